@@ -1,0 +1,40 @@
+# Test registration: every test executable runs under Wine, in a prefix of its group.
+#
+# A group is a private Wine prefix under ${KELVARAN_WINE_ROOT}/<group>. A ctest fixture creates it
+# (or reuses it), keeps its services alive with a sleeper process while the group's tests run, and
+# afterwards ends that sleeper and the prefix's wineserver, and nothing else.
+
+set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+include(GoogleTest)
+
+# kelvaran_test_group(<group> [extra arguments for "wine-prefix.sh up"])
+function(kelvaran_test_group group)
+    set(prefix ${KELVARAN_WINE_ROOT}/${group})
+    add_test(NAME ${group}.prefix-up
+             COMMAND ${KELVARAN_SOURCE_DIR}/scripts/wine-prefix.sh up ${prefix}
+                     $<TARGET_FILE:wine-keeper> ${ARGN})
+    add_test(NAME ${group}.prefix-down
+             COMMAND ${KELVARAN_SOURCE_DIR}/scripts/wine-prefix.sh down ${prefix})
+    set_tests_properties(${group}.prefix-up PROPERTIES FIXTURES_SETUP ${group} TIMEOUT 300)
+    set_tests_properties(${group}.prefix-down PROPERTIES FIXTURES_CLEANUP ${group})
+endfunction()
+
+# kelvaran_add_gtest(<target> <group> [SERIAL] [TIMEOUT <seconds>])
+# Registers each GoogleTest case of <target> as a ctest test of <group>. SERIAL keeps the group's
+# tests from running at the same time (they share one prefix's VirtualBox stand-in, say).
+function(kelvaran_add_gtest target group)
+    cmake_parse_arguments(ARG "SERIAL" "TIMEOUT" "" ${ARGN})
+    if(NOT ARG_TIMEOUT)
+        set(ARG_TIMEOUT 120)
+    endif()
+    set(props FIXTURES_REQUIRED ${group} TIMEOUT ${ARG_TIMEOUT}
+              ENVIRONMENT "KELVARAN_WINEPREFIX=${KELVARAN_WINE_ROOT}/${group}")
+    if(ARG_SERIAL)
+        list(APPEND props RESOURCE_LOCK ${group})
+    endif()
+    gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+                         TEST_PREFIX ${group}. PROPERTIES ${props})
+endfunction()

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Private 64-bit Wine prefixes for the test bed.
+#
+#   wine-prefix.sh ensure DIR           create DIR (a cheap clone of a booted template) unless it exists
+#   wine-prefix.sh up DIR KEEPER.exe    ensure DIR, then keep its services alive with KEEPER.exe
+#   wine-prefix.sh down DIR             end the keeper started by "up" and that prefix's wineserver
+#
+# Wine ends services.exe shortly after the last ordinary process of a prefix exits, so a test
+# run keeps one sleeper process alive per prefix. Only processes of DIR are ever ended.
+set -euo pipefail
+
+die() { echo "wine-prefix: $*" >&2; exit 1; }
+[ $# -ge 2 ] || die "usage: $0 ensure|up|down DIR [KEEPER.exe]"
+cmd=$1
+dir=$(realpath -m "$2")
+root=$(dirname "$dir")
+template="$root/.template"
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+
+make_template() {
+    # Booting a prefix takes several seconds; every other prefix is a hard-linked clone of it.
+    [ -f "$template/.booted" ] && return 0
+    rm -rf "$template"
+    mkdir -p "$template"
+    WINEPREFIX="$template" wine wineboot -i >/dev/null 2>&1 || die "wineboot failed for $template"
+    WINEPREFIX="$template" wineserver -w
+    touch "$template/.booted"
+}
+
+ensure() {
+    [ -f "$dir/.booted" ] && return 0
+    mkdir -p "$root"
+    exec 9>"$root/.lock"
+    flock 9
+    if [ ! -f "$dir/.booted" ]; then
+        make_template
+        rm -rf "$dir"
+        # Binaries are shared read-only; the registry files are written, so they are copied.
+        cp -al "$template" "$dir"
+        rm -f "$dir/wineserver"
+        for f in "$template"/*.reg; do
+            cp --remove-destination "$f" "$dir/$(basename "$f")"
+        done
+    fi
+    flock -u 9
+}
+
+case "$cmd" in
+ensure)
+    ensure
+    ;;
+up)
+    [ $# -ge 3 ] || die "up needs the keeper executable"
+    ensure
+    pidfile="$dir/.keeper.pid"
+    if [ -f "$pidfile" ] && kill -0 "$(cat "$pidfile")" 2>/dev/null; then
+        exit 0
+    fi
+    WINEPREFIX="$dir" setsid wine "$3" </dev/null >/dev/null 2>&1 &
+    echo $! >"$pidfile"
+    # Wait until the prefix's service manager answers, so the first test does not pay for it.
+    WINEPREFIX="$dir" wine sc query eventlog >/dev/null 2>&1 || true
+    ;;
+down)
+    pidfile="$dir/.keeper.pid"
+    if [ -f "$pidfile" ]; then
+        kill "$(cat "$pidfile")" 2>/dev/null || true
+        rm -f "$pidfile"
+    fi
+    [ -d "$dir" ] && WINEPREFIX="$dir" wineserver -k 2>/dev/null || true
+    ;;
+*)
+    die "unknown command $cmd"
+    ;;
+esac

@@ -1,0 +1,1 @@
+int KelvaranPlaceholder() { return 0; }
