@@ -1,0 +1,40 @@
+// The service host: program entry, service control and status reporting, machine supervisor.
+#pragma once
+
+#include <windows.h>
+
+// The service's side of its conversation with the Service Control Manager.
+struct ServiceRuntimeRecord {
+    SERVICE_STATUS_HANDLE StatusHandle;
+    SERVICE_STATUS Status;
+    DWORD NextCheckPoint;
+    // Auto-reset, created before the control handler is registered, in this wait order.
+    HANDLE StopRequested;
+    HANDLE MachineStopped;
+    HANDLE MachineAborted;
+};
+
+extern ServiceRuntimeRecord ServiceRuntime;
+
+// Nonzero on Windows 6.0 and later; set once by DetectPreshutdownSupport before any thread runs.
+extern BOOL PreshutdownSupported;
+
+void DetectPreshutdownSupport();
+
+void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
+DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);
+
+// The one way the running service reports its state; callable from any thread. A report is whole
+// under one lock, checkpoints are never handed out twice, and nothing is reported after STOPPED.
+void ReportServiceStatus(DWORD state, DWORD exitCode, DWORD waitHint);
+
+// The state last reported (0 before the first report); safe to read from any thread.
+DWORD ReportedServiceState();
+
+// Thread bodies, started with _beginthread.
+void StopPendingHeartbeat(void* unused);
+void MachineSupervisorThread(void* unused);
+
+// The product version from the executable's own version resource: four numbers, most significant
+// first. Returns 1 when the resource was read, 0 otherwise (the numbers are then 0).
+int ReadProductVersion(WORD version[4]);
