@@ -1,0 +1,37 @@
+// The control pipe: a named pipe on which the tray companion asks about the machine, the four
+// machine status queries that answer it, and the notification written to the companion's pipe.
+#pragma once
+
+#include <windows.h>
+
+// Every message on either pipe is one 32-bit little-endian word.
+enum PipeRequest : DWORD {
+    RequestVrdeEnabled = 256,
+    RequestVrdePort = 257,
+    RequestScreenSize = 258,
+    RequestMachineState = 259,
+};
+constexpr DWORD WakeWord = 0;
+constexpr DWORD TrayStateChanged = 512;
+
+constexpr char ControlPipePrefix[] = "\\\\.\\pipe\\kelvaran";
+constexpr char TrayPipeName[] = "\\\\.\\pipe\\kelvarantray";
+
+// Forms "<prefix>.<VmName>" into name (256 characters with the terminator). Returns 0, leaving
+// nothing usable, when the machine's name does not fit whole.
+int FormControlPipeName(char* name, size_t size);
+
+// Thread bodies, started with _beginthread. The client thread owns the connected instance it is
+// given and closes it.
+void ControlPipeServerThread(void* unused);
+void ControlPipeClientThread(void* pipe);
+
+void StopControlPipeServer();
+void NotifyTray();
+
+// The machine's facts for one request each; 0 whenever a step fails. Callers hold the link open
+// (BeginLinkUse) while a query runs.
+DWORD QueryVrdeEnabled();
+DWORD QueryVrdePort();
+DWORD QueryScreenSize();
+DWORD QueryMachineState();

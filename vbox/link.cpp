@@ -1,0 +1,181 @@
+// The service's one link to VirtualBox: opened and closed once per service run, on the
+// supervisor's thread.
+#include "vbox/vbox.h"
+
+#include "config/config.h"
+
+#include <cwchar>
+
+VirtualBoxLinkRecord VirtualBoxLink;
+
+static const CLSID CLSID_VirtualBox = {
+    0xB1A7A4F2, 0x47B9, 0x4A1E, {0x82, 0xB2, 0x07, 0xCC, 0xD5, 0x32, 0x3C, 0x3F}};
+static const IID IID_IVirtualBox = {
+    0x0169423F, 0x46B4, 0xCDE9, {0x91, 0xAF, 0x1E, 0x9D, 0x5B, 0x6C, 0xD9, 0x45}};
+static const CLSID CLSID_Session = {
+    0x3C02F46D, 0xC9D2, 0x4F11, {0xA3, 0x84, 0x53, 0xF0, 0xCF, 0x91, 0x72, 0x14}};
+static const IID IID_ISession = {
+    0x7844AA05, 0xB02E, 0x4CDD, {0xA0, 0x4D, 0xAD, 0xE4, 0xA7, 0x62, 0xE6, 0xB7}};
+
+static const HRESULT VBOX_E_OBJECT_NOT_FOUND = static_cast<HRESULT>(0x80BB0001);
+
+// A server on another user home is dropped this many times before one is kept regardless.
+static const int HomeFolderRetries = 2;
+static const DWORD HomeFolderRetryPause = 5500;
+
+// Held shared by every other thread's use of VirtualBox and Session, exclusively while
+// CloseVirtualBox takes them out of the link: no thread can use them once they are released.
+static SRWLOCK LinkUseLock = SRWLOCK_INIT;
+
+// CoInitializeEx succeeded on the supervisor's thread and CoUninitialize is owed.
+static bool ComInitialized = false;
+
+int BeginLinkUse() {
+    AcquireSRWLockShared(&LinkUseLock);
+    if ((VirtualBoxLink.VirtualBox != nullptr) && (VirtualBoxLink.Session != nullptr)) {
+        return 1;
+    }
+    ReleaseSRWLockShared(&LinkUseLock);
+    return 0;
+}
+
+void EndLinkUse() {
+    ReleaseSRWLockShared(&LinkUseLock);
+}
+
+// Creates the VirtualBox object. Later VirtualBox releases changed the IID of IVirtualBox but kept
+// the class and the member names, so IDispatch reaches them as well.
+static HRESULT CreateVirtualBoxObject(IDispatch** object) {
+    HRESULT hr = CoCreateInstance(CLSID_VirtualBox, nullptr, CLSCTX_LOCAL_SERVER, IID_IVirtualBox,
+                                  reinterpret_cast<void**>(object));
+    if (hr == E_NOINTERFACE) {
+        hr = CoCreateInstance(CLSID_VirtualBox, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                              reinterpret_cast<void**>(object));
+    }
+    return hr;
+}
+
+HRESULT ConnectVirtualBox() {
+    wchar_t wantedHome[MAX_PATH] = L"";
+    MultiByteToWideChar(CP_ACP, 0, ServiceConfig.VboxUserHome, -1, wantedHome, MAX_PATH);
+
+    // The watcher and the pipe's client threads call the same objects from their own threads;
+    // they join this multithreaded apartment implicitly. VirtualBox also calls back into the
+    // in-process Session object, which needs no message loop here.
+    HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    ComInitialized = SUCCEEDED(hr);
+    LogMessage(3, "Initializing VirtualBox interface");
+
+    // The COM server may run for another user home (started by someone else); it exits a few
+    // seconds after its last client, so the next attempt usually reaches one started for us.
+    ScopedBstr home;
+    for (int retries = HomeFolderRetries;; --retries) {
+        hr = CreateVirtualBoxObject(&VirtualBoxLink.VirtualBox);
+        if (FAILED(hr)) {
+            LogMessage(1, "ERROR creating VirtualBox instance (rc = 0x%08x)",
+                       static_cast<unsigned>(hr));
+            return hr;
+        }
+        HRESULT homeRead = GetStringProperty(VirtualBoxLink.VirtualBox, L"HomeFolder", home.Put());
+        if (SUCCEEDED(homeRead) && (home.Get() != nullptr) &&
+            (wcscmp(home.Get(), wantedHome) == 0)) {
+            break;
+        }
+        if (retries == 0) {
+            Sleep(HomeFolderRetryPause);
+            break;
+        }
+        VirtualBoxLink.VirtualBox->Release();
+        VirtualBoxLink.VirtualBox = nullptr;
+        home.Put();
+        Sleep(HomeFolderRetryPause);
+    }
+    LogMessage(3, "Using VBOX_USER_HOME: %S", home.Get() != nullptr ? home.Get() : L"");
+
+    ScopedBstr version;
+    hr = GetStringProperty(VirtualBoxLink.VirtualBox, L"Version", version.Put());
+    if (FAILED(hr)) {
+        LogMessage(1, "ERROR initializing VirtualBox interface");
+    } else {
+        LogMessage(3, "VirtualBox Interface v%S initialized", version.Get());
+    }
+
+    DispatchRef machine;
+    if (FindMachineByName(ServiceConfig.VmName, machine.Put()) != 0) {
+        hr = GetStringProperty(machine.Get(), L"Id", &VirtualBoxLink.MachineId);
+        if (FAILED(hr)) {
+            LogMessage(1, "ERROR retrieving machine ID (0x%08x)", static_cast<unsigned>(hr));
+        }
+    }
+
+    RegisterStateListener();
+    return hr;
+}
+
+HRESULT CreateSessionObject() {
+    HRESULT hr = CoCreateInstance(CLSID_Session, nullptr, CLSCTX_INPROC_SERVER, IID_ISession,
+                                  reinterpret_cast<void**>(&VirtualBoxLink.Session));
+    if (FAILED(hr)) {
+        VirtualBoxLink.Session = nullptr;
+        LogMessage(1, "ERROR creating session instance (0x%08x)", static_cast<unsigned>(hr));
+    }
+    return hr;
+}
+
+void OpenVirtualBox() {
+    if (SUCCEEDED(ConnectVirtualBox())) {
+        CreateSessionObject();
+    }
+}
+
+int FindMachineByName(const char* name, IDispatch** machine) {
+    *machine = nullptr;
+    if (VirtualBoxLink.VirtualBox == nullptr) {
+        return 0;
+    }
+    ScopedBstr wideName(AnsiToBstr(name));
+    VARIANT args[1] = {BstrArg(wideName.Get())};
+    HRESULT hr = CallObjectMethod(VirtualBoxLink.VirtualBox, L"FindMachine", args, 1, machine);
+    if (hr == VBOX_E_OBJECT_NOT_FOUND) {
+        LogMessage(1, "ERROR: Could not find registered VM '%s'", name);
+    } else if (FAILED(hr)) {
+        LogMessage(1, "ERROR getting virtual machine interface (0x%08x)",
+                   static_cast<unsigned>(hr));
+    }
+    return SUCCEEDED(hr) ? 1 : 0;
+}
+
+LONG ReadMachineState(const char* name) {
+    DispatchRef machine;
+    LONG state = MachineState_Null;
+    if (FindMachineByName(name, machine.Put()) != 0) {
+        GetLongProperty(machine.Get(), L"State", &state);
+    }
+    return state;
+}
+
+void CloseVirtualBox() {
+    LogMessage(3, "Closing VirtualBox interface");
+
+    // Ends the watcher before the listener, the event source and the machine id it uses go.
+    UnregisterStateListener();
+    ReleaseObject(&VirtualBoxLink.Console);
+    SysFreeString(VirtualBoxLink.MachineId);
+    VirtualBoxLink.MachineId = nullptr;
+
+    // Pipe queries hold the lock shared while they use these two: once it is ours, none is
+    // running, and any later one finds them absent.
+    AcquireSRWLockExclusive(&LinkUseLock);
+    IDispatch* session = VirtualBoxLink.Session;
+    IDispatch* virtualBox = VirtualBoxLink.VirtualBox;
+    VirtualBoxLink.Session = nullptr;
+    VirtualBoxLink.VirtualBox = nullptr;
+    ReleaseSRWLockExclusive(&LinkUseLock);
+    ReleaseObject(&session);
+    ReleaseObject(&virtualBox);
+
+    if (ComInitialized) {
+        CoUninitialize();
+        ComInitialized = false;
+    }
+}

@@ -1,0 +1,161 @@
+// Starting the configured machine when the service starts, and stopping it by the configured
+// method when the service stops.
+#include "vbox/vbox.h"
+
+#include "config/config.h"
+#include "service/service.h"
+
+#include <io.h>
+#include <stdio.h>
+
+static const LONG LockType_Shared = 1;
+static const LONG WaitWithoutLimit = -1;
+
+// States in which the machine is up, or on its way up, and can be joined.
+static bool IsUp(LONG state) {
+    return (state == MachineState_Running) || (state == MachineState_Paused) ||
+           (state == MachineState_Starting) || (state == MachineState_Restoring);
+}
+
+static bool IsGoingDown(LONG state) {
+    return (state == MachineState_Stopping) || (state == MachineState_Saving);
+}
+
+static HRESULT WaitForProgress(IDispatch* progress) {
+    VARIANT args[1] = {LongArg(WaitWithoutLimit)};
+    return CallMethod(progress, L"WaitForCompletion", args, 1, nullptr);
+}
+
+// Joins a machine that is already up with a shared lock on the service's session.
+static int JoinMachine(const char* name, IDispatch* machine) {
+    ULONG pid = 0;
+    GetUlongProperty(machine, L"SessionPID", &pid);
+    LogMessage(2, "VM '%s' is already running (pid=%d), using existing session", name,
+               static_cast<int>(pid));
+    VARIANT args[2] = {DispatchArg(VirtualBoxLink.Session), LongArg(LockType_Shared)};
+    HRESULT hr = CallMethod(machine, L"LockMachine", args, 2, nullptr);
+    if (FAILED(hr)) {
+        // The service still supervises the machine; a later stop finds no machine in the
+        // session and waits for the machine to go down by itself.
+        LogMessage(1, "Error getting a machine lock (0x%08x)", static_cast<unsigned>(hr));
+    }
+    return 1;
+}
+
+// Launches the machine in a headless VM process and waits until it is up.
+static int LaunchMachine(const char* name, IDispatch* machine) {
+    LogMessage(2, "Starting VM '%s'", name);
+    ScopedBstr type(AnsiToBstr("headless"));
+    VARIANT args[3] = {DispatchArg(VirtualBoxLink.Session), BstrArg(type.Get()), BstrArg(nullptr)};
+    DispatchRef progress;
+    HRESULT hr = CallObjectMethod(machine, L"LaunchVMProcess", args, 3, progress.Put());
+    if (FAILED(hr)) {
+        LogMessage(1, "Error starting VM '%s' (0x%08x)", name, static_cast<unsigned>(hr));
+        return 0;
+    }
+    hr = WaitForProgress(progress.Get());
+    if (FAILED(hr)) {
+        // The launch may still complete; the state watcher sees what the machine reaches.
+        LogMessage(1, "Error starting VM '%s' (0x%08x)", name, static_cast<unsigned>(hr));
+        return 1;
+    }
+    // A launch that completed with an error left no machine to supervise.
+    LONG result = S_OK;
+    GetLongProperty(progress.Get(), L"ResultCode", &result);
+    if (FAILED(result)) {
+        LogMessage(1, "Error starting VM '%s' (0x%08x)", name, static_cast<unsigned>(result));
+        return 0;
+    }
+    LogMessage(2, "VM '%s' started", name);
+    return 1;
+}
+
+int StartMachine(const char* name) {
+    char headless[MAX_PATH + 32];
+    snprintf(headless, sizeof(headless), "%s\\VBoxHeadless.exe", ServiceConfig.VboxInstallPath);
+    if (_access(headless, 0) == -1) {
+        LogMessage(2,
+                   "ERROR: Can't find VBoxHeadless executable. Check your VboxInstallPath option "
+                   "in %s",
+                   ServiceConfig.IniPath);
+        return 0;
+    }
+
+    DispatchRef machine;
+    if (FindMachineByName(name, machine.Put()) == 0) {
+        return 0;
+    }
+    LONG state = MachineState_Null;
+    HRESULT hr = GetLongProperty(machine.Get(), L"State", &state);
+    if (FAILED(hr)) {
+        LogMessage(1, "ERROR reading VM state (0x%08x)", static_cast<unsigned>(hr));
+        return 0;
+    }
+    if (IsUp(state)) {
+        return JoinMachine(name, machine.Get());
+    }
+    if (IsGoingDown(state)) {
+        LogMessage(1, "ERROR starting VM '%s' because it is stopping", name);
+        return 0;
+    }
+    return LaunchMachine(name, machine.Get());
+}
+
+// Issues the stop call of the configured method; a progress object comes back for power-off and
+// save-state, none for the ACPI buttons.
+static HRESULT IssueStop(IDispatch* machine, IDispatch* console, IDispatch** progress) {
+    *progress = nullptr;
+    switch (ServiceConfig.ShutdownMethod) {
+        case ShutdownMethod::savestate:
+            return CallObjectMethod(machine, L"SaveState", nullptr, 0, progress);
+        case ShutdownMethod::acpipowerbutton:
+            return CallMethod(console, L"PowerButton", nullptr, 0, nullptr);
+        case ShutdownMethod::acpisleepbutton:
+            return CallMethod(console, L"SleepButton", nullptr, 0, nullptr);
+        default:
+            return CallObjectMethod(console, L"PowerDown", nullptr, 0, progress);
+    }
+}
+
+StopOutcome StopMachine(const char* name) {
+    LogMessage(2, "Stopping (%s) VM '%s'", ServiceConfig.ShutdownCommandText, name);
+    // The one-time override is consumed by the first stop that reads it.
+    WritePrivateProfileStringA(ConfigSection, "ShutdownOnceCommand", nullptr,
+                               ServiceConfig.IniPath);
+
+    DispatchRef machine;
+    if (FAILED(GetObjectProperty(VirtualBoxLink.Session, L"Machine", machine.Put()))) {
+        return StopOutcome_Pending;
+    }
+    HRESULT hr = GetObjectProperty(VirtualBoxLink.Session, L"Console", &VirtualBoxLink.Console);
+    if (FAILED(hr)) {
+        LogMessage(1, "ERROR getting console (0x%08x)", static_cast<unsigned>(hr));
+        return StopOutcome_Pending;
+    }
+
+    StopOutcome outcome = StopOutcome_Stopped;
+    DispatchRef progress;
+    hr = IssueStop(machine.Get(), VirtualBoxLink.Console, progress.Put());
+    if (FAILED(hr)) {
+        LogMessage(1, "ERROR stopping VM '%s' (0x%08x)", name, static_cast<unsigned>(hr));
+    } else if (progress.Get() == nullptr) {
+        // The guest reacts to the button in its own time: the supervisor waits for the machine
+        // to go down, within MaxWaitTimeout, so that a host shutdown does not cut it short.
+        LogMessage(2, "VM '%s' was sent a stop signal (%s)", name,
+                   ServiceConfig.ShutdownCommandText);
+        outcome = StopOutcome_Pending;
+    } else {
+        hr = WaitForProgress(progress.Get());
+        if (FAILED(hr)) {
+            LogMessage(1, "ERROR stopping (%s) VM '%s' (0x%08x)", ServiceConfig.ShutdownCommandText,
+                       name, static_cast<unsigned>(hr));
+        }
+    }
+
+    CallMethod(VirtualBoxLink.Session, L"UnlockMachine", nullptr, 0, nullptr);
+    if (outcome == StopOutcome_Stopped) {
+        SetEvent(ServiceRuntime.MachineStopped);
+    }
+    ReleaseObject(&VirtualBoxLink.Console);
+    return outcome;
+}

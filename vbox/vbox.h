@@ -1,0 +1,160 @@
+// The link to VirtualBox's Main API, machine start and stop, the machine state watcher, and the
+// pre-launch of VirtualBox's COM server.
+//
+// VirtualBox is reached through COM automation only: members are looked up by name and invoked
+// through IDispatch, so no vtable layout of one VirtualBox release is compiled in.
+#pragma once
+
+#include <windows.h>
+#include <oaidl.h>
+
+// Machine states of the VirtualBox 5.0 API that the service acts on.
+enum MachineState : LONG {
+    MachineState_Null = 0,
+    MachineState_PoweredOff = 1,
+    MachineState_Saved = 2,
+    MachineState_Aborted = 4,
+    MachineState_Running = 5,
+    MachineState_Paused = 6,
+    MachineState_Starting = 10,
+    MachineState_Stopping = 11,
+    MachineState_Saving = 12,
+    MachineState_Restoring = 13,
+};
+
+// The one link to VirtualBox. Only the supervisor thread writes it, between OpenVirtualBox and
+// CloseVirtualBox. Other threads reach VirtualBox and Session through BeginLinkUse, and the
+// watcher is ended before the listener and event source are released.
+struct VirtualBoxLinkRecord {
+    IDispatch* VirtualBox;
+    IDispatch* Session;
+    IDispatch* EventSource;
+    IDispatch* Listener;
+    BSTR MachineId;
+    IDispatch* Console;  // held only while a stop is in progress
+};
+
+extern VirtualBoxLinkRecord VirtualBoxLink;
+
+// Owns one COM reference; released when it goes out of scope.
+class DispatchRef {
+public:
+    DispatchRef() = default;
+    explicit DispatchRef(IDispatch* object) : object_(object) {}
+    DispatchRef(const DispatchRef&) = delete;
+    DispatchRef& operator=(const DispatchRef&) = delete;
+    ~DispatchRef() {
+        Reset();
+    }
+
+    IDispatch* Get() const {
+        return object_;
+    }
+    // Releases what is held and returns the slot for an out parameter.
+    IDispatch** Put() {
+        Reset();
+        return &object_;
+    }
+    void Reset() {
+        if (object_ != nullptr) {
+            object_->Release();
+            object_ = nullptr;
+        }
+    }
+
+private:
+    IDispatch* object_ = nullptr;
+};
+
+// Owns one BSTR.
+class ScopedBstr {
+public:
+    ScopedBstr() = default;
+    explicit ScopedBstr(BSTR text) : text_(text) {}
+    ScopedBstr(const ScopedBstr&) = delete;
+    ScopedBstr& operator=(const ScopedBstr&) = delete;
+    ~ScopedBstr() {
+        SysFreeString(text_);
+    }
+
+    BSTR Get() const {
+        return text_;
+    }
+    BSTR* Put() {
+        SysFreeString(text_);
+        text_ = nullptr;
+        return &text_;
+    }
+
+private:
+    BSTR text_ = nullptr;
+};
+
+// ---- Automation: members of VirtualBox objects by name ----
+//
+// Each returns the member's own HRESULT: when Invoke reports DISP_E_EXCEPTION, the code is the one
+// in EXCEPINFO.scode. A member that succeeds without giving the object asked for yields E_POINTER.
+
+// A BSTR made from 8-bit text in the ANSI code page; null when the text cannot be converted.
+BSTR AnsiToBstr(const char* text);
+
+// args are in the member's declaration order; result may be null.
+HRESULT CallMethod(IDispatch* object, const wchar_t* name, VARIANT* args, UINT argCount,
+                   VARIANT* result);
+HRESULT GetLongProperty(IDispatch* object, const wchar_t* name, LONG* value);
+HRESULT GetUlongProperty(IDispatch* object, const wchar_t* name, ULONG* value);
+HRESULT GetStringProperty(IDispatch* object, const wchar_t* name, BSTR* value);
+HRESULT GetObjectProperty(IDispatch* object, const wchar_t* name, IDispatch** value);
+// A method whose result is an object (a progress, say).
+HRESULT CallObjectMethod(IDispatch* object, const wchar_t* name, VARIANT* args, UINT argCount,
+                         IDispatch** value);
+
+// Releases the object a field holds, and clears the field.
+void ReleaseObject(IDispatch** field);
+
+VARIANT LongArg(LONG value);
+VARIANT BstrArg(BSTR value);            // borrowed: the caller keeps owning the string
+VARIANT DispatchArg(IDispatch* value);  // borrowed as well
+
+// ---- The connection ----
+
+void OpenVirtualBox();
+HRESULT ConnectVirtualBox();
+HRESULT CreateSessionObject();
+// 1 with a machine the caller releases, 0 when it cannot be found (the reason is logged).
+int FindMachineByName(const char* name, IDispatch** machine);
+void CloseVirtualBox();
+
+// Lets a thread other than the supervisor use VirtualBoxLink.VirtualBox and .Session: returns 1
+// with both present and kept alive until EndLinkUse, or 0, holding nothing, when either is absent.
+int BeginLinkUse();
+void EndLinkUse();
+
+// ---- The machine ----
+
+// 1 when the service is to go on supervising the machine, 0 when it is to end.
+int StartMachine(const char* name);
+
+// What the stop achieved: the machine is down and MachineStopped is set, or the supervisor must
+// wait for the machine to go down by itself (an ACPI button was pressed, or the machine could not
+// be reached).
+enum StopOutcome { StopOutcome_Stopped = 1, StopOutcome_Pending = 0 };
+StopOutcome StopMachine(const char* name);
+
+// The machine's current state, read anew; 0 (Null) when it cannot be read.
+LONG ReadMachineState(const char* name);
+
+// ---- The state watcher ----
+
+void RegisterStateListener();
+// Ends the watcher, then unregisters and releases the listener and the event source.
+void UnregisterStateListener();
+// Thread body; runs until UnregisterStateListener ends it, or the link to VirtualBox is lost.
+unsigned __stdcall MachineEventThread(void* unused);
+// 1 while a watcher runs.
+int StateWatcherRunning();
+
+// ---- VirtualBox's COM server ----
+
+// 0 when a VBoxSVC.exe of this process's own user runs, 1 when a launch was attempted.
+int EnsureVBoxSvcRunning();

@@ -1,0 +1,191 @@
+// Follows the configured machine's state through a passive VirtualBox event listener, so the
+// service notices when the machine goes down by itself and keeps the SCM informed.
+#include "vbox/vbox.h"
+
+#include "config/config.h"
+#include "pipe/pipe.h"
+#include "service/service.h"
+
+#include <process.h>
+
+#include <atomic>
+#include <cwchar>
+
+static const IID IID_IMachineStateChangedEvent = {
+    0x5748F794, 0x48DF, 0x438D, {0x85, 0xEB, 0x98, 0xFF, 0xD7, 0x0D, 0x18, 0xC9}};
+
+static const LONG OnMachineStateChanged = 32;
+static const LONG PollTimeout = 500;
+// Pause after a failed poll, so a failing server does not make the watcher spin.
+static const DWORD FailedPollPause = 500;
+
+// Written by the supervisor only: the thread is started by RegisterStateListener and joined by
+// UnregisterStateListener, both on the supervisor's thread.
+static HANDLE WatcherThread = nullptr;
+static HANDLE WatcherWake = nullptr;
+static std::atomic<bool> WatcherStopping{false};
+static std::atomic<bool> WatcherRunning{false};
+
+int StateWatcherRunning() {
+    return WatcherRunning.load() ? 1 : 0;
+}
+
+// Codes that mean the connection to VirtualBox's COM server is gone for good.
+static bool IsConnectionLost(HRESULT hr) {
+    switch (static_cast<unsigned>(hr)) {
+        case 0x80010108:  // RPC_E_DISCONNECTED
+        case 0x800706BA:  // RPC_S_SERVER_UNAVAILABLE
+        case 0x800706BE:  // RPC_S_CALL_FAILED
+        case 0x800706BF:  // RPC_S_CALL_FAILED_DNE
+        case 0x80010007:  // RPC_E_SERVER_DIED
+        case 0x80010012:  // RPC_E_SERVER_DIED_DNE
+            return true;
+        default:
+            return false;
+    }
+}
+
+static void ActOnMachineState(LONG state) {
+    switch (state) {
+        case MachineState_PoweredOff:
+        case MachineState_Saved:
+            SetEvent(ServiceRuntime.MachineStopped);
+            break;
+        case MachineState_Aborted:
+            SetEvent(ServiceRuntime.MachineAborted);
+            break;
+        case MachineState_Running:
+            ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0);
+            break;
+        case MachineState_Stopping:
+        case MachineState_Saving:
+            ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 0);
+            break;
+        default:
+            break;
+    }
+}
+
+static void HandleEvent(IDispatch* event) {
+    LONG type = 0;
+    if (FAILED(GetLongProperty(event, L"Type", &type)) || (type != OnMachineStateChanged)) {
+        return;
+    }
+    DispatchRef stateEvent;
+    if (FAILED(event->QueryInterface(IID_IMachineStateChangedEvent,
+                                     reinterpret_cast<void**>(stateEvent.Put())))) {
+        return;
+    }
+    ScopedBstr machineId;
+    if (FAILED(GetStringProperty(stateEvent.Get(), L"MachineId", machineId.Put())) ||
+        (VirtualBoxLink.MachineId == nullptr) || (machineId.Get() == nullptr) ||
+        (wcscmp(machineId.Get(), VirtualBoxLink.MachineId) != 0)) {
+        return;
+    }
+    LONG state = MachineState_Null;
+    if (SUCCEEDED(GetLongProperty(stateEvent.Get(), L"State", &state))) {
+        ActOnMachineState(state);
+    }
+    NotifyTray();
+}
+
+unsigned __stdcall MachineEventThread(void*) {
+    while (!WatcherStopping.load()) {
+        VARIANT args[2] = {DispatchArg(VirtualBoxLink.Listener), LongArg(PollTimeout)};
+        VARIANT result;
+        VariantInit(&result);
+        HRESULT hr = CallMethod(VirtualBoxLink.EventSource, L"GetEvent", args, 2, &result);
+        if (FAILED(hr)) {
+            if (WatcherStopping.load()) {
+                break;
+            }
+            if (IsConnectionLost(hr)) {
+                LogMessage(1, "ERROR: lost the connection to VirtualBox (0x%08x)",
+                           static_cast<unsigned>(hr));
+                SetEvent(ServiceRuntime.MachineAborted);
+                break;
+            }
+            WaitForSingleObject(WatcherWake, FailedPollPause);
+            continue;
+        }
+        if ((result.vt == VT_DISPATCH) && (result.pdispVal != nullptr)) {
+            HandleEvent(result.pdispVal);
+            VARIANT processed[2] = {DispatchArg(VirtualBoxLink.Listener),
+                                    DispatchArg(result.pdispVal)};
+            CallMethod(VirtualBoxLink.EventSource, L"EventProcessed", processed, 2, nullptr);
+        }
+        VariantClear(&result);
+    }
+    WatcherRunning.store(false);
+    return 0;
+}
+
+void RegisterStateListener() {
+    HRESULT hr =
+        GetObjectProperty(VirtualBoxLink.VirtualBox, L"EventSource", &VirtualBoxLink.EventSource);
+    if (FAILED(hr)) {
+        LogMessage(1, "Error getting event source interface (0x%08x)", static_cast<unsigned>(hr));
+        return;
+    }
+    hr = CallObjectMethod(VirtualBoxLink.EventSource, L"CreateListener", nullptr, 0,
+                          &VirtualBoxLink.Listener);
+    if (FAILED(hr)) {
+        LogMessage(1, "Error creating event listener (0x%08x)", static_cast<unsigned>(hr));
+        return;
+    }
+
+    SAFEARRAYBOUND bound = {1, 0};
+    SAFEARRAY* wanted = SafeArrayCreate(VT_I4, 1, &bound);
+    if (wanted == nullptr) {
+        LogMessage(1, "Error registering event listener (0x%08x)",
+                   static_cast<unsigned>(E_OUTOFMEMORY));
+        return;
+    }
+    LONG index = 0;
+    LONG type = OnMachineStateChanged;
+    SafeArrayPutElement(wanted, &index, &type);
+    VARIANT types;
+    VariantInit(&types);
+    types.vt = VT_ARRAY | VT_I4;
+    types.parray = wanted;
+    // A passive listener: the watcher polls it.
+    VARIANT args[3] = {DispatchArg(VirtualBoxLink.Listener), types, LongArg(0)};
+    hr = CallMethod(VirtualBoxLink.EventSource, L"RegisterListener", args, 3, nullptr);
+    SafeArrayDestroy(wanted);
+    if (FAILED(hr)) {
+        LogMessage(1, "Error registering event listener (0x%08x)", static_cast<unsigned>(hr));
+        return;
+    }
+
+    WatcherStopping.store(false);
+    WatcherWake = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    WatcherRunning.store(true);
+    WatcherThread = reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, 0, MachineEventThread, nullptr, 0, nullptr));
+    if (WatcherThread == nullptr) {
+        WatcherRunning.store(false);
+    }
+}
+
+void UnregisterStateListener() {
+    WatcherStopping.store(true);
+    if (WatcherWake != nullptr) {
+        SetEvent(WatcherWake);
+    }
+    // Unregistering also ends a poll that is waiting for an event.
+    if ((VirtualBoxLink.EventSource != nullptr) && (VirtualBoxLink.Listener != nullptr)) {
+        VARIANT args[1] = {DispatchArg(VirtualBoxLink.Listener)};
+        CallMethod(VirtualBoxLink.EventSource, L"UnregisterListener", args, 1, nullptr);
+    }
+    if (WatcherThread != nullptr) {
+        WaitForSingleObject(WatcherThread, INFINITE);
+        CloseHandle(WatcherThread);
+        WatcherThread = nullptr;
+    }
+    if (WatcherWake != nullptr) {
+        CloseHandle(WatcherWake);
+        WatcherWake = nullptr;
+    }
+    ReleaseObject(&VirtualBoxLink.Listener);
+    ReleaseObject(&VirtualBoxLink.EventSource);
+}
