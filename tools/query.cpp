@@ -1,0 +1,227 @@
+// kelvaran-query: the administrator's window into a running service. Asks the control pipe of a
+// machine's service its four questions, or listens on the tray companion's pipe for the
+// service's state-change notifications.
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "pipe/pipe.h"
+
+static const DWORD BusyWait = 5000;
+
+// VirtualBox 5.0 machine states by number.
+static const char* const StateNames[] = {
+    "Null",
+    "PoweredOff",
+    "Saved",
+    "Teleported",
+    "Aborted",
+    "Running",
+    "Paused",
+    "Stuck",
+    "Teleporting",
+    "LiveSnapshotting",
+    "Starting",
+    "Stopping",
+    "Saving",
+    "Restoring",
+    "TeleportingPausedVM",
+    "TeleportingIn",
+    "FaultTolerantSyncing",
+    "DeletingSnapshotOnline",
+    "DeletingSnapshotPaused",
+    "OnlineSnapshotting",
+    "RestoringSnapshot",
+    "DeletingSnapshot",
+    "SettingUp",
+    "Snapshotting",
+};
+
+struct Question {
+    const char* word;
+    DWORD request;
+    const char* label;
+};
+
+static const Question Questions[] = {
+    {"state", RequestMachineState, "State"},
+    {"screen", RequestScreenSize, "Screen"},
+    {"vrdeport", RequestVrdePort, "VRDE port"},
+    {"vrde", RequestVrdeEnabled, "VRDE"},
+};
+
+static int Usage() {
+    printf(
+        "Usage:\n"
+        "  kelvaran-query VMNAME [state|screen|vrdeport|vrde|all] [--raw]\n"
+        "      Ask the service that runs VMNAME (default: all four questions).\n"
+        "      --raw prints each reply word in hex.\n"
+        "  kelvaran-query --listen [COUNT] [--timeout SECONDS]\n"
+        "      Play the tray companion: print each state-change notification as it arrives,\n"
+        "      and end after COUNT of them or after SECONDS.\n");
+    return 1;
+}
+
+// One request over a fresh connection. Returns 1 with the reply, 0 with a Windows error code.
+static int Ask(const char* pipeName, DWORD request, DWORD* reply, DWORD* error) {
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    for (;;) {
+        pipe = CreateFileA(pipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+        if (pipe != INVALID_HANDLE_VALUE) {
+            break;
+        }
+        *error = GetLastError();
+        // Busy: the server is handing its one waiting instance to another client.
+        if ((*error != ERROR_PIPE_BUSY) || !WaitNamedPipeA(pipeName, BusyWait)) {
+            return 0;
+        }
+    }
+    int answered = 0;
+    DWORD bytes = 0;
+    if (!WriteFile(pipe, &request, sizeof(request), &bytes, nullptr)) {
+        *error = GetLastError();
+    } else if (!ReadFile(pipe, reply, sizeof(*reply), &bytes, nullptr)) {
+        *error = GetLastError();
+    } else if (bytes != sizeof(*reply)) {
+        *error = ERROR_NO_DATA;
+    } else {
+        answered = 1;
+    }
+    CloseHandle(pipe);
+    return answered;
+}
+
+static void PrintAnswer(const Question& question, DWORD reply, bool raw) {
+    if (raw) {
+        printf("%s: 0x%08lx\n", question.label, static_cast<unsigned long>(reply));
+        return;
+    }
+    switch (question.request) {
+        case RequestMachineState: {
+            const char* name =
+                reply < sizeof(StateNames) / sizeof(StateNames[0]) ? StateNames[reply] : "unknown";
+            printf("%s: %s (%lu)\n", question.label, name, static_cast<unsigned long>(reply));
+            break;
+        }
+        case RequestScreenSize:
+            printf("%s: %lux%lu\n", question.label, static_cast<unsigned long>(reply & 0xFFFF),
+                   static_cast<unsigned long>(reply >> 16));
+            break;
+        case RequestVrdePort:
+            printf("%s: %ld\n", question.label, static_cast<long>(static_cast<LONG>(reply)));
+            break;
+        default:
+            printf("%s: %s\n", question.label, reply != 0 ? "enabled" : "disabled");
+            break;
+    }
+}
+
+static int Query(int argc, char** argv) {
+    const char* vmName = argv[1];
+    const char* what = "all";
+    bool raw = false;
+    for (int i = 2; i < argc; ++i) {
+        if (strcmp(argv[i], "--raw") == 0) {
+            raw = true;
+        } else {
+            what = argv[i];
+        }
+    }
+    char pipeName[256];
+    int length = snprintf(pipeName, sizeof(pipeName), "%s.%s", ControlPipePrefix, vmName);
+    if ((length < 0) || (length >= static_cast<int>(sizeof(pipeName)))) {
+        fprintf(stderr, "The machine name is too long for a pipe name.\n");
+        return 1;
+    }
+    int asked = 0;
+    for (const Question& question : Questions) {
+        if ((strcmp(what, "all") != 0) && (strcmp(what, question.word) != 0)) {
+            continue;
+        }
+        ++asked;
+        DWORD reply = 0;
+        DWORD error = 0;
+        if (Ask(pipeName, question.request, &reply, &error) == 0) {
+            printf("No answer from %s (error %lu)\n", pipeName, static_cast<unsigned long>(error));
+            fflush(stdout);
+            return 2;
+        }
+        PrintAnswer(question, reply, raw);
+    }
+    fflush(stdout);
+    return asked != 0 ? 0 : Usage();
+}
+
+// State shared by the listening threads: how many notifications are still wanted.
+static volatile LONG Remaining = -1;
+static volatile LONG ListenFailed = 0;
+static HANDLE Done = nullptr;
+
+static DWORD WINAPI ListenThread(void*) {
+    for (;;) {
+        HANDLE pipe = CreateNamedPipeA(TrayPipeName, PIPE_ACCESS_DUPLEX, 0,
+                                       PIPE_UNLIMITED_INSTANCES, 16, 16, 0, nullptr);
+        if (pipe == INVALID_HANDLE_VALUE) {
+            DWORD error = GetLastError();
+            fprintf(stderr, "Cannot listen on %s (error %lu)\n", TrayPipeName,
+                    static_cast<unsigned long>(error));
+            InterlockedExchange(&ListenFailed, 1);
+            SetEvent(Done);
+            return 1;
+        }
+        if (ConnectNamedPipe(pipe, nullptr) || (GetLastError() == ERROR_PIPE_CONNECTED)) {
+            DWORD word = 0;
+            DWORD bytes = 0;
+            if (ReadFile(pipe, &word, sizeof(word), &bytes, nullptr) && (bytes == sizeof(word))) {
+                SYSTEMTIME now;
+                GetLocalTime(&now);
+                printf("[%02u:%02u:%02u.%03u] %s 0x%08lx\n", now.wHour, now.wMinute, now.wSecond,
+                       now.wMilliseconds,
+                       word == TrayStateChanged ? "machine state changed" : "unknown word",
+                       static_cast<unsigned long>(word));
+                fflush(stdout);
+                if (InterlockedDecrement(&Remaining) == 0) {
+                    SetEvent(Done);
+                }
+            }
+            DisconnectNamedPipe(pipe);
+        }
+        CloseHandle(pipe);
+    }
+}
+
+static int Listen(int argc, char** argv) {
+    DWORD timeout = INFINITE;
+    for (int i = 2; i < argc; ++i) {
+        if ((strcmp(argv[i], "--timeout") == 0) && (i + 1 < argc)) {
+            timeout = static_cast<DWORD>(strtoul(argv[++i], nullptr, 10) * 1000);
+        } else {
+            Remaining = strtol(argv[i], nullptr, 10);
+        }
+    }
+    Done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    printf("Listening on %s\n", TrayPipeName);
+    fflush(stdout);
+    // Several waiting instances, so notifications from several services are not turned away.
+    for (int i = 0; i < 4; ++i) {
+        CloseHandle(CreateThread(nullptr, 0, ListenThread, nullptr, 0, nullptr));
+    }
+    WaitForSingleObject(Done, timeout);
+    return ListenFailed != 0 ? 2 : 0;
+}
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        return Usage();
+    }
+    if (strcmp(argv[1], "--listen") == 0) {
+        return Listen(argc, argv);
+    }
+    if (argv[1][0] == '-') {
+        return Usage();
+    }
+    return Query(argc, argv);
+}
