@@ -50,5 +50,7 @@ void SetVirtualBoxEnvironment();
 void ReplaceChar(char* text, char from, char to);
 
 // Appends "[MM/DD/YY HH:MM:SS] message" to the log when level passes LogLevel. %S takes a wide
-// string. Lines from concurrent callers never interleave.
-void LogMessage(int level, const char* format, ...);
+// string, written in the ANSI code page. Lines from concurrent callers never interleave.
+// The compiler checks the arguments against the format: DWORD and HRESULT are longs, so pass
+// them to "0x%08x" as unsigned.
+void LogMessage(int level, const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));

@@ -1,5 +1,82 @@
+// Program entry. Started by the Service Control Manager (no argument) it becomes the service
+// process; from a console "-i" installs the service, "-u" removes it, anything else shows usage.
+#include "config/config.h"
+#include "install/install.h"
+#include "service/service.h"
+
 #include <cstdio>
-int main() {
-    std::puts("placeholder");
+#include <cstring>
+
+namespace {
+
+int ShowUsage() {
+    WORD version[4];
+    if (!ReadProductVersion(version)) {
+        return 0;
+    }
+    const char* name = ServiceConfig.ServiceKeyName;
+    printf(
+        "\nKelvaran Service v%d.%d.%d%s\n\nUsage:\n\t %s -i\t\tInstall %s service\n"
+        "\t %s -u\t\tUninstall %s service\n",
+        version[0], version[1], version[2], " (x64)", name, name, name, name);
     return 0;
+}
+
+int Install() {
+    if (InstallService() != 0) {
+        return 2;
+    }
+    const char* display = ServiceConfig.DisplayName;
+    const char* key = ServiceConfig.ServiceKeyName;
+    printf("\n%s (%s) service installed successfully.\n", display, key);
+    LogMessage(1, "Service %s (%s) installed successfully.", display, key);
+    return 0;
+}
+
+// A service that is already gone is what the administrator asked for: exit status 0.
+int Uninstall() {
+    const char* display = ServiceConfig.DisplayName;
+    const char* key = ServiceConfig.ServiceKeyName;
+    switch (UninstallService()) {
+        case UninstallDone:
+            printf("\n%s (%s) service uninstalled successfully.\n", display, key);
+            LogMessage(1, "Service %s (%s) uninstalled successfully.", display, key);
+            return 0;
+        case UninstallPending:
+            printf("\n%s (%s) service is still running and will be uninstalled when stopped.\n",
+                   display, key);
+            LogMessage(1, "Service %s (%s) is still running and will be uninstalled when stopped.",
+                       display, key);
+            return 2;
+        case UninstallNotFound:
+            return 0;
+        case UninstallFailed:
+            break;
+    }
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int configurationComplete = LoadConfiguration(TRUE);
+    SetVirtualBoxEnvironment();
+    DetectPreshutdownSupport();
+
+    if (argc < 2) {
+        // Returns when the service has stopped, or at once when no service manager started us.
+        SERVICE_TABLE_ENTRYA dispatchTable[] = {{ServiceConfig.ServiceKeyName, ServiceMain},
+                                                {nullptr, nullptr}};
+        StartServiceCtrlDispatcherA(dispatchTable);
+        return 0;
+    }
+    bool install = _stricmp(argv[1], "-i") == 0;
+    if (!install && _stricmp(argv[1], "-u") != 0) {
+        return ShowUsage();
+    }
+    if (!configurationComplete) {
+        printf("\nConfiguration is not complete.\nCheck %s file.\n", ServiceConfig.LogPath);
+        return 1;
+    }
+    return install ? Install() : Uninstall();
 }

@@ -31,6 +31,9 @@ void ReportServiceStatus(DWORD state, DWORD exitCode, DWORD waitHint);
 // The state last reported (0 before the first report); safe to read from any thread.
 DWORD ReportedServiceState();
 
+// The whole status record as last reported; safe to read from any thread.
+SERVICE_STATUS ReportedServiceStatus();
+
 // Thread bodies, started with _beginthread.
 void StopPendingHeartbeat(void* unused);
 void MachineSupervisorThread(void* unused);

@@ -1,0 +1,120 @@
+// "-i" and "-u": the service's registration with the Service Control Manager.
+#include "install/install.h"
+
+#include "config/config.h"
+#include "service/service.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char* InstallFailureReason(DWORD error) {
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+            return "access denied";
+        case ERROR_INVALID_NAME:
+            return "invalid name";
+        case ERROR_SERVICE_EXISTS:
+            return "service already exists";
+        case ERROR_DUPLICATE_SERVICE_NAME:
+            return "duplicate service display name";
+        default:
+            return "";
+    }
+}
+
+const char* UninstallFailureReason(DWORD error) {
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+            return "access denied";
+        case ERROR_SERVICE_MARKED_FOR_DELETE:
+            return "service already marked for deletion";
+        default:
+            return "";
+    }
+}
+
+// action is "installing" or "uninstalling".
+void ReportFailure(const char* action, const char* reason) {
+    const char* display = ServiceConfig.DisplayName;
+    const char* key = ServiceConfig.ServiceKeyName;
+    printf("\nERROR %s %s (%s) service: %s\n", action, display, key, reason);
+    LogMessage(1, "ERROR %s %s (%s) service: %s", action, display, key, reason);
+}
+
+}  // namespace
+
+int InstallService() {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (manager == nullptr) {
+        DWORD error = GetLastError();
+        ReportFailure("installing", InstallFailureReason(error));
+        return 2;
+    }
+
+    // A path with a blank is quoted: unquoted, Windows would first try to run the part before
+    // the blank (C:\Program.exe for C:\Program Files\...), as LocalSystem.
+    char path[MAX_PATH + 2];
+    const char* quote = strchr(ServiceConfig.ExePath, ' ') != nullptr ? "\"" : "";
+    snprintf(path, sizeof path, "%s%s%s", quote, ServiceConfig.ExePath, quote);
+
+    int result = 2;
+    SC_HANDLE service = CreateServiceA(
+        manager, ServiceConfig.ServiceKeyName, ServiceConfig.DisplayName, SERVICE_ALL_ACCESS,
+        SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, SERVICE_AUTO_START,
+        SERVICE_ERROR_NORMAL, path, nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (service != nullptr) {
+        char text[] = "Provides automatic start and shutdown of VirtualBox machine.";
+        SERVICE_DESCRIPTIONA description = {text};
+        ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &description);
+        if (PreshutdownSupported) {
+            // Fixed, not MaxWaitTimeout: the stop keeps itself alive with its own wait hints.
+            SERVICE_PRESHUTDOWN_INFO preshutdown = {300000};
+            ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown);
+        }
+        GrantInteractiveAccess(service);
+        CloseServiceHandle(service);
+        result = 0;
+    } else {
+        DWORD error = GetLastError();
+        ReportFailure("installing", InstallFailureReason(error));
+    }
+    CloseServiceHandle(manager);
+    return result;
+}
+
+UninstallResult UninstallService() {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, GENERIC_READ);
+    if (manager == nullptr) {
+        DWORD error = GetLastError();
+        ReportFailure("uninstalling", UninstallFailureReason(error));
+        return UninstallFailed;
+    }
+
+    UninstallResult result = UninstallFailed;
+    SC_HANDLE service = OpenServiceA(manager, ServiceConfig.ServiceKeyName, SERVICE_ALL_ACCESS);
+    if (service == nullptr) {
+        DWORD error = GetLastError();
+        if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+            ReportFailure("uninstalling", "service not found");
+            result = UninstallNotFound;
+        } else {
+            ReportFailure("uninstalling", UninstallFailureReason(error));
+        }
+    } else {
+        // The state before the deletion decides the outcome; a state that cannot be read counts
+        // as running, so the removal is not announced as complete.
+        SERVICE_STATUS status{};
+        DWORD state = QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
+        if (DeleteService(service)) {
+            result = state == SERVICE_STOPPED ? UninstallDone : UninstallPending;
+        } else {
+            DWORD error = GetLastError();
+            ReportFailure("uninstalling", UninstallFailureReason(error));
+        }
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return result;
+}

@@ -1,0 +1,30 @@
+// Registering the service with the Service Control Manager, removing it, and the access that
+// interactively logged-on users get to it.
+#pragma once
+
+#include <windows.h>
+
+// What INTERACTIVE users may do with the service: read it, start it and stop it. Never change its
+// configuration: it runs as LocalSystem.
+constexpr DWORD InteractiveServiceAccess = GENERIC_READ | SERVICE_START | SERVICE_STOP;
+
+// "-i": registers the running executable as the service. Returns 0 when it was created, 2 when
+// not (the reason is printed and logged).
+int InstallService();
+
+enum UninstallResult : int {
+    UninstallDone = 0,      // deleted; it had been stopped
+    UninstallPending = 1,   // marked for deletion; it goes when it stops
+    UninstallFailed = 2,    // not deleted; the reason is printed and logged
+    UninstallNotFound = 3,  // no such service; printed and logged
+};
+
+// "-u": removes the service's registration.
+UninstallResult UninstallService();
+
+// Adds the INTERACTIVE entry to the service's DACL. Best effort: failures are only logged.
+void GrantInteractiveAccess(SC_HANDLE service);
+
+// The DACL that GrantInteractiveAccess hands to the service: current (may be null) with the
+// INTERACTIVE entry granted. Returns 0 or the error (logged); free *updated with LocalFree.
+DWORD BuildInteractiveDacl(PACL current, PACL* updated);

@@ -1,0 +1,142 @@
+// The service's side of its conversation with the Service Control Manager: the service's main
+// function, the control handler and the status reports.
+#include "config/config.h"
+#include "service/service.h"
+
+#include <process.h>
+
+#include <mutex>
+
+ServiceRuntimeRecord ServiceRuntime = {nullptr, {}, 1, nullptr, nullptr, nullptr};
+
+namespace {
+
+// Makes each report whole: its values, its checkpoint and the SetServiceStatus call. Also held
+// while the handler is registered, so a report never sees StatusHandle half-way.
+std::mutex ReportLock;
+
+// Makes one report unless STOPPED has been reported, or unless the reported state is not
+// onlyWhile (0: any state). Returns whether the report was made.
+bool Report(DWORD state, DWORD exitCode, DWORD waitHint, DWORD onlyWhile) {
+    std::lock_guard<std::mutex> hold(ReportLock);
+    SERVICE_STATUS& status = ServiceRuntime.Status;
+    if (status.dwCurrentState == SERVICE_STOPPED ||
+        (onlyWhile != 0 && status.dwCurrentState != onlyWhile)) {
+        return false;
+    }
+    status.dwCurrentState = state;
+    status.dwWin32ExitCode = exitCode;
+    status.dwWaitHint = waitHint;
+    if (state == SERVICE_STOPPED || state == SERVICE_RUNNING) {
+        status.dwCheckPoint = 0;
+    } else {
+        status.dwCheckPoint = ServiceRuntime.NextCheckPoint++;
+    }
+    if (!SetServiceStatus(ServiceRuntime.StatusHandle, &status)) {
+        DWORD error = GetLastError();
+        LogMessage(1, "ERROR settings service status: 0x%08x", static_cast<unsigned>(error));
+    }
+    return true;
+}
+
+// Returns 0 or the Windows error of the event that could not be created.
+DWORD CreateServiceEvents() {
+    HANDLE* events[] = {&ServiceRuntime.StopRequested, &ServiceRuntime.MachineStopped,
+                        &ServiceRuntime.MachineAborted};
+    for (HANDLE* event : events) {
+        *event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        if (*event == nullptr) {
+            return GetLastError();
+        }
+    }
+    return 0;
+}
+
+void LogStartBanner() {
+    WORD version[4];
+    if (ReadProductVersion(version)) {
+        LogMessage(3, "Kelvaran Service v%d.%d.%d.%d%s started", version[0], version[1], version[2],
+                   version[3], " (x64)");
+    }
+}
+
+}  // namespace
+
+void ReportServiceStatus(DWORD state, DWORD exitCode, DWORD waitHint) {
+    Report(state, exitCode, waitHint, 0);
+}
+
+SERVICE_STATUS ReportedServiceStatus() {
+    std::lock_guard<std::mutex> hold(ReportLock);
+    return ServiceRuntime.Status;
+}
+
+DWORD ReportedServiceState() {
+    return ReportedServiceStatus().dwCurrentState;
+}
+
+void StopPendingHeartbeat(void*) {
+    // The test and the report are one step, so a heartbeat never overwrites the state that
+    // another thread has just reported.
+    while (Report(SERVICE_STOP_PENDING, NO_ERROR, ServiceConfig.MaxWaitTimeout,
+                  SERVICE_STOP_PENDING)) {
+        Sleep(1000);
+    }
+}
+
+DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
+    switch (control) {
+        case SERVICE_CONTROL_STOP:
+        case SERVICE_CONTROL_SHUTDOWN:
+        case SERVICE_CONTROL_PRESHUTDOWN:
+            // The stop settings may have been edited since the start.
+            LoadConfiguration(FALSE);
+            ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, ServiceConfig.MaxWaitTimeout);
+            SetEvent(ServiceRuntime.StopRequested);
+            return NO_ERROR;
+        case SERVICE_CONTROL_INTERROGATE:
+            return NO_ERROR;
+        default:
+            return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+}
+
+void WINAPI ServiceMain(DWORD, LPSTR*) {
+    // Everything the control handler uses exists before it is registered: a stop that comes at
+    // once is reported with the right type and controls, and its event waits for the supervisor.
+    ServiceRuntime.Status.dwServiceType = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
+    ServiceRuntime.Status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    if (PreshutdownSupported) {
+        ServiceRuntime.Status.dwControlsAccepted |= SERVICE_ACCEPT_PRESHUTDOWN;
+    }
+    DWORD eventError = CreateServiceEvents();
+    SERVICE_STATUS_HANDLE handle;
+    {
+        std::lock_guard<std::mutex> hold(ReportLock);
+        handle = RegisterServiceCtrlHandlerExA(ServiceConfig.ServiceKeyName, ServiceCtrlHandler,
+                                               nullptr);
+        ServiceRuntime.StatusHandle = handle;
+    }
+    if (handle == nullptr) {
+        return;
+    }
+    if (eventError != 0) {
+        LogMessage(1, "ERROR creating service events (0x%08x)", static_cast<unsigned>(eventError));
+        ReportServiceStatus(SERVICE_STOPPED, eventError, 0);
+        return;
+    }
+    if (!LoadConfiguration(TRUE)) {
+        // The reason is in the log.
+        ReportServiceStatus(SERVICE_STOPPED, NO_ERROR, 0);
+        return;
+    }
+    LogStartBanner();
+    ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, 0);
+    // Without its supervisor the service would stay START_PENDING for ever.
+    if (_beginthread(MachineSupervisorThread, 0, nullptr) == static_cast<uintptr_t>(-1)) {
+        DWORD error = GetLastError();
+        LogMessage(1, "ERROR starting the supervisor thread (0x%08x)",
+                   static_cast<unsigned>(error));
+        ReportServiceStatus(SERVICE_STOPPED, error != 0 ? error : ERROR_NOT_ENOUGH_MEMORY, 0);
+    }
+}

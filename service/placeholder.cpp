@@ -1,1 +1,0 @@
-int KelvaranPlaceholder() { return 0; }
