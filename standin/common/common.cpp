@@ -1,0 +1,271 @@
+#include "common/common.h"
+
+#include <atomic>
+
+#include <mutex>
+#include <unordered_map>
+
+namespace standin {
+
+std::atomic<long> g_liveObjects{0};
+
+namespace {
+
+struct StateNames {
+    const char* word;
+    const char* name;
+};
+
+const StateNames kStateNames[] = {
+    {"null", "Null"},
+    {"poweroff", "PoweredOff"},
+    {"saved", "Saved"},
+    {"teleported", "Teleported"},
+    {"aborted", "Aborted"},
+    {"running", "Running"},
+    {"paused", "Paused"},
+    {"gurumeditation", "Stuck"},
+    {"teleporting", "Teleporting"},
+    {"livesnapshotting", "LiveSnapshotting"},
+    {"starting", "Starting"},
+    {"stopping", "Stopping"},
+    {"saving", "Saving"},
+    {"restoring", "Restoring"},
+    {"teleportingpausedvm", "TeleportingPausedVM"},
+    {"teleportingin", "TeleportingIn"},
+    {"faulttolerantsyncing", "FaultTolerantSyncing"},
+    {"deletingsnapshotlive", "DeletingSnapshotOnline"},
+    {"deletingsnapshotlivepaused", "DeletingSnapshotPaused"},
+    {"onlinesnapshotting", "OnlineSnapshotting"},
+    {"restoringsnapshot", "RestoringSnapshot"},
+    {"deletingsnapshot", "DeletingSnapshot"},
+    {"settingup", "SettingUp"},
+    {"snapshotting", "Snapshotting"},
+};
+
+struct NamedCode {
+    HRESULT hr;
+    const char* name;
+};
+
+const NamedCode kCodeNames[] = {
+    {S_OK, "S_OK"},
+    {static_cast<HRESULT>(0x80BB0001), "VBOX_E_OBJECT_NOT_FOUND"},
+    {static_cast<HRESULT>(0x80BB0002), "VBOX_E_INVALID_VM_STATE"},
+    {static_cast<HRESULT>(0x80BB0003), "VBOX_E_VM_ERROR"},
+    {static_cast<HRESULT>(0x80BB0004), "VBOX_E_FILE_ERROR"},
+    {static_cast<HRESULT>(0x80BB0005), "VBOX_E_IPRT_ERROR"},
+    {static_cast<HRESULT>(0x80BB0006), "VBOX_E_PDM_ERROR"},
+    {static_cast<HRESULT>(0x80BB0007), "VBOX_E_INVALID_OBJECT_STATE"},
+    {static_cast<HRESULT>(0x80BB0008), "VBOX_E_HOST_ERROR"},
+    {static_cast<HRESULT>(0x80BB0009), "VBOX_E_NOT_SUPPORTED"},
+    {static_cast<HRESULT>(0x80BB000A), "VBOX_E_XML_ERROR"},
+    {static_cast<HRESULT>(0x80BB000B), "VBOX_E_INVALID_SESSION_STATE"},
+    {static_cast<HRESULT>(0x80BB000C), "VBOX_E_OBJECT_IN_USE"},
+    {E_FAIL, "E_FAIL"},
+    {E_INVALIDARG, "E_INVALIDARG"},
+    {E_NOTIMPL, "E_NOTIMPL"},
+    {E_NOINTERFACE, "E_NOINTERFACE"},
+    {E_POINTER, "E_POINTER"},
+    {E_OUTOFMEMORY, "E_OUTOFMEMORY"},
+    {E_ACCESSDENIED, "E_ACCESSDENIED"},
+    {E_UNEXPECTED, "E_UNEXPECTED"},
+    {RPC_E_DISCONNECTED, "RPC_E_DISCONNECTED"},
+    {static_cast<HRESULT>(0x800706BA), "RPC_S_SERVER_UNAVAILABLE"},
+    {static_cast<HRESULT>(0x800706BE), "RPC_S_CALL_FAILED"},
+    {static_cast<HRESULT>(0x800706BF), "RPC_S_CALL_FAILED_DNE"},
+    {REGDB_E_CLASSNOTREG, "REGDB_E_CLASSNOTREG"},
+    {CO_E_SERVER_EXEC_FAILURE, "CO_E_SERVER_EXEC_FAILURE"},
+};
+
+std::mutex g_journalLock;
+HANDLE g_journal = INVALID_HANDLE_VALUE;
+
+std::once_flag g_typeLibOnce;
+HRESULT g_typeLibResult = E_UNEXPECTED;
+ITypeLib* g_typeLib = nullptr;
+std::mutex g_typeInfoLock;
+std::unordered_map<std::wstring, ITypeInfo*> g_typeInfos;
+
+}  // namespace
+
+const char* MachineStateWord(LONG state) {
+    if (state < 0 || state > kLastState) {
+        return "unknown";
+    }
+    return kStateNames[state].word;
+}
+
+const char* MachineStateName(LONG state) {
+    if (state < 0 || state > kLastState) {
+        return "Unknown";
+    }
+    return kStateNames[state].name;
+}
+
+const char* HresultName(HRESULT hr) {
+    for (const NamedCode& code : kCodeNames) {
+        if (code.hr == hr) {
+            return code.name;
+        }
+    }
+    return nullptr;
+}
+
+std::string Utf8(const wchar_t* text, size_t length) {
+    if (length == 0) {
+        return std::string();
+    }
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr,
+                                    nullptr);
+    std::string out(bytes, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &out[0], bytes, nullptr,
+                        nullptr);
+    return out;
+}
+
+std::string Utf8(const std::wstring& text) {
+    return Utf8(text.data(), text.size());
+}
+
+std::wstring Wide(const std::string& text) {
+    if (text.empty()) {
+        return std::wstring();
+    }
+    int chars =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(chars, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], chars);
+    return out;
+}
+
+std::wstring ModuleFolder(HMODULE module) {
+    wchar_t path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
+    std::wstring folder(path, length);
+    size_t slash = folder.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring(L".") : folder.substr(0, slash);
+}
+
+std::string HexCode(HRESULT hr) {
+    char text[16];
+    snprintf(text, sizeof(text), "0x%08lx", static_cast<unsigned long>(hr));
+    return text;
+}
+
+std::string Quoted(const std::wstring& text) {
+    std::string out = "\"";
+    for (char c : Utf8(text)) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out + "\"";
+}
+
+void JournalOpen(const std::wstring& path) {
+    std::lock_guard<std::mutex> hold(g_journalLock);
+    if (g_journal != INVALID_HANDLE_VALUE) {
+        CloseHandle(g_journal);
+        g_journal = INVALID_HANDLE_VALUE;
+    }
+    if (path.empty()) {
+        return;
+    }
+    // Append-only access: every WriteFile lands at the end of the file, whoever else writes.
+    g_journal = CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+void JournalWrite(const char* member, const std::string& args, HRESULT hr, const std::string& value,
+                  const std::wstring& machine) {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char head[64];
+    snprintf(head, sizeof(head), "%02u:%02u:%02u.%03u %lu ", now.wHour, now.wMinute, now.wSecond,
+             now.wMilliseconds, GetCurrentProcessId());
+    std::string line = head;
+    line += member;
+    line += "(" + args + ") -> " + HexCode(hr);
+    if (!value.empty()) {
+        line += " = " + value;
+    }
+    if (!machine.empty()) {
+        line += " @" + Quoted(machine);
+    }
+    line += "\r\n";
+    std::lock_guard<std::mutex> hold(g_journalLock);
+    if (g_journal == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    DWORD written = 0;
+    WriteFile(g_journal, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
+
+HRESULT LoadStandinTypeLib(const std::wstring& path) {
+    std::call_once(g_typeLibOnce, [&path] {
+        g_typeLibResult = LoadTypeLibEx(path.c_str(), REGKIND_NONE, &g_typeLib);
+    });
+    return g_typeLibResult;
+}
+
+ITypeInfo* InterfaceTypeInfo(REFIID iid) {
+    if (!g_typeLib) {
+        return nullptr;
+    }
+    wchar_t key[40];
+    StringFromGUID2(iid, key, 40);
+    std::lock_guard<std::mutex> hold(g_typeInfoLock);
+    auto found = g_typeInfos.find(key);
+    if (found != g_typeInfos.end()) {
+        return found->second;
+    }
+    // A dual interface's entry describes its dispatch side; the vtable side is the one that
+    // ITypeInfo::Invoke needs to call the members directly.
+    ITypeInfo* dispatch = nullptr;
+    ITypeInfo* vtable = nullptr;
+    HREFTYPE ref = 0;
+    if (SUCCEEDED(g_typeLib->GetTypeInfoOfGuid(iid, &dispatch))) {
+        if (SUCCEEDED(dispatch->GetRefTypeOfImplType(-1, &ref))) {
+            dispatch->GetRefTypeInfo(ref, &vtable);
+        }
+        dispatch->Release();
+    }
+    g_typeInfos[key] = vtable;
+    return vtable;
+}
+
+void SetErrorText(REFIID iid, const std::wstring& text) {
+    ICreateErrorInfo* create = nullptr;
+    if (FAILED(CreateErrorInfo(&create))) {
+        return;
+    }
+    create->SetGUID(iid);
+    create->SetSource(const_cast<LPOLESTR>(L"VirtualBox"));
+    create->SetDescription(const_cast<LPOLESTR>(text.c_str()));
+    IErrorInfo* info = nullptr;
+    if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
+        SetErrorInfo(0, info);
+        info->Release();
+    }
+    create->Release();
+}
+
+}  // namespace standin

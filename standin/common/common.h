@@ -1,0 +1,107 @@
+// Helpers shared by the stand-in's executables: text conversion, paths, HRESULT names, the
+// journal and the type library.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+
+#include <string>
+
+#include "VirtualBox.h"
+
+namespace standin {
+
+// VirtualBox's own result codes.
+constexpr HRESULT kObjectNotFound = static_cast<HRESULT>(0x80BB0001);
+constexpr HRESULT kInvalidVmState = static_cast<HRESULT>(0x80BB0002);
+constexpr HRESULT kVmError = static_cast<HRESULT>(0x80BB0003);
+constexpr HRESULT kFileError = static_cast<HRESULT>(0x80BB0004);
+constexpr HRESULT kIprtError = static_cast<HRESULT>(0x80BB0005);
+constexpr HRESULT kInvalidObjectState = static_cast<HRESULT>(0x80BB0007);
+constexpr HRESULT kObjectInUse = static_cast<HRESULT>(0x80BB000C);
+
+// Machine states, session states and types, lock types and event types, by VirtualBox 5.0 numbers.
+enum MachineStateValue : LONG {
+    kStateNull = 0,
+    kPoweredOff = 1,
+    kSaved = 2,
+    kTeleported = 3,
+    kAborted = 4,
+    kRunning = 5,
+    kPaused = 6,
+    kStuck = 7,
+    kStarting = 10,
+    kStopping = 11,
+    kSaving = 12,
+    kRestoring = 13,
+    kLastState = 23,
+};
+enum SessionStateValue : LONG { kSessionUnlocked = 1, kSessionLocked = 2 };
+enum SessionTypeValue : LONG {
+    kSessionTypeNull = 0,
+    kSessionWriteLock = 1,
+    kSessionRemote = 2,
+    kSessionShared = 3
+};
+enum LockTypeValue : LONG { kLockShared = 1, kLockWrite = 2, kLockVm = 3 };
+constexpr LONG kEventAny = 1;
+constexpr LONG kOnMachineStateChanged = 32;
+
+// Lower-case state words as VirtualBox's command-line tool prints them ("running", "poweroff").
+const char* MachineStateWord(LONG state);
+// Mixed-case state names ("Running", "PoweredOff").
+const char* MachineStateName(LONG state);
+// "VBOX_E_OBJECT_NOT_FOUND", "E_FAIL", ... or nullptr for a code without a known name.
+const char* HresultName(HRESULT hr);
+
+// An owned BSTR made from a string, for [in] arguments.
+class Bstr {
+public:
+    explicit Bstr(const std::wstring& text)
+        : b_(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
+    ~Bstr() {
+        SysFreeString(b_);
+    }
+    Bstr(const Bstr&) = delete;
+    Bstr& operator=(const Bstr&) = delete;
+    operator BSTR() const {
+        return b_;
+    }
+
+private:
+    BSTR b_;
+};
+
+std::string Utf8(const wchar_t* text, size_t length);
+std::string Utf8(const std::wstring& text);
+std::wstring Wide(const std::string& text);
+
+// The folder holding the given module (nullptr: the executable), without a trailing backslash.
+std::wstring ModuleFolder(HMODULE module);
+
+// Text of an HRESULT as the journal writes it: 0x%08x.
+std::string HexCode(HRESULT hr);
+// A string as the journal writes it: in double quotes, with \" \\ \n \r \t escaped.
+std::string Quoted(const std::wstring& text);
+
+// The journal: one line per call, each written with a single append so that several processes
+// can share the file. Lines look like
+//   12:04:05.123 4242 Machine.LaunchVMProcess(Session, "headless", "") -> 0x00000000 = Progress
+//   @"vm1"
+// JournalOpen may be called again with another path; an empty path stops the journal.
+void JournalOpen(const std::wstring& path);
+void JournalWrite(const char* member, const std::string& args, HRESULT hr, const std::string& value,
+                  const std::wstring& machine);
+
+// Loads the stand-in's type library from the given file (an executable holding it as resource 1)
+// once per process; later calls return the first result.
+HRESULT LoadStandinTypeLib(const std::wstring& path);
+// The vtable type information of one of the library's interfaces, or nullptr. Owned by the
+// process-wide cache, which lives as long as the process.
+ITypeInfo* InterfaceTypeInfo(REFIID iid);
+
+// Marks the calling thread's error information with a description, so that an IDispatch caller
+// finds it in EXCEPINFO beside the code.
+void SetErrorText(REFIID iid, const std::wstring& text);
+
+}  // namespace standin

@@ -1,0 +1,152 @@
+// VBoxSVC.exe of the stand-in: the out-of-process COM server of the VirtualBox class.
+//
+//   VBoxSVC.exe /RegServer     register the class and the type library (from this executable)
+//   VBoxSVC.exe /UnregServer   undo that
+//   VBoxSVC.exe [-Embedding]   serve; ends about 5 s after the last client reference is gone
+#include <windows.h>
+#include <objbase.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+
+#include "common/automation.h"
+#include "common/common.h"
+#include "common/registry.h"
+#include "server/model.h"
+#include "server/objects.h"
+
+namespace standin {
+namespace {
+
+constexpr DWORD kIdleExitMs = 5000;
+
+std::atomic<long> g_serverLocks{0};
+
+class Factory : public IClassFactory {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
+            *out = static_cast<IClassFactory*>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    // The factory lives as long as the process; COM's references to it do not keep the server up.
+    ULONG STDMETHODCALLTYPE AddRef() override {
+        return 2;
+    }
+    ULONG STDMETHODCALLTYPE Release() override {
+        return 1;
+    }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+        if (outer) {
+            *out = nullptr;
+            return CLASS_E_NOAGGREGATION;
+        }
+        return CreateVirtualBoxObject(iid, out);
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+        lock ? ++g_serverLocks : --g_serverLocks;
+        return S_OK;
+    }
+};
+
+std::wstring ResolveHome() {
+    wchar_t buffer[MAX_PATH];
+    DWORD length = GetEnvironmentVariableW(L"VBOX_USER_HOME", buffer, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) {
+        return std::wstring(buffer, length);
+    }
+    length = GetEnvironmentVariableW(L"USERPROFILE", buffer, MAX_PATH);
+    std::wstring profile = length > 0 && length < MAX_PATH ? std::wstring(buffer, length) : L"C:";
+    return profile + L"\\.VirtualBox";
+}
+
+// Creates the folder and its missing parents.
+void MakeFolder(const std::wstring& path) {
+    for (size_t at = path.find_first_of(L"\\/", 3); at != std::wstring::npos;
+         at = path.find_first_of(L"\\/", at + 1)) {
+        CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
+    }
+    CreateDirectoryW(path.c_str(), nullptr);
+}
+
+bool Idle() {
+    return g_liveObjects == 0 && g_serverLocks == 0 && LiveVmProcesses() == 0;
+}
+
+int Serve(const std::wstring& exe) {
+    HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (FAILED(hr)) {
+        return 1;
+    }
+    int status = 1;
+    DWORD cookie = 0;
+    Factory factory;
+    std::wstring home = ResolveHome();
+    MakeFolder(home);
+    hr = LoadStandinTypeLib(exe);
+    if (SUCCEEDED(hr)) {
+        JournalOpen(home + L"\\standin-journal.log");
+        hr = ModelStart(home, ModuleFolder(nullptr));
+    }
+    if (SUCCEEDED(hr)) {
+        hr = CoRegisterClassObject(CLSID_VirtualBox, &factory, CLSCTX_LOCAL_SERVER,
+                                   REGCLS_MULTIPLEUSE, &cookie);
+    }
+    if (SUCCEEDED(hr)) {
+        ULONGLONG idleSince = GetTickCount64();
+        for (;;) {
+            Sleep(100);
+            ULONGLONG now = GetTickCount64();
+            if (!Idle()) {
+                idleSince = now;
+            } else if (now - idleSince >= kIdleExitMs) {
+                break;
+            }
+        }
+        CoRevokeClassObject(cookie);
+        // A client that got in just before the class was revoked is served to its end.
+        while (!Idle()) {
+            Sleep(100);
+        }
+        status = 0;
+    } else {
+        JournalWrite("# server not started", "", hr, "", L"");
+    }
+    ModelStop();
+    JournalOpen(L"");
+    CoUninitialize();
+    return status;
+}
+
+}  // namespace
+}  // namespace standin
+
+int wmain(int argc, wchar_t** argv) {
+    using namespace standin;
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring exe = path;
+    if (argc > 1 &&
+        (_wcsicmp(argv[1], L"/RegServer") == 0 || _wcsicmp(argv[1], L"-RegServer") == 0)) {
+        HRESULT hr = RegisterServer(exe);
+        if (FAILED(hr)) {
+            fprintf(stderr, "VBoxSVC: registration failed (0x%08lx)\n",
+                    static_cast<unsigned long>(hr));
+        }
+        return FAILED(hr) ? 1 : 0;
+    }
+    if (argc > 1 &&
+        (_wcsicmp(argv[1], L"/UnregServer") == 0 || _wcsicmp(argv[1], L"-UnregServer") == 0)) {
+        HRESULT hr = UnregisterServer();
+        if (FAILED(hr)) {
+            fprintf(stderr, "VBoxSVC: unregistration failed (0x%08lx)\n",
+                    static_cast<unsigned long>(hr));
+        }
+        return FAILED(hr) ? 1 : 0;
+    }
+    return Serve(exe);
+}

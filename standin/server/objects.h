@@ -1,0 +1,11 @@
+// The COM objects of the stand-in server.
+#pragma once
+
+#include <windows.h>
+
+namespace standin {
+
+// Creates a VirtualBox object (the class factory's product) and asks it for iid.
+HRESULT CreateVirtualBoxObject(REFIID iid, void** out);
+
+}  // namespace standin
