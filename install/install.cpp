@@ -59,11 +59,15 @@ int InstallService() {
     const char* quote = strchr(ServiceConfig.ExePath, ' ') != nullptr ? "\"" : "";
     snprintf(path, sizeof path, "%s%s%s", quote, ServiceConfig.ExePath, quote);
 
+    // Without "ServiceName" the manager shows the key name; an empty display name would clash
+    // with every other service installed without one.
+    const char* displayName =
+        ServiceConfig.DisplayName[0] != '\0' ? ServiceConfig.DisplayName : nullptr;
     int result = 2;
-    SC_HANDLE service = CreateServiceA(
-        manager, ServiceConfig.ServiceKeyName, ServiceConfig.DisplayName, SERVICE_ALL_ACCESS,
-        SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, SERVICE_AUTO_START,
-        SERVICE_ERROR_NORMAL, path, nullptr, nullptr, nullptr, nullptr, nullptr);
+    SC_HANDLE service =
+        CreateServiceA(manager, ServiceConfig.ServiceKeyName, displayName, SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, SERVICE_AUTO_START,
+                       SERVICE_ERROR_NORMAL, path, nullptr, nullptr, nullptr, nullptr, nullptr);
     if (service != nullptr) {
         char text[] = "Provides automatic start and shutdown of VirtualBox machine.";
         SERVICE_DESCRIPTIONA description = {text};

@@ -1,6 +1,8 @@
 // A thread that records each distinct status a service reports.
 #include "tests/support/support.h"
 
+#include <gtest/gtest.h>
+
 namespace testsupport {
 
 namespace {
@@ -15,46 +17,56 @@ bool SameReport(const SERVICE_STATUS_PROCESS& a, const SERVICE_STATUS_PROCESS& b
 }  // namespace
 
 StatusRecorder::StatusRecorder(const std::string& service)
-    : service_(service), thread_([this] { Poll(); }) {}
+    : manager_(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT)),
+      service_(manager_ != nullptr ? OpenServiceA(manager_, service.c_str(), SERVICE_QUERY_STATUS)
+                                   : nullptr) {
+    EXPECT_NE(service_, nullptr) << "cannot watch " << service << ": " << GetLastError();
+    Record();
+    thread_ = std::thread([this] { Poll(); });
+}
 
 StatusRecorder::~StatusRecorder() {
     Stop();
+    if (service_ != nullptr) {
+        CloseServiceHandle(service_);
+    }
+    if (manager_ != nullptr) {
+        CloseServiceHandle(manager_);
+    }
+}
+
+void StatusRecorder::Record() {
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (service_ != nullptr &&
+        QueryServiceStatusEx(service_, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                             sizeof status, &needed)) {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (statuses_.empty() || !SameReport(statuses_.back(), status)) {
+            statuses_.push_back(status);
+        }
+    }
 }
 
 void StatusRecorder::Poll() {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = nullptr;
     while (running_) {
-        if (service == nullptr && manager != nullptr) {
-            service = OpenServiceA(manager, service_.c_str(), SERVICE_QUERY_STATUS);
-        }
-        SERVICE_STATUS_PROCESS status{};
-        DWORD needed = 0;
-        if (service != nullptr &&
-            QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                                 sizeof status, &needed)) {
-            std::lock_guard<std::mutex> hold(lock_);
-            if (statuses_.empty() || !SameReport(statuses_.back(), status)) {
-                statuses_.push_back(status);
-            }
-        }
         Sleep(1);
-    }
-    if (service != nullptr) {
-        CloseServiceHandle(service);
-    }
-    if (manager != nullptr) {
-        CloseServiceHandle(manager);
+        Record();
     }
 }
 
-bool StatusRecorder::WaitFor(DWORD state, DWORD timeoutMs) const {
+size_t StatusRecorder::Count() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return statuses_.size();
+}
+
+bool StatusRecorder::WaitFor(DWORD state, size_t from, DWORD timeoutMs) const {
     DWORD start = GetTickCount();
     do {
         {
             std::lock_guard<std::mutex> hold(lock_);
-            for (const SERVICE_STATUS_PROCESS& status : statuses_) {
-                if (status.dwCurrentState == state) {
+            for (size_t i = from; i < statuses_.size(); ++i) {
+                if (statuses_[i].dwCurrentState == state) {
                     return true;
                 }
             }

@@ -157,7 +157,8 @@ private:
 // Polls a service's status on a thread of its own, about once a millisecond, and keeps every
 // status whose reported fields (state, controls, exit codes, checkpoint, wait hint) differ from
 // the one before, so that a test can assert the sequence of reports. A report that another
-// replaces within the same millisecond can be missed.
+// replaces within the same millisecond can be missed. The service must exist; its status at
+// construction is the first one recorded.
 class StatusRecorder {
 public:
     explicit StatusRecorder(const std::string& service);
@@ -165,17 +166,22 @@ public:
     StatusRecorder(const StatusRecorder&) = delete;
     StatusRecorder& operator=(const StatusRecorder&) = delete;
 
-    // Waits until a status with state has been recorded; false after timeoutMs.
-    bool WaitFor(DWORD state, DWORD timeoutMs = 30000) const;
+    // How many statuses have been recorded so far: a mark for WaitFor.
+    size_t Count() const;
+    // Waits until a status with state is recorded at index from or later; false after
+    // timeoutMs.
+    bool WaitFor(DWORD state, size_t from, DWORD timeoutMs = 30000) const;
     // The statuses recorded so far.
     std::vector<SERVICE_STATUS_PROCESS> Statuses() const;
     // Ends the polling and returns every status recorded.
     std::vector<SERVICE_STATUS_PROCESS> Stop();
 
 private:
+    void Record();
     void Poll();
 
-    std::string service_;
+    SC_HANDLE manager_;
+    SC_HANDLE service_;
     mutable std::mutex lock_;
     std::vector<SERVICE_STATUS_PROCESS> statuses_;
     std::atomic<bool> running_{true};
