@@ -147,6 +147,7 @@ public:
     }
 
     void WriteIni(const IniKeys& keys) const;
+    // Runs the copy from a console: Run("-i") installs it, Run("-u") removes it.
     ProcessResult Run(const std::string& arguments) const;
 
 private:
