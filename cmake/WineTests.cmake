@@ -10,12 +10,19 @@ set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 include(GoogleTest)
 
-# kelvaran_test_group(<group> [extra arguments for "wine-prefix.sh up"])
+# kelvaran_test_group(<group> [STANDIN] [extra arguments for "wine-prefix.sh up"])
+# STANDIN registers the VirtualBox stand-in (standin/) in the group's prefix.
 function(kelvaran_test_group group)
     set(prefix ${KELVARAN_WINE_ROOT}/${group})
+    set(extra ${ARGN})
+    list(FIND extra STANDIN standin_at)
+    if(NOT standin_at EQUAL -1)
+        list(REMOVE_AT extra ${standin_at})
+        list(APPEND extra --standin ${KELVARAN_STANDIN_DIR})
+    endif()
     add_test(NAME ${group}.prefix-up
              COMMAND ${KELVARAN_SOURCE_DIR}/scripts/wine-prefix.sh up ${prefix}
-                     $<TARGET_FILE:wine-keeper> ${ARGN})
+                     $<TARGET_FILE:wine-keeper> ${extra})
     add_test(NAME ${group}.prefix-down
              COMMAND ${KELVARAN_SOURCE_DIR}/scripts/wine-prefix.sh down ${prefix})
     set_tests_properties(${group}.prefix-up PROPERTIES FIXTURES_SETUP ${group} TIMEOUT 300)

@@ -2,7 +2,10 @@
 # Private 64-bit Wine prefixes for the test bed.
 #
 #   wine-prefix.sh ensure DIR           create DIR (a cheap clone of a booted template) unless it exists
-#   wine-prefix.sh up DIR KEEPER.exe    ensure DIR, then keep its services alive with KEEPER.exe
+#   wine-prefix.sh up DIR KEEPER.exe [--standin VBOXDIR]
+#                                       ensure DIR, then keep its services alive with KEEPER.exe;
+#                                       with --standin, also register the VirtualBox stand-in of
+#                                       VBOXDIR there (VBoxSVC.exe /RegServer, regsvr32 VBoxC.dll)
 #   wine-prefix.sh down DIR             end the keeper started by "up" and that prefix's wineserver
 #
 # Wine ends services.exe shortly after the last ordinary process of a prefix exits, so a test
@@ -53,6 +56,17 @@ ensure)
 up)
     [ $# -ge 3 ] || die "up needs the keeper executable"
     ensure
+    standin=""
+    for ((i = 4; i < $#; i++)); do
+        [ "${!i}" = "--standin" ] && { j=$((i + 1)); standin=${!j}; }
+    done
+    if [ -n "$standin" ]; then
+        # Registration is idempotent and cheap next to a test run: done at every "up".
+        WINEPREFIX="$dir" wine "$standin/VBoxSVC.exe" /RegServer >/dev/null 2>&1 ||
+            die "VBoxSVC.exe /RegServer failed in $dir"
+        WINEPREFIX="$dir" wine regsvr32 /s "$standin/VBoxC.dll" >/dev/null 2>&1 ||
+            die "regsvr32 VBoxC.dll failed in $dir"
+    fi
     pidfile="$dir/.keeper.pid"
     if [ -f "$pidfile" ] && kill -0 "$(cat "$pidfile")" 2>/dev/null; then
         exit 0

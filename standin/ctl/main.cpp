@@ -138,7 +138,8 @@ int Run(IStandinControl* control, const std::vector<std::wstring>& a) {
     }
     if (command == L"fault" && n >= 2) {
         if (a[1] == L"list" && n == 2) {
-            return PrintText(control->ListFaults(&text), text, false);
+            HRESULT hr = control->ListFaults(&text);
+            return PrintText(hr, text, false);
         }
         if (a[1] == L"clear" && n <= 3) {
             return Report(control->ClearFaults(Bstr(n == 3 ? a[2] : L"")));

@@ -994,6 +994,9 @@ HRESULT EventProcessed(const ListenerRef& listener, uint64_t serial) {
     if (!listener->registered) {
         return kObjectNotFound;
     }
+    if (serial == 0) {
+        return E_INVALIDARG;
+    }
     auto found = std::find(listener->taken.begin(), listener->taken.end(), serial);
     if (found != listener->taken.end()) {
         listener->taken.erase(found);

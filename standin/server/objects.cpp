@@ -678,12 +678,12 @@ public:
             if (FAILED(hr)) {
                 return hr;
             }
-            EventObj* object = ObjectFrom<EventObj>(event);
-            if (!object) {
-                return E_INVALIDARG;
+            // Serial 0 stands for "no event of this server"; the listener is checked first.
+            uint64_t serial = 0;
+            if (EventObj* object = ObjectFrom<EventObj>(event)) {
+                serial = object->serial();
+                object->Release();
             }
-            uint64_t serial = object->serial();
-            object->Release();
             return standin::EventProcessed(target, serial);
         });
     }
