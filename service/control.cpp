@@ -1,15 +1,23 @@
 // The service's side of its conversation with the Service Control Manager: the service's main
 // function, the control handler and the status reports.
 #include "config/config.h"
+#include "pipe/pipe.h"
 #include "service/service.h"
+#include "vbox/vbox.h"
 
 #include <process.h>
 
+#include <atomic>
 #include <mutex>
 
 ServiceRuntimeRecord ServiceRuntime = {nullptr, {}, 1, nullptr, nullptr, nullptr};
 
 namespace {
+
+// Gives a freshly started VirtualBox COM server time to come up before the supervisor connects.
+const DWORD VBoxSvcStartPause = 900;
+
+std::atomic<ULONGLONG> FirstStopRequest{0};
 
 // Makes each report whole: its values, its checkpoint and the SetServiceStatus call. Also held
 // while the handler is registered, so a report never sees StatusHandle half-way.
@@ -66,6 +74,15 @@ void ReportServiceStatus(DWORD state, DWORD exitCode, DWORD waitHint) {
     Report(state, exitCode, waitHint, 0);
 }
 
+void SetServiceSpecificExitCode(DWORD code) {
+    std::lock_guard<std::mutex> hold(ReportLock);
+    ServiceRuntime.Status.dwServiceSpecificExitCode = code;
+}
+
+ULONGLONG StopRequestTime() {
+    return FirstStopRequest.load();
+}
+
 SERVICE_STATUS ReportedServiceStatus() {
     std::lock_guard<std::mutex> hold(ReportLock);
     return ServiceRuntime.Status;
@@ -91,6 +108,10 @@ DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
         case SERVICE_CONTROL_PRESHUTDOWN:
             // The stop settings may have been edited since the start.
             LoadConfiguration(FALSE);
+            {
+                ULONGLONG none = 0;
+                FirstStopRequest.compare_exchange_strong(none, GetTickCount64());
+            }
             ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, ServiceConfig.MaxWaitTimeout);
             SetEvent(ServiceRuntime.StopRequested);
             return NO_ERROR;
@@ -132,11 +153,17 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     }
     LogStartBanner();
     ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, 0);
+    if (EnsureVBoxSvcRunning() != 0) {
+        Sleep(VBoxSvcStartPause);
+    }
     // Without its supervisor the service would stay START_PENDING for ever.
     if (_beginthread(MachineSupervisorThread, 0, nullptr) == static_cast<uintptr_t>(-1)) {
         DWORD error = GetLastError();
         LogMessage(1, "ERROR starting the supervisor thread (0x%08x)",
                    static_cast<unsigned>(error));
         ReportServiceStatus(SERVICE_STOPPED, error != 0 ? error : ERROR_NOT_ENOUGH_MEMORY, 0);
+        return;
     }
+    // The companion's questions are answered with 0 until the supervisor has connected.
+    _beginthread(ControlPipeServerThread, 0, nullptr);
 }

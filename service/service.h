@@ -34,6 +34,12 @@ DWORD ReportedServiceState();
 // The whole status record as last reported; safe to read from any thread.
 SERVICE_STATUS ReportedServiceStatus();
 
+// The service-specific exit code of the final STOPPED report, set under the report lock.
+void SetServiceSpecificExitCode(DWORD code);
+
+// GetTickCount64 at the first stop, shutdown or pre-shutdown request; 0 before one came.
+ULONGLONG StopRequestTime();
+
 // Thread bodies, started with _beginthread.
 void StopPendingHeartbeat(void* unused);
 void MachineSupervisorThread(void* unused);
