@@ -23,8 +23,10 @@ static const HRESULT VBOX_E_OBJECT_NOT_FOUND = static_cast<HRESULT>(0x80BB0001);
 static const int HomeFolderRetries = 2;
 static const DWORD HomeFolderRetryPause = 5500;
 
-// Held shared by every other thread's use of VirtualBox and Session, exclusively while
-// CloseVirtualBox takes them out of the link: no thread can use them once they are released.
+// Held shared by every other thread's use of VirtualBox and Session, exclusively while the
+// Session object is published and while CloseVirtualBox takes both out of the link: no thread can
+// use them once they are released. VirtualBox is set before Session is published, so a thread
+// that finds Session present under the lock finds VirtualBox complete as well.
 static SRWLOCK LinkUseLock = SRWLOCK_INIT;
 
 // CoInitializeEx succeeded on the supervisor's thread and CoUninitialize is owed.
@@ -32,7 +34,7 @@ static bool ComInitialized = false;
 
 int BeginLinkUse() {
     AcquireSRWLockShared(&LinkUseLock);
-    if ((VirtualBoxLink.VirtualBox != nullptr) && (VirtualBoxLink.Session != nullptr)) {
+    if ((VirtualBoxLink.Session != nullptr) && (VirtualBoxLink.VirtualBox != nullptr)) {
         return 1;
     }
     ReleaseSRWLockShared(&LinkUseLock);
@@ -113,12 +115,16 @@ HRESULT ConnectVirtualBox() {
 }
 
 HRESULT CreateSessionObject() {
+    IDispatch* session = nullptr;
     HRESULT hr = CoCreateInstance(CLSID_Session, nullptr, CLSCTX_INPROC_SERVER, IID_ISession,
-                                  reinterpret_cast<void**>(&VirtualBoxLink.Session));
+                                  reinterpret_cast<void**>(&session));
     if (FAILED(hr)) {
-        VirtualBoxLink.Session = nullptr;
         LogMessage(1, "ERROR creating session instance (0x%08x)", static_cast<unsigned>(hr));
+        return hr;
     }
+    AcquireSRWLockExclusive(&LinkUseLock);
+    VirtualBoxLink.Session = session;
+    ReleaseSRWLockExclusive(&LinkUseLock);
     return hr;
 }
 
