@@ -55,7 +55,11 @@ static void ActOnMachineState(LONG state) {
             SetEvent(ServiceRuntime.MachineAborted);
             break;
         case MachineState_Running:
-            ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0);
+            // Once a stop is requested the service only goes down: a RUNNING report then would
+            // tell the manager the stop was given up, and would end the stop's heartbeat.
+            if (StopRequestTime() == 0) {
+                ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0);
+            }
             break;
         case MachineState_Stopping:
         case MachineState_Saving:
