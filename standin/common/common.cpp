@@ -252,6 +252,89 @@ ITypeInfo* InterfaceTypeInfo(REFIID iid) {
     return vtable;
 }
 
+namespace {
+
+// Answers QueryInterface for the interfaces it is marshalled as (and nothing else: not IMarshal
+// and the like, which COM asks for). No call ever reaches it, as its marshal data is never
+// unmarshalled. Lives as long as the process.
+class StubAnchor : public IDispatch {
+public:
+    const IID* const* iids = nullptr;
+    size_t count = 0;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        *out = nullptr;
+        bool known = iid == IID_IUnknown || iid == IID_IDispatch;
+        for (size_t i = 0; i < count && !known; ++i) {
+            known = iid == *iids[i];
+        }
+        if (!known) {
+            return E_NOINTERFACE;
+        }
+        *out = static_cast<IDispatch*>(this);
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override {
+        return 2;
+    }
+    ULONG STDMETHODCALLTYPE Release() override {
+        return 1;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                     UINT*) override {
+        return E_NOTIMPL;
+    }
+};
+
+StubAnchor g_anchor;
+
+}  // namespace
+
+HRESULT CreateVirtualBoxObject(REFIID iid, void** out) {
+    HRESULT hr = E_FAIL;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (attempt > 0) {
+            Sleep(200);
+        }
+        hr = CoCreateInstance(CLSID_VirtualBox, nullptr, CLSCTX_LOCAL_SERVER, iid, out);
+        if (hr != HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE) && hr != RPC_E_DISCONNECTED &&
+            hr != CO_E_SERVER_STOPPING && hr != HRESULT_FROM_WIN32(RPC_S_CALL_FAILED) &&
+            hr != HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE)) {
+            break;
+        }
+    }
+    return hr;
+}
+
+HRESULT PinInterfaceStubs(const IID* const* iids, size_t count) {
+    g_anchor.iids = iids;
+    g_anchor.count = count;
+    HRESULT result = S_OK;
+    for (size_t i = 0; i < count; ++i) {
+        IStream* stream = nullptr;
+        HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, &stream);
+        if (SUCCEEDED(hr)) {
+            // The marshal data is never released: its stub lives until the process ends.
+            hr = CoMarshalInterface(stream, *iids[i], &g_anchor, MSHCTX_LOCAL, nullptr,
+                                    MSHLFLAGS_TABLESTRONG);
+            stream->Release();
+        }
+        if (FAILED(hr)) {
+            result = hr;
+        }
+    }
+    return result;
+}
+
 void SetErrorText(REFIID iid, const std::wstring& text) {
     ICreateErrorInfo* create = nullptr;
     if (FAILED(CreateErrorInfo(&create))) {

@@ -100,6 +100,19 @@ HRESULT LoadStandinTypeLib(const std::wstring& path);
 // process-wide cache, which lives as long as the process.
 ITypeInfo* InterfaceTypeInfo(REFIID iid);
 
+// CoCreateInstance of the VirtualBox class (local server), tried again (up to three times, 200 ms
+// apart) when it meets a server that is just ending: its last client gone, it revokes its class
+// while a new client may already hold the class object, whose call then fails with an RPC error.
+HRESULT CreateVirtualBoxObject(REFIID iid, void** out);
+
+// Keeps one stub of each of these interfaces alive for the rest of the process (a table-strong
+// marshal of an object that never answers a call). Wine's COM unregisters an interface's RPC
+// endpoint when its last stub goes, and waits there for that interface's calls in progress while
+// holding the lock that any call marshalling a new interface needs: a release racing such a call
+// hangs the process. With a stub that never goes, the endpoint is never unregistered.
+// Call once per process, in the multithreaded apartment; iids must outlive the process's COM use.
+HRESULT PinInterfaceStubs(const IID* const* iids, size_t count);
+
 // Marks the calling thread's error information with a description, so that an IDispatch caller
 // finds it in EXCEPINFO beside the code.
 void SetErrorText(REFIID iid, const std::wstring& text);

@@ -26,7 +26,8 @@ int Usage() {
             "  standin-ctl fault set MEMBER HRESULT [once|always|COUNT] [MACHINE]\n"
             "  standin-ctl fault clear [MEMBER] | fault list\n"
             "  standin-ctl iid-compat on|off\n"
-            "  standin-ctl kill NAME\n");
+            "  standin-ctl kill NAME\n"
+            "  standin-ctl remove NAME      (kill if it runs, then unregister; fine if absent)\n");
     return 2;
 }
 
@@ -161,6 +162,9 @@ int Run(IStandinControl* control, const std::vector<std::wstring>& a) {
     if (command == L"kill" && n == 2) {
         return Report(control->KillVMProcess(Bstr(a[1])));
     }
+    if (command == L"remove" && n == 2) {
+        return Report(control->DiscardMachine(Bstr(a[1])));
+    }
     return Usage();
 }
 
@@ -177,8 +181,7 @@ int wmain(int argc, wchar_t** argv) {
         return Report(hr);
     }
     IStandinControl* control = nullptr;
-    hr = CoCreateInstance(CLSID_VirtualBox, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(IStandinControl),
-                          reinterpret_cast<void**>(&control));
+    hr = CreateVirtualBoxObject(__uuidof(IStandinControl), reinterpret_cast<void**>(&control));
     int status = Report(hr);
     if (SUCCEEDED(hr)) {
         status = Run(control, std::vector<std::wstring>(argv + 1, argv + argc));

@@ -351,8 +351,7 @@ int wmain(int argc, wchar_t** argv) {
     int status = kFailure;
     {
         Ptr<IVirtualBox> vbox;
-        hr = CoCreateInstance(CLSID_VirtualBox, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(IVirtualBox),
-                              reinterpret_cast<void**>(vbox.put()));
+        hr = CreateVirtualBoxObject(__uuidof(IVirtualBox), reinterpret_cast<void**>(vbox.put()));
         if (FAILED(hr)) {
             status = Fail("Failed to create the VirtualBox object!", hr);
         } else {

@@ -3,6 +3,7 @@
 //   VBoxSVC.exe /RegServer     register the class and the type library (from this executable)
 //   VBoxSVC.exe /UnregServer   undo that
 //   VBoxSVC.exe [-Embedding]   serve; ends about 5 s after the last client reference is gone
+//                              (STANDIN_IDLE_EXIT_MS in its environment changes the delay)
 #include <windows.h>
 #include <objbase.h>
 
@@ -20,6 +21,20 @@ namespace standin {
 namespace {
 
 constexpr DWORD kIdleExitMs = 5000;
+
+// VirtualBox's 5 s, unless STANDIN_IDLE_EXIT_MS (0 to 600000) says otherwise. Under Wine a
+// server keeps the standard error of the client that started it open until it exits, so test
+// runners that wait for that pipe to close save time with a shorter delay.
+DWORD IdleExitMs() {
+    wchar_t value[16];
+    DWORD length = GetEnvironmentVariableW(L"STANDIN_IDLE_EXIT_MS", value, 16);
+    if (length == 0 || length >= 16) {
+        return kIdleExitMs;
+    }
+    wchar_t* end = nullptr;
+    unsigned long ms = wcstoul(value, &end, 10);
+    return *end == L'\0' && ms <= 600000 ? static_cast<DWORD>(ms) : kIdleExitMs;
+}
 
 std::atomic<long> g_serverLocks{0};
 
@@ -45,7 +60,7 @@ public:
             *out = nullptr;
             return CLASS_E_NOAGGREGATION;
         }
-        return CreateVirtualBoxObject(iid, out);
+        return NewVirtualBoxObject(iid, out);
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
         lock ? ++g_serverLocks : --g_serverLocks;
@@ -89,6 +104,24 @@ int Serve(const std::wstring& exe) {
     MakeFolder(home);
     hr = LoadStandinTypeLib(exe);
     if (SUCCEEDED(hr)) {
+        static const IID* const kHandedOut[] = {&IID_IUnknown,
+                                                &IID_IDispatch,
+                                                &__uuidof(IVirtualBox),
+                                                &__uuidof(IMachine),
+                                                &__uuidof(ISession),
+                                                &__uuidof(IConsole),
+                                                &__uuidof(IDisplay),
+                                                &__uuidof(IVRDEServer),
+                                                &__uuidof(IVRDEServerInfo),
+                                                &__uuidof(IProgress),
+                                                &__uuidof(IEventSource),
+                                                &__uuidof(IEventListener),
+                                                &__uuidof(IEvent),
+                                                &__uuidof(IMachineStateChangedEvent),
+                                                &__uuidof(IStandinControl)};
+        hr = PinInterfaceStubs(kHandedOut, sizeof(kHandedOut) / sizeof(kHandedOut[0]));
+    }
+    if (SUCCEEDED(hr)) {
         JournalOpen(home + L"\\standin-journal.log");
         hr = ModelStart(home, ModuleFolder(nullptr));
     }
@@ -97,13 +130,18 @@ int Serve(const std::wstring& exe) {
                                    REGCLS_MULTIPLEUSE, &cookie);
     }
     if (SUCCEEDED(hr)) {
+        // Until the first client has come, the full 5 s: the client that started the server
+        // may take a while to ask for its object.
+        const DWORD idleExitMs = IdleExitMs();
+        bool served = false;
         ULONGLONG idleSince = GetTickCount64();
         for (;;) {
             Sleep(100);
             ULONGLONG now = GetTickCount64();
             if (!Idle()) {
+                served = true;
                 idleSince = now;
-            } else if (now - idleSince >= kIdleExitMs) {
+            } else if (now - idleSince >= (served ? idleExitMs : kIdleExitMs)) {
                 break;
             }
         }
@@ -114,6 +152,8 @@ int Serve(const std::wstring& exe) {
         }
         status = 0;
     } else {
+        // The journal may not be open yet: say it on the console too.
+        fprintf(stderr, "VBoxSVC: cannot serve (0x%08lx)\n", static_cast<unsigned long>(hr));
         JournalWrite("# server not started", "", hr, "", L"");
     }
     ModelStop();

@@ -1091,6 +1091,26 @@ HRESULT KillVmProcess(const std::wstring& machine) {
     return S_OK;
 }
 
+HRESULT DiscardMachine(const std::wstring& machine) {
+    std::unique_lock<std::mutex> hold(g_lock);
+    MachineRef m = FindLocked(machine);
+    if (!m) {
+        return S_OK;
+    }
+    if (m->vmProcess && !TerminateProcess(m->vmProcess, 1)) {
+        return HRESULT_FROM_WIN32(GetLastError());
+    }
+    // The scheduler clears vmProcess once it has seen the process end.
+    if (!g_changed.wait_for(hold, std::chrono::seconds(10), [&] { return !m->vmProcess; })) {
+        return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+    }
+    m->writeLock.reset();
+    m->registered = false;
+    g_machines.erase(std::remove(g_machines.begin(), g_machines.end(), m), g_machines.end());
+    SaveSettingsLocked();
+    return S_OK;
+}
+
 HRESULT DescribeMachine(const std::wstring& machine, std::wstring* description) {
     std::lock_guard<std::mutex> hold(g_lock);
     MachineRef m = FindLocked(machine);

@@ -122,6 +122,9 @@ HRESULT SetVrde(const std::wstring& machine, bool enabled, LONG port);
 HRESULT SetDurations(const std::wstring& machine, LONG launchMs, LONG powerOffMs, LONG saveMs);
 HRESULT SetLaunchResult(const std::wstring& machine, HRESULT result);
 HRESULT KillVmProcess(const std::wstring& machine);
+// Ends the machine's VM process if it runs (an abort), waits for that, and unregisters the
+// machine whatever locks it; S_OK also when there is no such machine. For tests' clean-up.
+HRESULT DiscardMachine(const std::wstring& machine);
 HRESULT DescribeMachine(const std::wstring& machine, std::wstring* description);
 
 }  // namespace standin

@@ -774,6 +774,9 @@ public:
     HRESULT STDMETHODCALLTYPE KillVMProcess(BSTR machine) override {
         return KillVmProcess(FromBstr(machine));
     }
+    HRESULT STDMETHODCALLTYPE DiscardMachine(BSTR machine) override {
+        return standin::DiscardMachine(FromBstr(machine));
+    }
 
 private:
     IVirtualBox* owner_;
@@ -884,7 +887,7 @@ public:
 
 }  // namespace
 
-HRESULT CreateVirtualBoxObject(REFIID iid, void** out) {
+HRESULT NewVirtualBoxObject(REFIID iid, void** out) {
     VirtualBoxObj* object = new VirtualBoxObj();
     HRESULT hr = object->QueryInterface(iid, out);
     object->Release();

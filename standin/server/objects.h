@@ -6,6 +6,6 @@
 namespace standin {
 
 // Creates a VirtualBox object (the class factory's product) and asks it for iid.
-HRESULT CreateVirtualBoxObject(REFIID iid, void** out);
+HRESULT NewVirtualBoxObject(REFIID iid, void** out);
 
 }  // namespace standin

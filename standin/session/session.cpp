@@ -9,6 +9,7 @@
 #include <objbase.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 #include "common/automation.h"
@@ -113,15 +114,30 @@ private:
     ISession* const server_;
 };
 
+// The server calls into this process's Session objects: their stubs are pinned as the
+// server's are (see PinInterfaceStubs).
+HRESULT PinSessionStubs() {
+    static std::once_flag once;
+    static HRESULT result = S_OK;
+    std::call_once(once, [] {
+        static const IID* const kCalledBack[] = {&IID_IUnknown, &IID_IDispatch, &__uuidof(ISession),
+                                                 &__uuidof(IStandinSessionLink)};
+        result = PinInterfaceStubs(kCalledBack, sizeof(kCalledBack) / sizeof(kCalledBack[0]));
+    });
+    return result;
+}
+
 HRESULT CreateSession(REFIID iid, void** out) {
     *out = nullptr;
     HRESULT hr = LoadStandinTypeLib(ServerExe());
+    if (SUCCEEDED(hr)) {
+        hr = PinSessionStubs();
+    }
     if (FAILED(hr)) {
         return hr;
     }
     IStandinControl* control = nullptr;
-    hr = CoCreateInstance(CLSID_VirtualBox, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(IStandinControl),
-                          reinterpret_cast<void**>(&control));
+    hr = CreateVirtualBoxObject(__uuidof(IStandinControl), reinterpret_cast<void**>(&control));
     if (FAILED(hr)) {
         return hr;
     }

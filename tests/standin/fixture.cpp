@@ -11,6 +11,7 @@ std::wstring Wide(const std::string& text) {
 void StandinTest::SetUp() {
     ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     name_ = testsupport::TestName();
+    SetServerIdleExit(1000);
     wname_ = Wide(name_);
 }
 

@@ -111,13 +111,14 @@ TEST_F(ServerTest, HomeFolderFollowsVboxUserHome) {
 TEST_F(ServerTest, ServerEndsAfterItsLastReference) {
     CreateMachine(name_);
     KillVBoxSvc();
+    SetServerIdleExit(0);
     DWORD pid = 0;
     {
         Disp vbox;
         ASSERT_HRESULT_SUCCEEDED(CreateVirtualBox(&vbox));
         pid = FindVBoxSvc();
         ASSERT_NE(0u, pid);
-        Sleep(6500);
+        Sleep(5500);
         EXPECT_TRUE(ProcessAlive(pid)) << "the server ended under a client's reference";
     }
     ULONGLONG released = GetTickCount64();
@@ -127,7 +128,7 @@ TEST_F(ServerTest, ServerEndsAfterItsLastReference) {
     // A running machine keeps the server up without any client.
     ASSERT_EQ(0u, VBoxManage("startvm \"" + name_ + "\"").exitCode);
     pid = FindVBoxSvc();
-    Sleep(6500);
+    Sleep(5500);
     EXPECT_TRUE(ProcessAlive(pid)) << "the server ended under a running machine";
     Ctl("kill \"" + name_ + "\"");
     EXPECT_TRUE(WaitForExit(pid, 10000)) << "the server outlived its last machine";

@@ -53,14 +53,7 @@ void CreateMachine(const std::string& name, int launchMs, int powerOffMs, int sa
 }
 
 void RemoveMachine(const std::string& name) {
-    if (MachineState(name) < 0) {
-        return;
-    }
-    if (StandinCtl("kill \"" + name + "\"").exitCode == 0) {
-        WaitForMachineState(name, kAborted);
-    }
-    testsupport::ProcessResult result = VBoxManage("unregistervm \"" + name + "\"");
-    EXPECT_EQ(0u, result.exitCode) << result.output;
+    Ctl("remove \"" + name + "\"");
 }
 
 LONG MachineState(const std::string& name) {
@@ -256,6 +249,10 @@ bool WaitForExit(DWORD pid, DWORD timeoutMs) {
     return ended;
 }
 
+void SetServerIdleExit(DWORD ms) {
+    SetEnvironmentVariableA("STANDIN_IDLE_EXIT_MS", ms ? std::to_string(ms).c_str() : nullptr);
+}
+
 void KillVBoxSvc() {
     bool killed = false;
     for (DWORD pid : VBoxSvcProcesses()) {
@@ -425,8 +422,17 @@ VARIANT VObject(IDispatch* object) {
 }
 
 HRESULT CreateVirtualBox(Disp* vbox, REFIID iid) {
-    return CoCreateInstance(kClsidVirtualBox, nullptr, CLSCTX_LOCAL_SERVER, iid,
-                            reinterpret_cast<void**>(vbox->put()));
+    HRESULT hr = E_FAIL;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        hr = CoCreateInstance(kClsidVirtualBox, nullptr, CLSCTX_LOCAL_SERVER, iid,
+                              reinterpret_cast<void**>(vbox->put()));
+        // A server that is just ending may fail the activation: the next one starts anew.
+        if (hr != HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE) && hr != RPC_E_DISCONNECTED) {
+            break;
+        }
+        Sleep(200);
+    }
+    return hr;
 }
 
 HRESULT CreateSession(Disp* session) {

@@ -123,6 +123,11 @@ DWORD FindVBoxSvc();
 bool ProcessAlive(DWORD pid);
 // Waits for the process to end; false after timeoutMs.
 bool WaitForExit(DWORD pid, DWORD timeoutMs);
+// Makes servers that this process (or its children) start end ms after their last client
+// instead of VirtualBox's 5 s: under Wine such a server holds this process's standard error open
+// until it ends, and ctest waits for that. 0 restores the 5 s.
+void SetServerIdleExit(DWORD ms);
+
 // Kills every running VBoxSVC.exe of the prefix and waits for them to end (their machines'
 // VM processes end by themselves), then restarts Wine's RPC service, which would otherwise keep
 // handing the dead server's class object to new clients. The next client starts a new server.
@@ -180,7 +185,8 @@ VARIANT VObject(IDispatch* object);
 VARIANT VNullString();
 
 // Creates the VirtualBox object (asking for IVirtualBox, or IDispatch with iid IID_IDispatch)
-// and a Session object, as the service does.
+// and a Session object, as the service does. The first tries again when it meets a server that
+// is just ending (RPC_S_SERVER_UNAVAILABLE or RPC_E_DISCONNECTED).
 HRESULT CreateVirtualBox(Disp* vbox, REFIID iid = kIidVirtualBox);
 HRESULT CreateSession(Disp* session);
 
