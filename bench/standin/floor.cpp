@@ -8,89 +8,29 @@
 #include <atomic>
 #include <string>
 
+#include "common/automation.h"
 #include "floor.h"
 
 namespace {
 
-std::atomic<long> g_objects{0};
-ITypeInfo* g_type = nullptr;
+std::atomic<long> g_locks{0};
 
-class Floor : public IBenchFloor {
+// The same IDispatch path as the stand-in's objects (ComObject: DispInvoke over the type
+// library), with nothing behind the member.
+class Floor : public standin::ComObject<IBenchFloor> {
 public:
-    Floor() {
-        ++g_objects;
-    }
-    virtual ~Floor() {
-        --g_objects;
-    }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID_IBenchFloor) {
-            *out = static_cast<IBenchFloor*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override {
-        return ++refs_;
-    }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG left = --refs_;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-        *count = 1;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
-        g_type->AddRef();
-        *info = g_type;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
-                                            DISPID* ids) override {
-        return DispGetIDsOfNames(g_type, names, count, ids);
-    }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
-                                     VARIANT* result, EXCEPINFO* exception, UINT* arg) override {
-        return DispInvoke(static_cast<IBenchFloor*>(this), g_type, id, flags, params, result,
-                          exception, arg);
-    }
     HRESULT STDMETHODCALLTYPE get_State(LONG* state) override {
         *state = 5;
         return S_OK;
     }
-
-private:
-    std::atomic<ULONG> refs_{1};
 };
 
-class Factory : public IClassFactory {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        *out = iid == IID_IUnknown || iid == IID_IClassFactory ? this : nullptr;
-        return *out ? S_OK : E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override {
-        return 2;
-    }
-    ULONG STDMETHODCALLTYPE Release() override {
-        return 1;
-    }
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID iid, void** out) override {
-        Floor* floor = new Floor();
-        HRESULT hr = floor->QueryInterface(iid, out);
-        floor->Release();
-        return hr;
-    }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override {
-        return S_OK;
-    }
-};
+HRESULT NewFloor(REFIID iid, void** out) {
+    Floor* floor = new Floor();
+    HRESULT hr = floor->QueryInterface(iid, out);
+    floor->Release();
+    return hr;
+}
 
 HRESULT Register(const std::wstring& exe) {
     ITypeLib* library = nullptr;
@@ -119,36 +59,21 @@ int wmain(int argc, wchar_t** argv) {
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
         return 1;
     }
-    ITypeLib* library = nullptr;
-    ITypeInfo* dispatch = nullptr;
-    HREFTYPE ref = 0;
     DWORD cookie = 0;
-    Factory factory;
+    standin::ClassFactory factory(NewFloor, &g_locks);
     int status = 1;
-    if (SUCCEEDED(LoadTypeLibEx(path, REGKIND_NONE, &library)) &&
-        SUCCEEDED(library->GetTypeInfoOfGuid(IID_IBenchFloor, &dispatch)) &&
-        SUCCEEDED(dispatch->GetRefTypeOfImplType(-1, &ref)) &&
-        SUCCEEDED(dispatch->GetRefTypeInfo(ref, &g_type)) &&
+    if (SUCCEEDED(standin::LoadStandinTypeLib(path)) &&
         SUCCEEDED(CoRegisterClassObject(CLSID_BenchFloor, &factory, CLSCTX_LOCAL_SERVER,
                                         REGCLS_MULTIPLEUSE, &cookie))) {
         // Serve until the first object has come and gone (or nobody came within 30 s).
-        for (int waited = 0; g_objects == 0 && waited < 3000; ++waited) {
+        for (int waited = 0; standin::g_liveObjects == 0 && waited < 3000; ++waited) {
             Sleep(10);
         }
-        while (g_objects > 0) {
+        while (standin::g_liveObjects > 0) {
             Sleep(50);
         }
         CoRevokeClassObject(cookie);
         status = 0;
-    }
-    if (g_type) {
-        g_type->Release();
-    }
-    if (dispatch) {
-        dispatch->Release();
-    }
-    if (library) {
-        library->Release();
     }
     CoUninitialize();
     return status;

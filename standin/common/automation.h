@@ -147,4 +147,42 @@ T* ObjectFrom(IUnknown* unknown) {
     return object;
 }
 
+// The class factory of a server: lives as long as the process (COM's references to it keep
+// nothing alive), makes its objects with create, and counts LockServer calls into locks.
+class ClassFactory : public IClassFactory {
+public:
+    using Create = HRESULT (*)(REFIID iid, void** out);
+    ClassFactory(Create create, std::atomic<long>* locks) : create_(create), locks_(locks) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
+            *out = static_cast<IClassFactory*>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override {
+        return 2;
+    }
+    ULONG STDMETHODCALLTYPE Release() override {
+        return 1;
+    }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+        if (outer) {
+            *out = nullptr;
+            return CLASS_E_NOAGGREGATION;
+        }
+        return create_(iid, out);
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+        lock ? ++*locks_ : --*locks_;
+        return S_OK;
+    }
+
+private:
+    Create create_;
+    std::atomic<long>* locks_;
+};
+
 }  // namespace standin

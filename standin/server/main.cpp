@@ -38,36 +38,6 @@ DWORD IdleExitMs() {
 
 std::atomic<long> g_serverLocks{0};
 
-class Factory : public IClassFactory {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-            *out = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    // The factory lives as long as the process; COM's references to it do not keep the server up.
-    ULONG STDMETHODCALLTYPE AddRef() override {
-        return 2;
-    }
-    ULONG STDMETHODCALLTYPE Release() override {
-        return 1;
-    }
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
-        if (outer) {
-            *out = nullptr;
-            return CLASS_E_NOAGGREGATION;
-        }
-        return NewVirtualBoxObject(iid, out);
-    }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-        lock ? ++g_serverLocks : --g_serverLocks;
-        return S_OK;
-    }
-};
-
 std::wstring ResolveHome() {
     wchar_t buffer[MAX_PATH];
     DWORD length = GetEnvironmentVariableW(L"VBOX_USER_HOME", buffer, MAX_PATH);
@@ -99,7 +69,7 @@ int Serve(const std::wstring& exe) {
     }
     int status = 1;
     DWORD cookie = 0;
-    Factory factory;
+    ClassFactory factory(NewVirtualBoxObject, &g_serverLocks);
     std::wstring home = ResolveHome();
     MakeFolder(home);
     hr = LoadStandinTypeLib(exe);

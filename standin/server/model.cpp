@@ -1004,75 +1004,74 @@ HRESULT EventProcessed(const ListenerRef& listener, uint64_t serial) {
     return S_OK;
 }
 
-HRESULT SetAcpiReaction(const std::wstring& machine, LONG button, LONG shutdownAfterMs) {
+namespace {
+
+// Applies a change of settings to a registered machine and saves the settings when it succeeded.
+template <class Change>
+HRESULT ChangeMachine(const std::wstring& machine, Change change) {
     std::lock_guard<std::mutex> hold(g_lock);
     MachineRef m = FindLocked(machine);
     if (!m) {
         return kObjectNotFound;
     }
-    if (button < 0 || button > 2 || shutdownAfterMs < -1) {
-        return E_INVALIDARG;
+    HRESULT hr = change(m.get());
+    if (SUCCEEDED(hr)) {
+        SaveSettingsLocked();
     }
-    // button: 0 both, 1 power, 2 sleep.
-    if (button != 2) {
-        m->acpiPowerMs = shutdownAfterMs;
-    }
-    if (button != 1) {
-        m->acpiSleepMs = shutdownAfterMs;
-    }
-    SaveSettingsLocked();
-    return S_OK;
+    return hr;
+}
+
+}  // namespace
+
+HRESULT SetAcpiReaction(const std::wstring& machine, LONG button, LONG shutdownAfterMs) {
+    return ChangeMachine(machine, [&](MachineData* m) {
+        if (button < 0 || button > 2 || shutdownAfterMs < -1) {
+            return E_INVALIDARG;
+        }
+        // button: 0 both, 1 power, 2 sleep.
+        if (button != 2) {
+            m->acpiPowerMs = shutdownAfterMs;
+        }
+        if (button != 1) {
+            m->acpiSleepMs = shutdownAfterMs;
+        }
+        return S_OK;
+    });
 }
 
 HRESULT SetScreen(const std::wstring& machine, ULONG width, ULONG height) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    MachineRef m = FindLocked(machine);
-    if (!m) {
-        return kObjectNotFound;
-    }
-    m->screenWidth = width;
-    m->screenHeight = height;
-    SaveSettingsLocked();
-    return S_OK;
+    return ChangeMachine(machine, [&](MachineData* m) {
+        m->screenWidth = width;
+        m->screenHeight = height;
+        return S_OK;
+    });
 }
 
 HRESULT SetVrde(const std::wstring& machine, bool enabled, LONG port) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    MachineRef m = FindLocked(machine);
-    if (!m) {
-        return kObjectNotFound;
-    }
-    m->vrdeEnabled = enabled;
-    m->vrdePort = port;
-    SaveSettingsLocked();
-    return S_OK;
+    return ChangeMachine(machine, [&](MachineData* m) {
+        m->vrdeEnabled = enabled;
+        m->vrdePort = port;
+        return S_OK;
+    });
 }
 
 HRESULT SetDurations(const std::wstring& machine, LONG launchMs, LONG powerOffMs, LONG saveMs) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    MachineRef m = FindLocked(machine);
-    if (!m) {
-        return kObjectNotFound;
-    }
-    if (launchMs < 0 || powerOffMs < 0 || saveMs < 0) {
-        return E_INVALIDARG;
-    }
-    m->launchMs = launchMs;
-    m->powerOffMs = powerOffMs;
-    m->saveMs = saveMs;
-    SaveSettingsLocked();
-    return S_OK;
+    return ChangeMachine(machine, [&](MachineData* m) {
+        if (launchMs < 0 || powerOffMs < 0 || saveMs < 0) {
+            return E_INVALIDARG;
+        }
+        m->launchMs = launchMs;
+        m->powerOffMs = powerOffMs;
+        m->saveMs = saveMs;
+        return S_OK;
+    });
 }
 
 HRESULT SetLaunchResult(const std::wstring& machine, HRESULT result) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    MachineRef m = FindLocked(machine);
-    if (!m) {
-        return kObjectNotFound;
-    }
-    m->launchResult = result;
-    SaveSettingsLocked();
-    return S_OK;
+    return ChangeMachine(machine, [&](MachineData* m) {
+        m->launchResult = result;
+        return S_OK;
+    });
 }
 
 HRESULT KillVmProcess(const std::wstring& machine) {

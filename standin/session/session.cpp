@@ -163,36 +163,7 @@ HRESULT CreateSession(REFIID iid, void** out) {
     return hr;
 }
 
-class Factory : public IClassFactory {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-            *out = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override {
-        return 2;
-    }
-    ULONG STDMETHODCALLTYPE Release() override {
-        return 1;
-    }
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
-        if (outer) {
-            *out = nullptr;
-            return CLASS_E_NOAGGREGATION;
-        }
-        return CreateSession(iid, out);
-    }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-        lock ? ++g_dllLocks : --g_dllLocks;
-        return S_OK;
-    }
-};
-
-Factory g_factory;
+ClassFactory g_factory(CreateSession, &g_dllLocks);
 
 }  // namespace
 }  // namespace standin
