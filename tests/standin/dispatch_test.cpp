@@ -160,12 +160,7 @@ TEST_F(DispatchTest, FaultsInTheEventSource) {
     EXPECT_EQ(kInjected, source_.CallObject(L"CreateListener", {}, &listener));
     Ctl("fault set EventSource.RegisterListener 0x80041234 once");
     ASSERT_HRESULT_SUCCEEDED(source_.CallObject(L"CreateListener", {}, &listener));
-    SAFEARRAY* types = SafeArrayCreateVector(VT_I4, 0, 1);
-    LONG index = 0, type = 32;
-    SafeArrayPutElement(types, &index, &type);
-    VARIANT array;
-    V_VT(&array) = VT_ARRAY | VT_I4;
-    V_ARRAY(&array) = types;
+    VARIANT array = VLongArray({32});
     VARIANT ignored;
     EXPECT_EQ(kInjected, source_.Call(L"RegisterListener",
                                       {VObject(listener.get()), array, VLong(0)}, &ignored));

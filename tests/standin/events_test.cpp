@@ -59,12 +59,7 @@ TEST_F(EventsTest, OverflowUnregistersASlowListener) {
     Connect();
     Disp keeper;
     ASSERT_HRESULT_SUCCEEDED(source_.CallObject(L"CreateListener", {}, &keeper));
-    SAFEARRAY* types = SafeArrayCreateVector(VT_I4, 0, 1);
-    LONG index = 0, any = 1;
-    SafeArrayPutElement(types, &index, &any);
-    VARIANT array;
-    V_VT(&array) = VT_ARRAY | VT_I4;
-    V_ARRAY(&array) = types;
+    VARIANT array = VLongArray({1});
     VARIANT ignored;
     ASSERT_HRESULT_SUCCEEDED(
         source_.Call(L"RegisterListener", {VObject(keeper.get()), array, VLong(0)}, &ignored));

@@ -29,13 +29,7 @@ void StandinTest::Connect(int launchMs, int powerOffMs, int saveMs) {
     ASSERT_HRESULT_SUCCEEDED(CreateVirtualBox(&vbox_));
     ASSERT_HRESULT_SUCCEEDED(vbox_.GetObject(L"EventSource", &source_));
     ASSERT_HRESULT_SUCCEEDED(source_.CallObject(L"CreateListener", {}, &listener_));
-    SAFEARRAY* types = SafeArrayCreateVector(VT_I4, 0, 1);
-    LONG index = 0, type = 32;
-    SafeArrayPutElement(types, &index, &type);
-    VARIANT array;
-    VariantInit(&array);
-    V_VT(&array) = VT_ARRAY | VT_I4;
-    V_ARRAY(&array) = types;
+    VARIANT array = VLongArray({32});
     VARIANT ignored;
     ASSERT_HRESULT_SUCCEEDED(
         source_.Call(L"RegisterListener", {VObject(listener_.get()), array, VLong(0)}, &ignored));

@@ -410,6 +410,19 @@ VARIANT VNullString() {
     return v;
 }
 
+VARIANT VLongArray(const std::vector<LONG>& values) {
+    SAFEARRAY* array = SafeArrayCreateVector(VT_I4, 0, static_cast<ULONG>(values.size()));
+    for (LONG i = 0; i < static_cast<LONG>(values.size()); ++i) {
+        LONG value = values[i];
+        SafeArrayPutElement(array, &i, &value);
+    }
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = VT_ARRAY | VT_I4;
+    V_ARRAY(&v) = array;
+    return v;
+}
+
 VARIANT VObject(IDispatch* object) {
     VARIANT v;
     VariantInit(&v);

@@ -183,6 +183,8 @@ VARIANT VLong(LONG value);
 VARIANT VString(const std::wstring& value);
 VARIANT VObject(IDispatch* object);
 VARIANT VNullString();
+// A one-dimensional VT_ARRAY|VT_I4 (lower bound 0), as RegisterListener takes event types.
+VARIANT VLongArray(const std::vector<LONG>& values);
 
 // Creates the VirtualBox object (asking for IVirtualBox, or IDispatch with iid IID_IDispatch)
 // and a Session object, as the service does. The first tries again when it meets a server that
