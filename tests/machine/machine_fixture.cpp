@@ -218,6 +218,10 @@ void MachineTest::TearDown() {
     }
     recorder_.reset();
     service_.reset();
+    // A test that ended the server leaves the next one to be started from outside this process.
+    if (standin_test::FindVBoxSvc() == 0) {
+        UseGroupServer();
+    }
     standin_test::RemoveMachine(name_);
     journal_.reset();
     folder_.reset();
@@ -336,6 +340,23 @@ void MachineTest::ControlOutside(const std::string& action) {
     testsupport::ProcessResult result =
         standin_test::VBoxManage("controlvm \"" + name_ + "\" " + action);
     EXPECT_EQ(result.exitCode, 0u) << "controlvm " << action << ": " << result.output;
+}
+
+HANDLE MachineTest::ControlOutsideAsync(const std::string& action) {
+    // Nothing is inherited: a child that held another RunProcess's pipe would hold that call
+    // up until this one ends.
+    std::string exe = standin_test::StandinFolder() + "\\VBoxManage.exe";
+    std::string commandLine = "\"" + exe + "\" controlvm \"" + name_ + "\" " + action;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                        nullptr, nullptr, &startup, &process)) {
+        ADD_FAILURE() << "cannot start " << commandLine << ": " << GetLastError();
+        return nullptr;
+    }
+    CloseHandle(process.hThread);
+    return process.hProcess;
 }
 
 std::string MachineTest::MachineInfo(const std::string& key) const {

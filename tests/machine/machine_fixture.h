@@ -100,6 +100,8 @@ protected:
     // The test's machine started, or controlled, by VirtualBox's own tool, as a user would.
     void LaunchOutside();
     void ControlOutside(const std::string& action);
+    // The same without waiting: the VBoxManage process, for the caller to wait for and close.
+    HANDLE ControlOutsideAsync(const std::string& action);
     // A value of "VBoxManage showvminfo --machinereadable" (SessionPID, VMState...), unquoted.
     std::string MachineInfo(const std::string& key) const;
 
