@@ -17,16 +17,19 @@ protected:
         standin_test::KillVBoxSvc();
         ASSERT_EQ(standin_test::FindVBoxSvc(), 0u);
         SetEnvironmentVariableA("VBOX_USER_HOME", foreignHome_.c_str());
+        // The foreign server is started from this process: ctest waits for it to end.
+        standin_test::SetServerIdleExit(1000);
         ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     }
 
     void TearDown() override {
+        // The machine goes while the foreign server is still held.
+        standin_test::RemoveMachine(name_);
         foreign_ = standin_test::Disp();
         CoUninitialize();
-        // The machine goes with the foreign server, which lingers a few seconds after its
-        // last client; the next test waits for it to end.
-        MachineTest::TearDown();
+        standin_test::SetServerIdleExit(0);
         SetEnvironmentVariableA("VBOX_USER_HOME", GroupHome().c_str());
+        MachineTest::TearDown();
     }
 
     const std::string foreignHome_ = GroupHome() + "-foreign";

@@ -157,7 +157,6 @@ TEST_F(MachineLifeTest, VBoxSvcKilledWhileRunning) {
     std::vector<std::string> log = Log();
     EXPECT_EQ(CountLog(log, "ERROR: lost the connection to VirtualBox (0x"), 1u);
     ExpectLogInOrder(log, {"VM '" + name_ + "' was aborted", "Closing VirtualBox interface"});
-    printf("after the kill: %llu ms, %llu ms CPU\n", took, cpuUsed);
 }
 
 // The failing polls of a watcher whose server answers with errors are spaced out, and the
