@@ -63,8 +63,7 @@ TEST_F(HomeFolderTest, ForeignServerDroppedTwiceThenKept) {
     EXPECT_EQ(CountLog(log, "ERROR") + CountLog(log, "Error"), 0u);
 
     Statuses statuses = Stop();
-    ExpectWellFormed(statuses);
-    ExpectStopReports(statuses, 5000);
+    ExpectStopReports(statuses, kMaxWaitTimeout);
     EXPECT_EQ(standin_test::MachineState(name_), standin_test::kPoweredOff);
 }
 

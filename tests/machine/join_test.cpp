@@ -50,8 +50,7 @@ TEST_F(JoinTest, RunningMachine) {
     ExpectJoined(standin_test::kRunning);
 
     Statuses statuses = Stop();
-    ExpectWellFormed(statuses);
-    ExpectStopReports(statuses, 5000);
+    ExpectStopReports(statuses, kMaxWaitTimeout);
     EXPECT_EQ(MachineState(name_), standin_test::kPoweredOff);
     EXPECT_TRUE(InOrder(Journal(), {"Machine.LockMachine", "Session.Console", "Console.PowerButton",
                                     "Session.UnlockMachine"}));
@@ -68,8 +67,7 @@ TEST_F(JoinTest, PausedMachine) {
     ExpectJoined(standin_test::kPaused);
 
     Statuses statuses = Stop();
-    ExpectWellFormed(statuses);
-    ExpectStopReports(statuses, 5000);
+    ExpectStopReports(statuses, kMaxWaitTimeout);
     EXPECT_EQ(MachineState(name_), standin_test::kSaved);
     EXPECT_TRUE(InOrder(Journal(), {"Machine.LockMachine", "Session.Machine", "Machine.SaveState",
                                     "Session.UnlockMachine"}));
@@ -82,7 +80,6 @@ protected:
     // with checkpoints 1 and 2, then STOPPED with 1066 / 0x80800001, and the log line.
     void ExpectRefused(const std::string& line) {
         Statuses statuses = WaitStopped();
-        ExpectWellFormed(statuses);
         ExpectStoppedWith(statuses, ERROR_SERVICE_SPECIFIC_ERROR, 0x80800001);
         EXPECT_EQ(States(statuses), "START_PENDING STOPPED") << Sequence(statuses);
         EXPECT_NE(Sequence(statuses).find("START_PENDING:1 START_PENDING:2 STOPPED:0"),

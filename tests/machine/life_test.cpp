@@ -12,12 +12,6 @@ using testsupport::Describe;
 
 class MachineLifeTest : public MachineTest {
 protected:
-    void StartToRunning(const IniKeys& ini = {}) {
-        Install(ini);
-        Start();
-        ASSERT_TRUE(WaitForReport(SERVICE_RUNNING)) << Describe(Reports());
-    }
-
     // The values of the state-change events the service's watcher read for machine.
     std::vector<std::string> StatesRead(const std::string& machine) const {
         std::vector<std::string> states;
@@ -32,7 +26,6 @@ protected:
     // The service ended by itself, without a stop request: no STOP_PENDING of a stop (those of
     // the watcher for Stopping carry no wait hint), STOPPED with exit code 0, no stop call.
     void ExpectEndedByItself(const Statuses& statuses) {
-        ExpectWellFormed(statuses);
         ExpectStoppedWith(statuses, 0, 0);
         for (const SERVICE_STATUS_PROCESS& status : statuses) {
             EXPECT_EQ(status.dwWaitHint, 0u) << Describe(statuses);
@@ -48,7 +41,8 @@ protected:
 TEST_F(MachineLifeTest, GuestShutsDownByItself) {
     CreateMachine();
     SetAcpi("200");
-    StartToRunning();
+    Install();
+    ASSERT_TRUE(StartToRunning());
     ControlOutside("acpipowerbutton");
     Statuses statuses = WaitStopped();
     ExpectEndedByItself(statuses);
@@ -60,7 +54,8 @@ TEST_F(MachineLifeTest, GuestShutsDownByItself) {
 // The VM process is killed: the machine is Aborted, and so is the service's supervision.
 TEST_F(MachineLifeTest, KilledVmProcess) {
     CreateMachine();
-    StartToRunning();
+    Install();
+    ASSERT_TRUE(StartToRunning());
     standin_test::Ctl("kill \"" + name_ + "\"");
     Statuses statuses = WaitStopped();
     ExpectEndedByItself(statuses);
@@ -75,7 +70,8 @@ TEST_F(MachineLifeTest, KilledVmProcess) {
 // still stops the machine afterwards.
 TEST_F(MachineLifeTest, PauseAndResume) {
     CreateMachine();
-    StartToRunning();
+    Install();
+    ASSERT_TRUE(StartToRunning());
     size_t reports = Reports().size();
     ControlOutside("pause");
     ControlOutside("resume");
@@ -86,8 +82,7 @@ TEST_F(MachineLifeTest, PauseAndResume) {
         << "Starting, Running, Paused, Running";
 
     Statuses statuses = Stop();
-    ExpectWellFormed(statuses);
-    ExpectStopReports(statuses, 5000);
+    ExpectStopReports(statuses, kMaxWaitTimeout);
     EXPECT_EQ(MachineState(name_), standin_test::kPoweredOff);
 }
 
@@ -97,7 +92,8 @@ TEST_F(MachineLifeTest, OtherMachinesEventsIgnored) {
     std::string other = name_ + "-other";
     standin_test::CreateMachine(other);
     CreateMachine();
-    StartToRunning();
+    Install();
+    ASSERT_TRUE(StartToRunning());
     size_t reports = Reports().size();
     testsupport::ProcessResult result =
         standin_test::VBoxManage("startvm \"" + other + "\" --type headless");
@@ -119,7 +115,7 @@ TEST_F(MachineLifeTest, OtherMachinesEventsIgnored) {
     EXPECT_TRUE(StatesRead(other).empty());
 
     Statuses statuses = Stop();
-    ExpectStopReports(statuses, 5000);
+    ExpectStopReports(statuses, kMaxWaitTimeout);
     EXPECT_TRUE(LogContains(Log(), "VM '" + name_ + "' stopped (poweroff)"));
     standin_test::RemoveMachine(other);
 }
@@ -129,7 +125,8 @@ TEST_F(MachineLifeTest, OtherMachinesEventsIgnored) {
 // spinning meanwhile.
 TEST_F(MachineLifeTest, VBoxSvcKilledWhileRunning) {
     CreateMachine();
-    StartToRunning();
+    Install();
+    ASSERT_TRUE(StartToRunning());
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, ServicePid());
     ASSERT_NE(process, nullptr);
     FILETIME created, exited, kernel, user;
@@ -164,7 +161,8 @@ TEST_F(MachineLifeTest, VBoxSvcKilledWhileRunning) {
 TEST_F(MachineLifeTest, FailingPollsPause) {
     CreateMachine();
     standin_test::Ctl("fault set EventSource.GetEvent 0x80004005 always");
-    StartToRunning();
+    Install();
+    ASSERT_TRUE(StartToRunning());
     journal_->Mark();
     Sleep(2000);
     size_t failed = 0;
@@ -176,7 +174,7 @@ TEST_F(MachineLifeTest, FailingPollsPause) {
     standin_test::Ctl("fault clear");
 
     Statuses statuses = Stop();
-    ExpectStopReports(statuses, 5000);
+    ExpectStopReports(statuses, kMaxWaitTimeout);
     EXPECT_EQ(MachineState(name_), standin_test::kPoweredOff);
 }
 
@@ -188,14 +186,10 @@ TEST_F(AcpiStopTest, WaitsForGuest) {
     CreateMachine();
     SetAcpi("2000");
     Install({{"ShutdownCommand", "acpipowerbutton"}});
-    Start();
-    ASSERT_TRUE(WaitForReport(SERVICE_RUNNING)) << Describe(Reports());
-    ULONGLONG stopAt = GetTickCount64();
-    EXPECT_EQ(SendStop(), 0u);
-    Statuses statuses = WaitStopped();
-    ULONGLONG took = GetTickCount64() - stopAt;
-    ExpectWellFormed(statuses);
-    ExpectStopReports(statuses, 5000, 2);
+    ASSERT_TRUE(StartToRunning());
+    ULONGLONG took = 0;
+    Statuses statuses = Stop(&took);
+    ExpectStopReports(statuses, kMaxWaitTimeout, 2);
     EXPECT_GE(took, 2000u + 500u - 50u) << "the guest's shutdown and the pause";
     EXPECT_EQ(MachineState(name_), standin_test::kPoweredOff);
     ExpectLogInOrder(Log(), {"Stopping (acpipowerbutton) VM '" + name_ + "'",
@@ -222,13 +216,9 @@ TEST_F(AcpiStopTest, IgnoredButtonEndsAtBound) {
     CreateMachine();
     SetAcpi("ignore");
     Install({{"ShutdownCommand", "acpipowerbutton"}, {"MaxWaitTimeout", "2000"}});
-    Start();
-    ASSERT_TRUE(WaitForReport(SERVICE_RUNNING)) << Describe(Reports());
-    ULONGLONG stopAt = GetTickCount64();
-    EXPECT_EQ(SendStop(), 0u);
-    Statuses statuses = WaitStopped();
-    ULONGLONG took = GetTickCount64() - stopAt;
-    ExpectWellFormed(statuses);
+    ASSERT_TRUE(StartToRunning());
+    ULONGLONG took = 0;
+    Statuses statuses = Stop(&took);
     ExpectStopReports(statuses, 2000, 2);
     EXPECT_GE(took, 2000u + 500u - 50u);
     EXPECT_EQ(MachineState(name_), standin_test::kRunning);

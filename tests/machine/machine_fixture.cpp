@@ -241,7 +241,7 @@ IniKeys MachineTest::Ini(const IniKeys& extra) const {
         {"VboxUserHome", GroupHome()},
         {"VmName", name_},
         {"Loglevel", "3"},
-        {"MaxWaitTimeout", "5000"},
+        {"MaxWaitTimeout", std::to_string(kMaxWaitTimeout)},
     };
     for (const auto& key : extra) {
         bool replaced = false;
@@ -272,6 +272,13 @@ void MachineTest::Start() {
     ASSERT_EQ(testsupport::StartByName(service_->Name()), 0u);
 }
 
+bool MachineTest::StartToRunning() {
+    Start();
+    bool running = WaitForReport(SERVICE_RUNNING);
+    EXPECT_TRUE(running) << Describe(Reports());
+    return running;
+}
+
 bool MachineTest::WaitForReport(DWORD state, DWORD timeoutMs) {
     return recorder_->WaitFor(state, startMark_, timeoutMs);
 }
@@ -284,12 +291,19 @@ Statuses MachineTest::WaitStopped(DWORD timeoutMs) {
     EXPECT_TRUE(WaitForReport(SERVICE_STOPPED, timeoutMs)) << Describe(Reports());
     // A report after STOPPED would show within this pause.
     Sleep(100);
-    return Reports();
+    Statuses statuses = Reports();
+    ExpectWellFormed(statuses);
+    return statuses;
 }
 
-Statuses MachineTest::Stop(DWORD timeoutMs) {
+Statuses MachineTest::Stop(ULONGLONG* took) {
+    ULONGLONG stopAt = GetTickCount64();
     EXPECT_EQ(SendStop(), 0u);
-    return WaitStopped(timeoutMs);
+    EXPECT_TRUE(WaitForReport(SERVICE_STOPPED)) << Describe(Reports());
+    if (took != nullptr) {
+        *took = GetTickCount64() - stopAt;
+    }
+    return WaitStopped();
 }
 
 Statuses MachineTest::Reports() const {

@@ -21,6 +21,10 @@ using Statuses = std::vector<SERVICE_STATUS_PROCESS>;
 using standin_test::JournalEntry;
 using testsupport::IniKeys;
 
+// The INI's MaxWaitTimeout unless a test sets its own: the bound of a stop that waits for the
+// machine, with room for a slow host.
+constexpr DWORD kMaxWaitTimeout = 10000;
+
 // The VirtualBox home that the group's tests, their stand-in server and every service share. The
 // first call makes it this process's VBOX_USER_HOME, which a server started by this process (or
 // by the tools it runs) inherits.
@@ -69,21 +73,25 @@ protected:
     void SetAcpi(const std::string& reaction);
 
     // The INI of the test's service: the stand-in's folder, the group home, the test's machine,
-    // Loglevel 3 and MaxWaitTimeout 5000, then extra (which may replace any of them).
+    // Loglevel 3 and kMaxWaitTimeout, then extra (which may replace any of them).
     IniKeys Ini(const IniKeys& extra = {}) const;
     // Copies kelvaran.exe under the test's name, writes its INI and installs it with "-i".
     void Install(const IniKeys& extra = {});
 
     // Starts the service, and watches its reports and the journal from there on.
     void Start();
+    // Starts the service and waits for RUNNING; false, with a failure, without it.
+    bool StartToRunning();
     // Waits for a report of state since the start; false after timeoutMs.
     bool WaitForReport(DWORD state, DWORD timeoutMs = 20000);
     // Asks for a stop; the manager's answer.
     DWORD SendStop();
-    // Waits for STOPPED and returns every report since the start; the test fails without it.
+    // Waits for STOPPED and returns every report since the start, which must be well formed
+    // (ExpectWellFormed); the test fails without STOPPED.
     Statuses WaitStopped(DWORD timeoutMs = 20000);
-    // A stop control, then the reports since the start up to STOPPED.
-    Statuses Stop(DWORD timeoutMs = 20000);
+    // A stop control, then the same; took, if given, receives the time from the control until
+    // STOPPED was seen.
+    Statuses Stop(ULONGLONG* took = nullptr);
     // The reports since the start, so far.
     Statuses Reports() const;
 

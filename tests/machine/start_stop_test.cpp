@@ -11,20 +11,12 @@ using testsupport::Describe;
 
 class StartStopTest : public MachineTest {
 protected:
-    // Starts the service on the test's machine (created before) and waits for RUNNING.
-    void StartToRunning() {
-        Start();
-        ASSERT_TRUE(WaitForReport(SERVICE_RUNNING)) << Describe(Reports());
-        EXPECT_EQ(MachineState(name_), standin_test::kRunning);
-    }
-
     // Stops the running service by the configured method and checks what every stop shows:
     // the log lines, the stop call on the session's console (or machine) between the session's
     // machine and its unlock, and the state the machine is left in.
     void StopBy(const std::string& method, const std::string& call, LONG finalState) {
         Statuses statuses = Stop();
-        ExpectWellFormed(statuses);
-        ExpectStopReports(statuses, 5000);
+        ExpectStopReports(statuses, kMaxWaitTimeout);
         EXPECT_EQ(MachineState(name_), finalState);
         std::vector<std::string> stopLines = {"Stopping (" + method + ") VM '" + name_ + "'"};
         if (method.compare(0, 4, "acpi") == 0) {
@@ -47,7 +39,8 @@ protected:
 TEST_F(StartStopTest, FreshLaunchThenPowerOff) {
     CreateMachine();
     Install({{"ShutdownCommand", "poweroff"}});
-    StartToRunning();
+    ASSERT_TRUE(StartToRunning());
+    EXPECT_EQ(MachineState(name_), standin_test::kRunning);
     StopBy("poweroff", "Console.PowerDown", standin_test::kPoweredOff);
 
     Statuses statuses = Reports();
@@ -101,7 +94,7 @@ TEST_F(StartStopTest, ShutdownOnceSavesThenNextRunRestores) {
     CreateMachine();
     SetAcpi("200");
     Install({{"ShutdownOnceCommand", "savestate"}, {"ShutdownCommand", "acpipowerbutton"}});
-    StartToRunning();
+    ASSERT_TRUE(StartToRunning());
     StopBy("savestate", "Machine.SaveState", standin_test::kSaved);
     char value[64] = "";
     GetPrivateProfileStringA("Kelvaran", "ShutdownOnceCommand", "(none)", value, sizeof value,
@@ -112,7 +105,7 @@ TEST_F(StartStopTest, ShutdownOnceSavesThenNextRunRestores) {
     EXPECT_STREQ(value, "acpipowerbutton");
 
     size_t logMark = Log().size();
-    StartToRunning();
+    ASSERT_TRUE(StartToRunning());
     std::vector<JournalEntry> journal = Journal();
     EXPECT_TRUE(InOrder(journal, {"Machine.State", "Machine.LaunchVMProcess"}));
     for (const JournalEntry& entry : journal) {
@@ -121,11 +114,16 @@ TEST_F(StartStopTest, ShutdownOnceSavesThenNextRunRestores) {
             break;
         }
     }
+    // The service may report RUNNING before its watcher has read the change into Running.
     std::vector<std::string> states;
-    for (const JournalEntry& entry : journal) {
-        if (entry.member == "MachineStateChangedEvent.State") {
-            states.push_back(entry.value);
+    for (ULONGLONG end = GetTickCount64() + 2000; states.size() < 2 && GetTickCount64() < end;) {
+        states.clear();
+        for (const JournalEntry& entry : Journal()) {
+            if (entry.member == "MachineStateChangedEvent.State") {
+                states.push_back(entry.value);
+            }
         }
+        Sleep(50);
     }
     EXPECT_EQ(states, std::vector<std::string>({"13", "5"})) << "Restoring, then Running";
     StopBy("acpipowerbutton", "Console.PowerButton", standin_test::kPoweredOff);
@@ -143,7 +141,7 @@ TEST_F(StartStopTest, AcpiSleepButton) {
     CreateMachine();
     SetAcpi("200");
     Install({{"ShutdownCommand", "acpisleepbutton"}});
-    StartToRunning();
+    ASSERT_TRUE(StartToRunning());
     StopBy("acpisleepbutton", "Console.SleepButton", standin_test::kPoweredOff);
 }
 
@@ -154,14 +152,11 @@ TEST_F(StartStopTest, HeartbeatOverSlowPowerOff) {
     CreateMachine(300, 3000);
     Install({{"MaxWaitTimeout", "7000"}, {"Loglevel", "2"}});
     testsupport::RemoveFile(service_->LogPath());
-    StartToRunning();
+    ASSERT_TRUE(StartToRunning());
     service_->WriteIni(Ini({{"MaxWaitTimeout", "9000"}, {"Loglevel", "2"}}));
 
-    ULONGLONG stopAt = GetTickCount64();
-    EXPECT_EQ(SendStop(), 0u);
-    Statuses statuses = WaitStopped();
-    ULONGLONG took = GetTickCount64() - stopAt;
-    ExpectWellFormed(statuses);
+    ULONGLONG took = 0;
+    Statuses statuses = Stop(&took);
     ExpectStopReports(statuses, 9000, 3);
     EXPECT_GE(took, 3000u + 500u - 50u) << "the power-off and the pause";
     EXPECT_EQ(MachineState(name_), standin_test::kPoweredOff);
@@ -178,14 +173,14 @@ TEST_F(StartStopTest, HeartbeatOverSlowPowerOff) {
 TEST_F(StartStopTest, StopDuringStart) {
     CreateMachine(1500);
     SetAcpi("2500");
-    Install({{"ShutdownCommand", "acpipowerbutton"}});
+    // The bound counts from the stop request, made during the launch: room for a slow host.
+    Install({{"ShutdownCommand", "acpipowerbutton"}, {"MaxWaitTimeout", "15000"}});
     Start();
     ASSERT_TRUE(journal_->WaitFor("Machine.LaunchVMProcess", name_));
     EXPECT_EQ(SendStop(), 0u) << "Wine's manager lets a stop through to a starting service";
     Statuses statuses = WaitStopped();
-    ExpectWellFormed(statuses);
     EXPECT_EQ(States(statuses), "START_PENDING STOP_PENDING STOPPED") << Sequence(statuses);
-    ExpectStopReports(statuses, 5000, 3);
+    ExpectStopReports(statuses, 15000, 3);
     EXPECT_EQ(MachineState(name_), standin_test::kPoweredOff);
     EXPECT_TRUE(InOrder(Journal(), {"Machine.LaunchVMProcess", "Progress.WaitForCompletion",
                                     "Console.PowerButton", "Session.UnlockMachine"}));
