@@ -39,10 +39,6 @@ bool IsPending(DWORD state) {
     return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
 }
 
-}  // namespace
-
-namespace {
-
 // Starts the group's server from a service of its own, whose copy of kelvaran.exe launches
 // VBoxSVC.exe before it connects. Wine hands the unix standard error of a process down to every
 // process it starts, and ctest waits until the test's output pipes close: a server started from
@@ -243,19 +239,9 @@ IniKeys MachineTest::Ini(const IniKeys& extra) const {
         {"Loglevel", "3"},
         {"MaxWaitTimeout", std::to_string(kMaxWaitTimeout)},
     };
-    for (const auto& key : extra) {
-        bool replaced = false;
-        for (auto& existing : keys) {
-            if (existing.first == key.first) {
-                existing.second = key.second;
-                replaced = true;
-            }
-        }
-        if (!replaced) {
-            keys.push_back(key);
-        }
-    }
-    return keys;
+    // A key given twice takes the later value.
+    keys.insert(keys.end(), extra.begin(), extra.end());
+    return testsupport::CompleteIni(keys);
 }
 
 void MachineTest::Install(const IniKeys& extra) {

@@ -30,8 +30,8 @@ constexpr DWORD kMaxWaitTimeout = 10000;
 // by the tools it runs) inherits.
 const std::string& GroupHome();
 
-// Makes sure that the stand-in's server runs for GroupHome(): one left by a test that used
-// another home is waited for, or ended.
+// Makes sure that the stand-in's server runs for GroupHome(), started by a service (so that it
+// outlives the test): one left by a test that used another home is waited for, or ended.
 void UseGroupServer();
 
 // The reports as "START_PENDING:1 START_PENDING:2 RUNNING:0 ...": each state with its checkpoint.
