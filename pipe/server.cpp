@@ -15,6 +15,7 @@
 static const DWORD PipeAccess = 0x0112019F;
 static const DWORD PipeBufferSize = 16;
 static const size_t PipeNameSize = 256;
+static const DWORD WordWriteTimeout = 1000;
 
 // Set by the server when it starts, cleared by StopControlPipeServer; the server goes on
 // accepting connections while it is set.
@@ -142,31 +143,43 @@ void ControlPipeServerThread(void*) {
     LocalFree(acl);
 }
 
+// Opens a pipe as its client and writes one word, nothing read back, every failure ignored. The
+// reader is given WordWriteTimeout to take the word: anyone may put up an instance that accepts
+// and never reads (interactive users may create instances of both pipes), and neither the
+// watcher nor the supervisor may hang on it.
+static void SendWord(const char* name, DWORD access, DWORD word) {
+    HANDLE pipe =
+        CreateFileA(name, access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if ((overlapped.hEvent != nullptr) &&
+        !WriteFile(pipe, &word, sizeof(word), nullptr, &overlapped) &&
+        (GetLastError() == ERROR_IO_PENDING)) {
+        if (WaitForSingleObject(overlapped.hEvent, WordWriteTimeout) != WAIT_OBJECT_0) {
+            CancelIo(pipe);
+        }
+        // The write, or its cancellation, is done with the record before the record goes.
+        DWORD written = 0;
+        GetOverlappedResult(pipe, &overlapped, &written, TRUE);
+    }
+    if (overlapped.hEvent != nullptr) {
+        CloseHandle(overlapped.hEvent);
+    }
+    CloseHandle(pipe);
+}
+
 void StopControlPipeServer() {
     // Cleared first: the server then finds it cleared when it accepts the wake connection.
     PipeServerRunning.store(false);
     char name[PipeNameSize];
-    if (FormControlPipeName(name, sizeof(name)) == 0) {
-        return;
+    if (FormControlPipeName(name, sizeof(name)) != 0) {
+        SendWord(name, GENERIC_WRITE, WakeWord);
     }
-    HANDLE pipe = CreateFileA(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (pipe == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    DWORD written = 0;
-    DWORD word = WakeWord;
-    WriteFile(pipe, &word, sizeof(word), &written, nullptr);
-    CloseHandle(pipe);
 }
 
 void NotifyTray() {
-    HANDLE pipe = CreateFileA(TrayPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (pipe == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    DWORD written = 0;
-    DWORD word = TrayStateChanged;
-    WriteFile(pipe, &word, sizeof(word), &written, nullptr);
-    CloseHandle(pipe);
+    SendWord(TrayPipeName, GENERIC_READ | GENERIC_WRITE, TrayStateChanged);
 }
