@@ -22,6 +22,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/config.h"
@@ -50,7 +51,8 @@ double NowOfDay() {
     return static_cast<double>((t.QuadPart / 10) % (86400ULL * 1000000ULL)) / 1000.0;
 }
 
-// Runs a program with arguments and waits; its output goes to NUL. Returns its exit code.
+// Runs a program with arguments and waits for it, 60 s at most (then it is ended); returns its
+// exit code, its output in output when given.
 DWORD Run(const std::string& exe, const std::string& arguments, std::string* output = nullptr) {
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
     HANDLE readEnd = nullptr, writeEnd = nullptr;
@@ -67,13 +69,22 @@ DWORD Run(const std::string& exe, const std::string& arguments, std::string* out
     if (CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                        &startup, &process)) {
         CloseHandle(writeEnd);
-        char buffer[4096];
-        DWORD read = 0;
         std::string text;
-        while (ReadFile(readEnd, buffer, sizeof buffer, &read, nullptr) && read > 0) {
-            text.append(buffer, read);
+        HANDLE child = process.hProcess;
+        // The reader ends when the child's end of the pipe closes.
+        std::thread reader([readEnd, &text] {
+            char buffer[4096];
+            DWORD read = 0;
+            while (ReadFile(readEnd, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+                text.append(buffer, read);
+            }
+        });
+        if (WaitForSingleObject(child, 60000) != WAIT_OBJECT_0) {
+            fprintf(stderr, "%s hangs; ended\n", commandLine.c_str());
+            TerminateProcess(child, 1);
+            WaitForSingleObject(child, INFINITE);
         }
-        WaitForSingleObject(process.hProcess, INFINITE);
+        reader.join();
         GetExitCodeProcess(process.hProcess, &code);
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
@@ -301,6 +312,7 @@ void Print(const char* title, const Figures& f, bool launched) {
     printf("    UnlockMachine -> UnregisterListener    %s  (holds the %d ms pause)\n",
            f.pauseAndClose.Text().c_str(), kTearDownPauseMs);
     printf("    UnregisterListener -> STOPPED seen     %s\n", f.closedToStopped.Text().c_str());
+    fflush(stdout);
 }
 
 double Elapsed(LARGE_INTEGER since) {
@@ -409,10 +421,12 @@ int main(int argc, char** argv) {
            kLaunchMs, kPowerOffMs);
 
     // VBoxSVC running: the tools above keep it up, and the run keeps it busy.
+    // A run that hangs (VirtualBox not answering) ends the measurements.
+    bool hung = false;
     Figures warm;
-    for (int i = 0; i < runs; ++i) {
+    for (int i = 0; i < runs && !hung; ++i) {
         Tool("standin-ctl.exe", "pid");
-        OneRun(service, journal, false, &warm);
+        hung = !OneRun(service, journal, false, &warm);
     }
     Print("VBoxSVC running", warm, false);
     snprintf(ServiceConfig.VboxInstallPath, sizeof ServiceConfig.VboxInstallPath, "%s",
@@ -422,14 +436,18 @@ int main(int argc, char** argv) {
 
     // VBoxSVC launched by the service: the server has ended (5 s after its last client).
     Figures cold;
-    for (int i = 0; i < runs; ++i) {
+    for (int i = 0; i < runs && !hung; ++i) {
         if (!WaitForNoVBoxSvc()) {
             fprintf(stderr, "VBoxSVC does not end\n");
             break;
         }
-        OneRun(service, journal, true, &cold);
+        hung = !OneRun(service, journal, true, &cold);
     }
     Print("VBoxSVC launched by the service", cold, true);
+    if (hung) {
+        printf("\na run hung: see %s\\%s.log and the journal %s\n", g_folder.c_str(), kService,
+               journal.c_str());
+    }
     fflush(stdout);
 
     CloseServiceHandle(service);
