@@ -24,6 +24,19 @@ protected:
     void Fault(const std::string& member, bool forMachine = true) {
         standin_test::Ctl("fault set " + member + " " + kCode + " once" +
                           (forMachine ? " \"" + name_ + "\"" : ""));
+        faulted_ = member;
+    }
+
+    // The journal shows the call that was made to fail, failing once.
+    void ExpectFaultJournaled() {
+        if (faulted_.empty()) {
+            return;
+        }
+        size_t failed = 0;
+        for (const JournalEntry& entry : WholeJournal()) {
+            failed += entry.member == faulted_ && entry.result == E_FAIL;
+        }
+        EXPECT_EQ(failed, 1u) << faulted_;
     }
 
     // The start fails: START_PENDING 1 and 2, then STOPPED with 1066 / 0x80800001, the lines
@@ -34,6 +47,7 @@ protected:
         EXPECT_EQ(States(statuses), "START_PENDING STOPPED") << Sequence(statuses);
         ExpectLogInOrder(Log(), lines);
         EXPECT_EQ(MachineState(name_), standin_test::kPoweredOff);
+        ExpectFaultJournaled();
     }
 
     // The start succeeds despite the failure, and the configured stop ends the service.
@@ -48,6 +62,7 @@ protected:
         expected.push_back("VM '" + name_ + "' stopped (" + method + ")");
         ExpectLogInOrder(Log(), expected);
         EXPECT_EQ(MachineState(name_), finalState);
+        ExpectFaultJournaled();
     }
 
     // The stop cannot reach the machine: the service waits for it to go down by itself until
@@ -63,11 +78,14 @@ protected:
             log, {line, "ERROR: VM '" + name_ + "' did not stop (poweroff) within 2000 ms"});
         EXPECT_EQ(CountLog(log, "VM '" + name_ + "' stopped"), 0u);
         EXPECT_EQ(MachineState(name_), standin_test::kRunning);
+        ExpectFaultJournaled();
     }
 
     std::string Failed(const std::string& text) const {
         return text + " (" + kCode + ")";
     }
+
+    std::string faulted_;
 };
 
 // ---- The connection ----
