@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,6 +36,7 @@ protected:
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
         standin_test::SetServerIdleExit(1000);
         Set(ServiceConfig.VboxUserHome, pipe_test::GroupHome());
+        hold_.reset(new pipe_test::ServerHold);
         Set(ServiceConfig.VboxInstallPath, standin_test::StandinFolder());
         Set(ServiceConfig.LogPath, folder_.File("kelvaran.log"));
         ServiceConfig.LogLevel = 3;
@@ -46,6 +48,7 @@ protected:
             CloseVirtualBox();
         }
         standin_test::RemoveMachine(vm_);
+        hold_.reset();
         CoUninitialize();
     }
 
@@ -74,6 +77,7 @@ protected:
     }
 
     testsupport::TempFolder folder_;
+    std::unique_ptr<pipe_test::ServerHold> hold_;
     std::string vm_;
     std::string pipe_;
 };

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <memory>
@@ -34,7 +35,9 @@ class MachineService {
 public:
     MachineService(const testsupport::TempFolder& folder, const std::string& exeName,
                    const std::string& vm)
-        : copy_(folder, exeName), pipe_(pipe_test::ControlPipeName(vm)) {
+        : leftoverRemoved_(RemoveLeftover(exeName)),
+          copy_(folder, exeName),
+          pipe_(pipe_test::ControlPipeName(vm)) {
         copy_.WriteIni(testsupport::CompleteIni({{"VboxInstallPath", standin_test::StandinFolder()},
                                                  {"VboxUserHome", pipe_test::GroupHome()},
                                                  {"VmName", vm},
@@ -71,23 +74,38 @@ public:
     }
 
 private:
+    // A service an interrupted run left behind is auto-started with the prefix and holds its
+    // executable, which the copy would then fail to replace.
+    static bool RemoveLeftover(std::string exeName) {
+        exeName.resize(exeName.size() - 4);
+        std::replace(exeName.begin(), exeName.end(), ' ', '_');
+        testsupport::RemoveService(exeName);
+        return true;
+    }
+
+    bool leftoverRemoved_;
     testsupport::ServiceCopy copy_;
     std::string pipe_;
 };
 
 class PipeServiceTest : public testing::Test {
 protected:
+    void SetUp() override {
+        pipe_test::GroupHome();
+        standin_test::SetServerIdleExit(1000);
+        hold_.reset(new pipe_test::ServerHold);
+    }
+
     void TearDown() override {
         service_.reset();
         for (const std::string& vm : machines_) {
             standin_test::RemoveMachine(vm);
         }
+        hold_.reset();
     }
 
     // A fresh stand-in machine, removed with the test.
     void CreateMachine(const std::string& vm) {
-        pipe_test::GroupHome();
-        standin_test::SetServerIdleExit(1000);
         machines_.push_back(vm);
         standin_test::CreateMachine(vm);
     }
@@ -116,6 +134,7 @@ protected:
     }
 
     testsupport::TempFolder folder_{" svc"};
+    std::unique_ptr<pipe_test::ServerHold> hold_;
     std::vector<std::string> machines_;
     std::unique_ptr<MachineService> service_;
 };
