@@ -19,6 +19,7 @@ protected:
         SetEnvironmentVariableA("VBOX_USER_HOME", foreignHome_.c_str());
         // The foreign server is started from this process: ctest waits for it to end.
         standin_test::SetServerIdleExit(1000);
+        hold_.reset(new ServerHold());
         ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     }
 

@@ -78,6 +78,35 @@ void UseGroupServer() {
     ADD_FAILURE() << "no stand-in server for " << wanted;
 }
 
+ServerHold::ServerHold() {
+    EXPECT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    HRESULT hr = E_FAIL;
+    // A server that is just ending its idle run refuses an activation; the next starts anew.
+    for (int attempt = 0; attempt < 5 && FAILED(hr); ++attempt) {
+        if (attempt > 0) {
+            Sleep(300);
+        }
+        hr = CoGetClassObject(standin_test::kClsidVirtualBox, CLSCTX_LOCAL_SERVER, nullptr,
+                              IID_IClassFactory, reinterpret_cast<void**>(&factory_));
+    }
+    EXPECT_EQ(hr, S_OK) << "no class object of the stand-in";
+    if (SUCCEEDED(hr)) {
+        EXPECT_EQ(
+            factory_->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&virtualBox_)),
+            S_OK);
+    }
+}
+
+ServerHold::~ServerHold() {
+    if (virtualBox_ != nullptr) {
+        virtualBox_->Release();
+    }
+    if (factory_ != nullptr) {
+        factory_->Release();
+    }
+    CoUninitialize();
+}
+
 std::string Sequence(const Statuses& statuses) {
     std::string text;
     for (const SERVICE_STATUS_PROCESS& status : statuses) {
@@ -197,6 +226,7 @@ size_t CountCalls(const std::vector<JournalEntry>& entries, const std::string& m
 
 void MachineTest::SetUp() {
     UseGroupServer();
+    hold_.reset(new ServerHold());
     name_ = testsupport::TestName();
     folder_.reset(new testsupport::TempFolder());
 }
@@ -221,6 +251,7 @@ void MachineTest::TearDown() {
     standin_test::RemoveMachine(name_);
     journal_.reset();
     folder_.reset();
+    hold_.reset();
 }
 
 void MachineTest::CreateMachine(int launchMs, int powerOffMs, int saveMs) {
