@@ -136,7 +136,11 @@ TrayListener::TrayListener(int instances) {
     for (int i = 0; i < instances; ++i) {
         threads_.emplace_back([this] { Serve(); });
     }
-    EXPECT_TRUE(WaitForPipe(TrayPipeName)) << "the listener's pipe did not come up";
+    // A notification that finds every instance busy is dropped: all must be waiting.
+    for (int i = 0; i < 500 && waiting_ < instances; ++i) {
+        Sleep(10);
+    }
+    EXPECT_EQ(waiting_.load(), instances) << "the listener's instances did not come up";
 }
 
 TrayListener::~TrayListener() {
@@ -160,8 +164,10 @@ void TrayListener::Serve() {
         bool connected = ConnectNamedPipe(pipe, &overlapped) != FALSE;
         DWORD error = connected ? ERROR_SUCCESS : GetLastError();
         if (error == ERROR_IO_PENDING) {
+            ++waiting_;
             while (!stopping_ && WaitForSingleObject(overlapped.hEvent, 50) == WAIT_TIMEOUT) {
             }
+            --waiting_;
             DWORD ignored = 0;
             if (stopping_) {
                 CancelIo(pipe);

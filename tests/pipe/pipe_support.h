@@ -76,6 +76,7 @@ private:
     void Serve();
 
     std::atomic<bool> stopping_{false};
+    std::atomic<int> waiting_{0};  // instances waiting for a writer
     mutable std::mutex lock_;
     std::vector<std::string> received_;
     std::vector<std::thread> threads_;
