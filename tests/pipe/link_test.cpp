@@ -38,8 +38,7 @@ protected:
         Set(ServiceConfig.VboxUserHome, pipe_test::GroupHome());
         hold_.reset(new pipe_test::ServerHold);
         Set(ServiceConfig.VboxInstallPath, standin_test::StandinFolder());
-        Set(ServiceConfig.LogPath, folder_.File("kelvaran.log"));
-        ServiceConfig.LogLevel = 3;
+        pipe_test::LogInto(folder_);
         UseMachine("pipe-link-" + std::to_string(GetCurrentProcessId()));
     }
 

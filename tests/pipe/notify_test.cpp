@@ -18,9 +18,7 @@ using pipe_test::ReturnsWithin;
 class NotifyTrayTest : public testing::Test {
 protected:
     void SetUp() override {
-        snprintf(ServiceConfig.LogPath, sizeof ServiceConfig.LogPath, "%s",
-                 folder_.File("kelvaran.log").c_str());
-        ServiceConfig.LogLevel = 3;
+        pipe_test::LogInto(folder_);
     }
 
     // An instance of the companion's pipe, accepting one client on a thread of its own.

@@ -4,6 +4,7 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include "config/config.h"
 #include "pipe/pipe.h"
 #include "tests/standin/support/standin_support.h"
 
@@ -410,6 +411,12 @@ ServerHold::~ServerHold() {
         factory_->Release();
     }
     CoUninitialize();
+}
+
+void LogInto(const testsupport::TempFolder& folder) {
+    snprintf(ServiceConfig.LogPath, sizeof ServiceConfig.LogPath, "%s",
+             folder.File("kelvaran.log").c_str());
+    ServiceConfig.LogLevel = 3;
 }
 
 int CountLogMessages(const std::string& logPath, const std::string& text) {

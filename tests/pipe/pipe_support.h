@@ -164,6 +164,9 @@ private:
 
 // ---- Logs -------------------------------------------------------------------------------------
 
+// Makes the product code in this process log everything to folder\kelvaran.log.
+void LogInto(const testsupport::TempFolder& folder);
+
 // How many messages of the log equal text (0 when there is no log).
 int CountLogMessages(const std::string& logPath, const std::string& text);
 // The log's messages, none when there is no log.

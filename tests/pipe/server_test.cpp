@@ -31,9 +31,7 @@ class PipeServerTest : public testing::Test {
 protected:
     void SetUp() override {
         SetVmName("pipe-" + testsupport::TestName());
-        snprintf(ServiceConfig.LogPath, sizeof ServiceConfig.LogPath, "%s",
-                 folder_.File("kelvaran.log").c_str());
-        ServiceConfig.LogLevel = 3;
+        pipe_test::LogInto(folder_);
     }
 
     void SetVmName(const std::string& vm) {

@@ -42,9 +42,7 @@ BOOL WINAPI RecordingCreateProcess(LPCSTR application, LPSTR commandLine,
 class VBoxSvcTest : public testing::Test {
 protected:
     void SetUp() override {
-        snprintf(ServiceConfig.LogPath, sizeof ServiceConfig.LogPath, "%s",
-                 folder_.File("kelvaran.log").c_str());
-        ServiceConfig.LogLevel = 3;
+        pipe_test::LogInto(folder_);
         ServiceConfig.PriorityClass = NORMAL_PRIORITY_CLASS;
         if (standin_test::FindVBoxSvc() != 0) {
             standin_test::KillVBoxSvc();
