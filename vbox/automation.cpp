@@ -15,6 +15,20 @@ BSTR AnsiToBstr(const char* text) {
     return result;
 }
 
+bool IsServerGone(HRESULT hr) {
+    switch (static_cast<unsigned>(hr)) {
+        case 0x80010108:  // RPC_E_DISCONNECTED
+        case 0x800706BA:  // RPC_S_SERVER_UNAVAILABLE
+        case 0x800706BE:  // RPC_S_CALL_FAILED
+        case 0x800706BF:  // RPC_S_CALL_FAILED_DNE
+        case 0x80010007:  // RPC_E_SERVER_DIED
+        case 0x80010012:  // RPC_E_SERVER_DIED_DNE
+            return true;
+        default:
+            return false;
+    }
+}
+
 void ReleaseObject(IDispatch** field) {
     if (*field != nullptr) {
         (*field)->Release();

@@ -22,6 +22,9 @@ static const HRESULT VBOX_E_OBJECT_NOT_FOUND = static_cast<HRESULT>(0x80BB0001);
 // A server on another user home is dropped this many times before one is kept regardless.
 static const int HomeFolderRetries = 2;
 static const DWORD HomeFolderRetryPause = 5500;
+// A server that exits while it is being asked for the object is asked again this often.
+static const int ServerGoneAttempts = 3;
+static const DWORD ServerGonePause = 1000;
 
 // Held shared by every other thread's use of VirtualBox and Session, exclusively while the
 // Session object is published and while CloseVirtualBox takes both out of the link: no thread can
@@ -46,13 +49,22 @@ void EndLinkUse() {
 }
 
 // Creates the VirtualBox object. Later VirtualBox releases changed the IID of IVirtualBox but kept
-// the class and the member names, so IDispatch reaches them as well.
+// the class and the member names, so IDispatch reaches them as well. An idle COM server exits a
+// few seconds after its last client; one that was asked in its last moment fails the call, and
+// asking again starts a new one.
 static HRESULT CreateVirtualBoxObject(IDispatch** object) {
-    HRESULT hr = CoCreateInstance(CLSID_VirtualBox, nullptr, CLSCTX_LOCAL_SERVER, IID_IVirtualBox,
-                                  reinterpret_cast<void**>(object));
-    if (hr == E_NOINTERFACE) {
-        hr = CoCreateInstance(CLSID_VirtualBox, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
+    HRESULT hr = E_FAIL;
+    for (int attempt = 1; attempt <= ServerGoneAttempts; ++attempt) {
+        hr = CoCreateInstance(CLSID_VirtualBox, nullptr, CLSCTX_LOCAL_SERVER, IID_IVirtualBox,
                               reinterpret_cast<void**>(object));
+        if (hr == E_NOINTERFACE) {
+            hr = CoCreateInstance(CLSID_VirtualBox, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                                  reinterpret_cast<void**>(object));
+        }
+        if (!IsServerGone(hr) || (attempt == ServerGoneAttempts)) {
+            break;
+        }
+        Sleep(ServerGonePause);
     }
     return hr;
 }

@@ -109,6 +109,9 @@ HRESULT GetObjectProperty(IDispatch* object, const wchar_t* name, IDispatch** va
 HRESULT CallObjectMethod(IDispatch* object, const wchar_t* name, VARIANT* args, UINT argCount,
                          IDispatch** value);
 
+// Whether a call failed because VirtualBox's COM server process is gone.
+bool IsServerGone(HRESULT hr);
+
 // Releases the object a field holds, and clears the field.
 void ReleaseObject(IDispatch** field);
 

@@ -30,21 +30,6 @@ int StateWatcherRunning() {
     return WatcherRunning.load() ? 1 : 0;
 }
 
-// Codes that mean the connection to VirtualBox's COM server is gone for good.
-static bool IsConnectionLost(HRESULT hr) {
-    switch (static_cast<unsigned>(hr)) {
-        case 0x80010108:  // RPC_E_DISCONNECTED
-        case 0x800706BA:  // RPC_S_SERVER_UNAVAILABLE
-        case 0x800706BE:  // RPC_S_CALL_FAILED
-        case 0x800706BF:  // RPC_S_CALL_FAILED_DNE
-        case 0x80010007:  // RPC_E_SERVER_DIED
-        case 0x80010012:  // RPC_E_SERVER_DIED_DNE
-            return true;
-        default:
-            return false;
-    }
-}
-
 static void ActOnMachineState(LONG state) {
     switch (state) {
         case MachineState_PoweredOff:
@@ -103,7 +88,7 @@ unsigned __stdcall MachineEventThread(void*) {
             if (WatcherStopping.load()) {
                 break;
             }
-            if (IsConnectionLost(hr)) {
+            if (IsServerGone(hr)) {
                 LogMessage(1, "ERROR: lost the connection to VirtualBox (0x%08x)",
                            static_cast<unsigned>(hr));
                 SetEvent(ServiceRuntime.MachineAborted);
