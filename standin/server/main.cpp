@@ -74,8 +74,10 @@ int Serve(const std::wstring& exe) {
     MakeFolder(home);
     hr = LoadStandinTypeLib(exe);
     if (SUCCEEDED(hr)) {
+        // The class object is handed out too: every activation marshals its IClassFactory.
         static const IID* const kHandedOut[] = {&IID_IUnknown,
                                                 &IID_IDispatch,
+                                                &IID_IClassFactory,
                                                 &__uuidof(IVirtualBox),
                                                 &__uuidof(IMachine),
                                                 &__uuidof(ISession),
