@@ -8,7 +8,22 @@ std::wstring Wide(const std::string& text) {
     return std::wstring(text.begin(), text.end());
 }
 
+// The registration test undoes the stand-in's registration before it puts it back; should it be
+// cut short, the rest of the group would meet unregistered classes. Registers again if so.
+static void EnsureRegistered() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID\\{B1A7A4F2-47B9-4A1E-82B2-07CCD5323C3F}", 0,
+                      KEY_READ, &key) == ERROR_SUCCESS) {
+        RegCloseKey(key);
+        return;
+    }
+    testsupport::RunProcess(StandinFolder() + "\\VBoxSVC.exe", "/RegServer");
+    testsupport::RunProcess("C:\\windows\\system32\\regsvr32.exe",
+                            "/s \"" + StandinFolder() + "\\VBoxC.dll\"");
+}
+
 void StandinTest::SetUp() {
+    EnsureRegistered();
     ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     name_ = testsupport::TestName();
     SetServerIdleExit(1000);
