@@ -338,12 +338,38 @@ DWORD StartSleeper(const std::string& path) {
     return process.dwProcessId;
 }
 
-void EndProcess(DWORD pid) {
+namespace {
+
+void Terminate(DWORD pid) {
     HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
     if (process != nullptr) {
         TerminateProcess(process, 1);
         WaitForSingleObject(process, 10000);
         CloseHandle(process);
+    }
+}
+
+}  // namespace
+
+void EndProcess(DWORD pid) {
+    // Wine gives a process started with CREATE_NO_WINDOW a console host of its own, which holds
+    // the standard error of the test (and so ctest's pipe) open, and may outlive the process
+    // when that is ended early: it is ended as well.
+    std::vector<DWORD> hosts;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    if (Process32First(snapshot, &entry)) {
+        do {
+            if (entry.th32ParentProcessID == pid && _stricmp(entry.szExeFile, "conhost.exe") == 0) {
+                hosts.push_back(entry.th32ProcessID);
+            }
+        } while (Process32Next(snapshot, &entry));
+    }
+    CloseHandle(snapshot);
+    Terminate(pid);
+    for (DWORD host : hosts) {
+        Terminate(host);
     }
 }
 

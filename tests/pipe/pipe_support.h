@@ -117,6 +117,7 @@ std::string ProcessName(DWORD pid);
 std::vector<DWORD> ProcessesNamed(const std::string& name);
 // Starts a copy of wine-keeper.exe (a sleeper) at path; returns its process id, 0 on failure.
 DWORD StartSleeper(const std::string& path);
+// Ends the process, and the console host Wine may have given it.
 void EndProcess(DWORD pid);
 
 // ---- Import patching --------------------------------------------------------------------------

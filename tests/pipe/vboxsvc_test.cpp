@@ -51,6 +51,10 @@ protected:
     }
 
     void TearDown() override {
+        // A console host that Wine starts for a launched server has come up by then.
+        if (!started_.empty()) {
+            Sleep(500);
+        }
         for (DWORD pid : started_) {
             pipe_test::EndProcess(pid);
         }
