@@ -22,10 +22,10 @@
 #include <map>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "config/config.h"
+#include "tests/support/child.h"
 #include "vbox/vbox.h"
 
 namespace {
@@ -54,48 +54,15 @@ double NowOfDay() {
 // Runs a program with arguments and waits for it, 60 s at most (then it is ended); returns its
 // exit code, its output in output when given.
 DWORD Run(const std::string& exe, const std::string& arguments, std::string* output = nullptr) {
-    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    CreatePipe(&readEnd, &writeEnd, &inheritable, 0);
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
-    PROCESS_INFORMATION process{};
-    std::string commandLine = "\"" + exe + "\" " + arguments;
-    DWORD code = 1;
-    if (CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                       &startup, &process)) {
-        CloseHandle(writeEnd);
-        std::string text;
-        HANDLE child = process.hProcess;
-        // The reader ends when the child's end of the pipe closes.
-        std::thread reader([readEnd, &text] {
-            char buffer[4096];
-            DWORD read = 0;
-            while (ReadFile(readEnd, buffer, sizeof buffer, &read, nullptr) && read > 0) {
-                text.append(buffer, read);
-            }
-        });
-        if (WaitForSingleObject(child, 60000) != WAIT_OBJECT_0) {
-            fprintf(stderr, "%s hangs; ended\n", commandLine.c_str());
-            TerminateProcess(child, 1);
-            WaitForSingleObject(child, INFINITE);
-        }
-        reader.join();
-        GetExitCodeProcess(process.hProcess, &code);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-        if (output != nullptr) {
-            *output = text;
-        }
-    } else {
-        CloseHandle(writeEnd);
-        fprintf(stderr, "cannot run %s: %lu\n", commandLine.c_str(), GetLastError());
+    std::string text;
+    std::string problem;
+    DWORD code = testsupport::RunChild(exe, arguments, 60000, &text, &problem);
+    if (!problem.empty()) {
+        fprintf(stderr, "%s\n", problem.c_str());
     }
-    CloseHandle(readEnd);
+    if (output != nullptr) {
+        *output = text;
+    }
     return code;
 }
 

@@ -783,9 +783,23 @@ HRESULT LaunchVm(const MachineRef& machine, const SessionRef& session, const std
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                        nullptr, nullptr, &startup, &process)) {
-        DWORD error = GetLastError();
+    DWORD error = 0;
+    // Wine under load now and then loses a process while it initialises (ERROR_INTERNAL_ERROR);
+    // VirtualBox does not fail a launch for that, so neither does its stand-in.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        std::wstring line = command;
+        if (CreateProcessW(exe.c_str(), &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                           nullptr, nullptr, &startup, &process)) {
+            error = 0;
+            break;
+        }
+        error = GetLastError();
+        if (error != ERROR_INTERNAL_ERROR) {
+            break;
+        }
+        Sleep(200);
+    }
+    if (error != 0) {
         CloseHandle(stop);
         SetErrorText(__uuidof(IMachine), L"Could not launch the VM process " + exe);
         return HRESULT_FROM_WIN32(error);
