@@ -4,19 +4,16 @@
 #include "config/config.h"
 #include "vbox/vbox.h"
 
-// Looks the machine up and checks that it can be read; the console whose facts the caller reads
-// is the service's session's, not this machine object's.
-static int FindReadableMachine(IDispatch** machine) {
-    if (FindMachineByName(ServiceConfig.VmName, machine) == 0) {
-        return 0;
-    }
+// The named object of the service's session's console (not this machine object's), once the
+// machine is found and its Id can be read; 1 or 0.
+static int GetConsoleObject(const wchar_t* name, DispatchRef* object) {
+    DispatchRef machine;
+    DispatchRef console;
     ScopedBstr id;
-    if (FAILED(GetStringProperty(*machine, L"Id", id.Put()))) {
-        (*machine)->Release();
-        *machine = nullptr;
-        return 0;
-    }
-    return 1;
+    return (FindMachineByName(ServiceConfig.VmName, machine.Put()) != 0) &&
+           SUCCEEDED(GetStringProperty(machine.Get(), L"Id", id.Put())) &&
+           SUCCEEDED(GetObjectProperty(VirtualBoxLink.Session, L"Console", console.Put())) &&
+           SUCCEEDED(GetObjectProperty(console.Get(), name, object->Put()));
 }
 
 DWORD QueryMachineState() {
@@ -40,13 +37,9 @@ DWORD QueryVrdeEnabled() {
 }
 
 DWORD QueryVrdePort() {
-    DispatchRef machine;
-    DispatchRef console;
     DispatchRef info;
     LONG port = 0;
-    if ((FindReadableMachine(machine.Put()) != 0) &&
-        SUCCEEDED(GetObjectProperty(VirtualBoxLink.Session, L"Console", console.Put())) &&
-        SUCCEEDED(GetObjectProperty(console.Get(), L"VRDEServerInfo", info.Put()))) {
+    if (GetConsoleObject(L"VRDEServerInfo", &info) != 0) {
         GetLongProperty(info.Get(), L"Port", &port);
     }
     // The signed port goes out bit for bit: -1 (not started) included.
@@ -54,13 +47,9 @@ DWORD QueryVrdePort() {
 }
 
 DWORD QueryScreenSize() {
-    DispatchRef machine;
-    DispatchRef console;
     DispatchRef display;
     DWORD size = 0;
-    if ((FindReadableMachine(machine.Put()) != 0) &&
-        SUCCEEDED(GetObjectProperty(VirtualBoxLink.Session, L"Console", console.Put())) &&
-        SUCCEEDED(GetObjectProperty(console.Get(), L"Display", display.Put()))) {
+    if (GetConsoleObject(L"Display", &display) != 0) {
         ULONG width = 0, height = 0, bitsPerPixel = 0;
         LONG xOrigin = 0, yOrigin = 0, monitorStatus = 0;
         VARIANT args[7];

@@ -78,35 +78,6 @@ void UseGroupServer() {
     ADD_FAILURE() << "no stand-in server for " << wanted;
 }
 
-ServerHold::ServerHold() {
-    EXPECT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    HRESULT hr = E_FAIL;
-    // A server that is just ending its idle run refuses an activation; the next starts anew.
-    for (int attempt = 0; attempt < 5 && FAILED(hr); ++attempt) {
-        if (attempt > 0) {
-            Sleep(300);
-        }
-        hr = CoGetClassObject(standin_test::kClsidVirtualBox, CLSCTX_LOCAL_SERVER, nullptr,
-                              IID_IClassFactory, reinterpret_cast<void**>(&factory_));
-    }
-    EXPECT_EQ(hr, S_OK) << "no class object of the stand-in";
-    if (SUCCEEDED(hr)) {
-        EXPECT_EQ(
-            factory_->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&virtualBox_)),
-            S_OK);
-    }
-}
-
-ServerHold::~ServerHold() {
-    if (virtualBox_ != nullptr) {
-        virtualBox_->Release();
-    }
-    if (factory_ != nullptr) {
-        factory_->Release();
-    }
-    CoUninitialize();
-}
-
 std::string Sequence(const Statuses& statuses) {
     std::string text;
     for (const SERVICE_STATUS_PROCESS& status : statuses) {

@@ -20,6 +20,7 @@ namespace machine_test {
 
 using Statuses = std::vector<SERVICE_STATUS_PROCESS>;
 using standin_test::JournalEntry;
+using standin_test::ServerHold;
 using testsupport::IniKeys;
 
 // The INI's MaxWaitTimeout unless a test sets its own: the bound of a stop that waits for the
@@ -34,24 +35,6 @@ const std::string& GroupHome();
 // Makes sure that the stand-in's server runs for GroupHome(), started by a service (so that it
 // outlives the test): one left by a test that used another home is waited for, or ended.
 void UseGroupServer();
-
-// Holds the server's class object and one VirtualBox object from this process, for a test's
-// duration. Whenever a client drops the last reference to the class object, Wine's COM
-// unregisters the IClassFactory stub in the server: it waits for the calls in progress while it
-// holds the lock that every call needs to hand out an interface, and the server hangs (seen as a
-// service stuck creating its Session while its watcher polled). With a reference held here the
-// stub is never unregistered, and the server does not reach its idle exit during the test.
-class ServerHold {
-public:
-    ServerHold();
-    ~ServerHold();
-    ServerHold(const ServerHold&) = delete;
-    ServerHold& operator=(const ServerHold&) = delete;
-
-private:
-    IClassFactory* factory_ = nullptr;
-    IUnknown* virtualBox_ = nullptr;
-};
 
 // The reports as "START_PENDING:1 START_PENDING:2 RUNNING:0 ...": each state with its checkpoint.
 std::string Sequence(const Statuses& statuses);

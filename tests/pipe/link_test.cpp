@@ -36,7 +36,7 @@ protected:
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
         standin_test::SetServerIdleExit(1000);
         Set(ServiceConfig.VboxUserHome, pipe_test::GroupHome());
-        hold_.reset(new pipe_test::ServerHold);
+        hold_.reset(new standin_test::ServerHold);
         Set(ServiceConfig.VboxInstallPath, standin_test::StandinFolder());
         pipe_test::LogInto(folder_);
         UseMachine("pipe-link-" + std::to_string(GetCurrentProcessId()));
@@ -76,7 +76,7 @@ protected:
     }
 
     testsupport::TempFolder folder_;
-    std::unique_ptr<pipe_test::ServerHold> hold_;
+    std::unique_ptr<standin_test::ServerHold> hold_;
     std::string vm_;
     std::string pipe_;
 };

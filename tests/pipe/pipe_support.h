@@ -140,29 +140,6 @@ private:
     std::vector<void**> slots_;
 };
 
-// ---- The stand-in's server -------------------------------------------------------------------
-
-// Holds the stand-in's VirtualBox object, and its class object, for a test's duration.
-//
-// The server is then started by this process, before any tool, and stays up for the whole
-// test: a server that a tool starts keeps that tool's output pipe open until it ends, so
-// RunProcess would wait for its idle exit after every call. Holding the class object also keeps
-// Wine from ever unregistering IClassFactory's interface stub in the server: when a client drops
-// the last class-object reference, Wine's combase calls RpcServerUnregisterIf and waits for calls
-// in progress while it holds the lock that every other call needs to marshal an interface, and
-// the server deadlocks (seen with VBoxManage ending while a service's watcher was polling).
-class ServerHold {
-public:
-    ServerHold();
-    ~ServerHold();
-    ServerHold(const ServerHold&) = delete;
-    ServerHold& operator=(const ServerHold&) = delete;
-
-private:
-    IClassFactory* factory_ = nullptr;
-    IUnknown* virtualBox_ = nullptr;
-};
-
 // ---- Logs -------------------------------------------------------------------------------------
 
 // Makes the product code in this process log everything to folder\kelvaran.log.

@@ -93,7 +93,7 @@ protected:
     void SetUp() override {
         pipe_test::GroupHome();
         standin_test::SetServerIdleExit(1000);
-        hold_.reset(new pipe_test::ServerHold);
+        hold_.reset(new standin_test::ServerHold);
     }
 
     void TearDown() override {
@@ -134,7 +134,7 @@ protected:
     }
 
     testsupport::TempFolder folder_{" svc"};
-    std::unique_ptr<pipe_test::ServerHold> hold_;
+    std::unique_ptr<standin_test::ServerHold> hold_;
     std::vector<std::string> machines_;
     std::unique_ptr<MachineService> service_;
 };

@@ -133,6 +133,24 @@ void SetServerIdleExit(DWORD ms);
 // handing the dead server's class object to new clients. The next client starts a new server.
 void KillVBoxSvc();
 
+// Holds the server's class object and one VirtualBox object from this process, for a test's
+// duration, so that the server stays up for the whole test. Holding the class object also keeps
+// Wine from ever unregistering IClassFactory's interface stub in the server: when a client drops
+// the last class-object reference, Wine's COM calls RpcServerUnregisterIf and waits for the calls
+// in progress while it holds the lock that every other call needs to marshal an interface, and
+// the server deadlocks (seen as a service stuck creating its Session while its watcher polled).
+class ServerHold {
+public:
+    ServerHold();
+    ~ServerHold();
+    ServerHold(const ServerHold&) = delete;
+    ServerHold& operator=(const ServerHold&) = delete;
+
+private:
+    IClassFactory* factory_ = nullptr;
+    IUnknown* virtualBox_ = nullptr;
+};
+
 // ---- IDispatch by name ----------------------------------------------------------------------
 
 // An owned IDispatch pointer with by-name calls. Every call returns the member's HRESULT: the
