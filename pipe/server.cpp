@@ -124,6 +124,12 @@ void ControlPipeServerThread(void*) {
             LogMessage(1, "Error creating pipe (0x%08x)", static_cast<unsigned>(error));
             break;
         }
+        // A stop that came while no instance waited could not connect to wake us: it is seen
+        // here. One that comes after this check finds this instance waiting.
+        if (!PipeServerRunning.load()) {
+            CloseHandle(pipe);
+            break;
+        }
         BOOL connected = ConnectNamedPipe(pipe, nullptr);
         DWORD connectError = connected ? ERROR_SUCCESS : GetLastError();
         if (connected || (connectError == ERROR_PIPE_CONNECTED)) {

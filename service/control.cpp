@@ -132,13 +132,17 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     }
     DWORD eventError = CreateServiceEvents();
     SERVICE_STATUS_HANDLE handle;
+    DWORD registerError;
     {
         std::lock_guard<std::mutex> hold(ReportLock);
         handle = RegisterServiceCtrlHandlerExA(ServiceConfig.ServiceKeyName, ServiceCtrlHandler,
                                                nullptr);
+        registerError = GetLastError();
         ServiceRuntime.StatusHandle = handle;
     }
     if (handle == nullptr) {
+        LogMessage(1, "ERROR registering the service control handler (0x%08x)",
+                   static_cast<unsigned>(registerError));
         return;
     }
     if (eventError != 0) {
@@ -164,6 +168,11 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         ReportServiceStatus(SERVICE_STOPPED, error != 0 ? error : ERROR_NOT_ENOUGH_MEMORY, 0);
         return;
     }
-    // The companion's questions are answered with 0 until the supervisor has connected.
-    _beginthread(ControlPipeServerThread, 0, nullptr);
+    // The companion's questions are answered with 0 until the supervisor has connected. The
+    // machine is served without the pipe when its thread cannot start.
+    if (_beginthread(ControlPipeServerThread, 0, nullptr) == static_cast<uintptr_t>(-1)) {
+        DWORD error = GetLastError();
+        LogMessage(1, "ERROR starting the control pipe thread (0x%08x)",
+                   static_cast<unsigned>(error));
+    }
 }
