@@ -58,13 +58,24 @@ double TimeState(IDispatch* object, DISPID id, bool byName) {
 }
 
 struct Figures {
+    double p25;
     double median;
     double p99;
 };
 
 Figures Summarise(std::vector<double> samples) {
     std::sort(samples.begin(), samples.end());
-    return {samples[samples.size() / 2], samples[samples.size() * 99 / 100]};
+    return {samples[samples.size() / 4], samples[samples.size() / 2],
+            samples[samples.size() * 99 / 100]};
+}
+
+void Print(const char* what, const Figures& figures) {
+    printf("  %-30s p25 %8.1f   median %8.1f   p99 %8.1f\n", what, figures.p25, figures.median,
+           figures.p99);
+}
+
+double Overhead(double standin, double floor) {
+    return (standin - floor) * 100 / floor;
 }
 
 HRESULT FindBenchMachine(IDispatch* vbox, IDispatch** machine) {
@@ -143,16 +154,19 @@ int wmain(int argc, wchar_t** argv) {
     Figures sn = Summarise(standinByName), fn = Summarise(bareByName);
     printf("Cross-process IDispatch round trip, Machine.State (%d calls each, microseconds)\n",
            calls);
-    printf("  %-34s median %8.1f   p99 %8.1f\n", "floor (no VirtualBox logic)", f.median, f.p99);
-    printf("  %-34s median %8.1f   p99 %8.1f\n", "stand-in", s.median, s.p99);
+    Print("floor (no VirtualBox logic)", f);
+    Print("stand-in", s);
+    // Under Wine the round trip is bimodal: the median can land on either mode, the lower
+    // quartile says more about the cost of the call itself.
     printf(
-        "  stand-in overhead over the floor: %+.1f %% (median), %+.1f %% (p99); target <= 20 %%\n",
-        (s.median - f.median) * 100 / f.median, (s.p99 - f.p99) * 100 / f.p99);
+        "  stand-in overhead over the floor: %+.1f %% (p25), %+.1f %% (median), %+.1f %% (p99);"
+        " target <= 20 %%\n",
+        Overhead(s.p25, f.p25), Overhead(s.median, f.median), Overhead(s.p99, f.p99));
     printf("By name (GetIDsOfNames, then Invoke; %zu calls each)\n", standinByName.size());
-    printf("  %-34s median %8.1f   p99 %8.1f\n", "floor", fn.median, fn.p99);
-    printf("  %-34s median %8.1f   p99 %8.1f\n", "stand-in", sn.median, sn.p99);
-    printf("  stand-in overhead over the floor: %+.1f %% (median)\n",
-           (sn.median - fn.median) * 100 / fn.median);
+    Print("floor", fn);
+    Print("stand-in", sn);
+    printf("  stand-in overhead over the floor: %+.1f %% (p25), %+.1f %% (median)\n",
+           Overhead(sn.p25, fn.p25), Overhead(sn.median, fn.median));
     floor->Release();
     machine->Release();
     vbox->Release();
