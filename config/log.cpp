@@ -153,13 +153,13 @@ std::string FormatText(const char* format, va_list args) {
                 wchar_t character = static_cast<wchar_t>(va_arg(args, int));
                 text = Narrow(&character, 1);
             }
-            std::string spec = std::string(percent, lengthStart) + "s";
+            std::string narrowFormat = std::string(percent, lengthStart) + "s";
             if (starCount == 0) {
-                AppendFormat(out, spec.c_str(), text.c_str());
+                AppendFormat(out, narrowFormat.c_str(), text.c_str());
             } else if (starCount == 1) {
-                AppendFormat(out, spec.c_str(), stars[0], text.c_str());
+                AppendFormat(out, narrowFormat.c_str(), stars[0], text.c_str());
             } else {
-                AppendFormat(out, spec.c_str(), stars[0], stars[1], text.c_str());
+                AppendFormat(out, narrowFormat.c_str(), stars[0], stars[1], text.c_str());
             }
             va_end(here);
             continue;
