@@ -21,9 +21,9 @@
 namespace {
 
 using pipe_test::AskOrNoReply;
-using pipe_test::CountLogMessages;
 using pipe_test::ServerThread;
 using pipe_test::WaitForPipe;
+using testsupport::CountLogMessages;
 
 const DWORD kRequests[] = {RequestVrdeEnabled, RequestVrdePort, RequestScreenSize,
                            RequestMachineState};

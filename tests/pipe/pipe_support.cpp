@@ -293,31 +293,6 @@ int CountThreads(DWORD pid) {
     return count;
 }
 
-std::string ProcessName(DWORD pid) {
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
-    if (process == nullptr) {
-        return "";
-    }
-    char name[MAX_PATH] = "";
-    GetModuleBaseNameA(process, nullptr, name, sizeof name);
-    CloseHandle(process);
-    return name;
-}
-
-std::vector<DWORD> ProcessesNamed(const std::string& name) {
-    std::vector<DWORD> ids(4096);
-    DWORD bytes = 0;
-    EnumProcesses(ids.data(), static_cast<DWORD>(ids.size() * sizeof(DWORD)), &bytes);
-    ids.resize(bytes / sizeof(DWORD));
-    std::vector<DWORD> found;
-    for (DWORD pid : ids) {
-        if (pid != 0 && ProcessName(pid) == name) {
-            found.push_back(pid);
-        }
-    }
-    return found;
-}
-
 DWORD StartSleeper(const std::string& path) {
     std::string source = testsupport::BinFolder() + "\\wine-keeper.exe";
     if (!CopyFileA(source.c_str(), path.c_str(), FALSE)) {
@@ -414,21 +389,6 @@ void LogInto(const testsupport::TempFolder& folder) {
     snprintf(ServiceConfig.LogPath, sizeof ServiceConfig.LogPath, "%s",
              folder.File("kelvaran.log").c_str());
     ServiceConfig.LogLevel = 3;
-}
-
-int CountLogMessages(const std::string& logPath, const std::string& text) {
-    int count = 0;
-    for (const std::string& message : LogMessagesOf(logPath)) {
-        count += message == text ? 1 : 0;
-    }
-    return count;
-}
-
-std::vector<std::string> LogMessagesOf(const std::string& logPath) {
-    if (!testsupport::FileExists(logPath)) {
-        return {};
-    }
-    return testsupport::ReadLogMessages(logPath);
 }
 
 }  // namespace pipe_test

@@ -111,10 +111,6 @@ bool ReturnsWithin(void (*function)(), DWORD timeoutMs);
 int CountHandles(DWORD pid);
 // The threads a process runs.
 int CountThreads(DWORD pid);
-// The base name of a process's executable, "" when it cannot be read.
-std::string ProcessName(DWORD pid);
-// The process ids of processes with this executable base name (exact case).
-std::vector<DWORD> ProcessesNamed(const std::string& name);
 // Starts a copy of wine-keeper.exe (a sleeper) at path; returns its process id, 0 on failure.
 DWORD StartSleeper(const std::string& path);
 // Ends the process, and the console host Wine may have given it.
@@ -144,10 +140,5 @@ private:
 
 // Makes the product code in this process log everything to folder\kelvaran.log.
 void LogInto(const testsupport::TempFolder& folder);
-
-// How many messages of the log equal text (0 when there is no log).
-int CountLogMessages(const std::string& logPath, const std::string& text);
-// The log's messages, none when there is no log.
-std::vector<std::string> LogMessagesOf(const std::string& logPath);
 
 }  // namespace pipe_test

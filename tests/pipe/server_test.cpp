@@ -18,14 +18,14 @@ namespace {
 
 using pipe_test::AskOrNoReply;
 using pipe_test::ControlPipeName;
-using pipe_test::CountLogMessages;
 using pipe_test::Exchange;
-using pipe_test::LogMessagesOf;
 using pipe_test::ReturnsWithin;
 using pipe_test::ServerThread;
 using pipe_test::WaitForPipe;
 using pipe_test::WireResult;
 using pipe_test::Word;
+using testsupport::CountLogMessages;
+using testsupport::ReadLogMessages;
 
 class PipeServerTest : public testing::Test {
 protected:
@@ -68,7 +68,7 @@ TEST_F(PipeServerTest, RequestsBeforeTheLinkAreAnsweredWithZero) {
         EXPECT_EQ(result.reply, Word(0)) << "request " << request;
         EXPECT_TRUE(result.closed) << "request " << request;
     }
-    EXPECT_TRUE(LogMessagesOf(LogPath()).empty()) << testsupport::ReadFileContent(LogPath());
+    EXPECT_TRUE(ReadLogMessages(LogPath()).empty()) << testsupport::ReadFileContent(LogPath());
 }
 
 // The pipe is open to interactive users and the system and to nobody else, with read and write
@@ -115,7 +115,7 @@ TEST_F(PipeServerTest, StopEndsTheServerAndAStopAfterwardsIsANoOp) {
     EXPECT_TRUE(server.WaitForEnd(10000)) << "the server runs on after the stop";
     EXPECT_FALSE(Exchange(pipe_, Word(RequestMachineState), 300).opened);
     EXPECT_TRUE(ReturnsWithin(StopControlPipeServer, 5000));
-    EXPECT_TRUE(LogMessagesOf(LogPath()).empty()) << testsupport::ReadFileContent(LogPath());
+    EXPECT_TRUE(ReadLogMessages(LogPath()).empty()) << testsupport::ReadFileContent(LogPath());
 }
 
 // A machine name of 238 characters makes the pipe's name one character too long for its

@@ -20,12 +20,12 @@ namespace {
 
 using pipe_test::Ask;
 using pipe_test::AskOrNoReply;
-using pipe_test::CountLogMessages;
 using pipe_test::Exchange;
-using pipe_test::LogMessagesOf;
 using pipe_test::WireResult;
 using pipe_test::Word;
+using testsupport::CountLogMessages;
 using testsupport::ProcessResult;
+using testsupport::ReadLogMessages;
 
 const DWORD kRequests[] = {RequestVrdeEnabled, RequestVrdePort, RequestScreenSize,
                            RequestMachineState};
@@ -196,7 +196,7 @@ TEST_F(PipeServiceTest, AnswersFollowTheMachine) {
 TEST_F(PipeServiceTest, BadInputOnTheWire) {
     ASSERT_NO_FATAL_FAILURE(StartService("Pipe Wire.exe", "pipe-wire"));
     const std::string& pipe = service_->Pipe();
-    const std::vector<std::string> quiet = LogMessagesOf(service_->LogPath());
+    const std::vector<std::string> quiet = ReadLogMessages(service_->LogPath());
 
     auto expectNoReply = [&pipe](const std::string& bytes, const std::string& what) {
         WireResult result = Exchange(pipe, bytes);
@@ -213,7 +213,7 @@ TEST_F(PipeServiceTest, BadInputOnTheWire) {
     WireResult two = Exchange(pipe, Word(RequestMachineState) + Word(RequestScreenSize));
     EXPECT_EQ(two.reply, Word(5));
     EXPECT_TRUE(two.closed);
-    EXPECT_EQ(LogMessagesOf(service_->LogPath()), quiet);
+    EXPECT_EQ(ReadLogMessages(service_->LogPath()), quiet);
 
     const std::string error = "ERROR reading from client";
     ASSERT_TRUE(pipe_test::WaitForPipe(pipe));
@@ -227,7 +227,7 @@ TEST_F(PipeServiceTest, BadInputOnTheWire) {
     EXPECT_EQ(AskOrNoReply(pipe, RequestMachineState), 5u);
     std::vector<std::string> expected = quiet;
     expected.push_back(error);
-    EXPECT_EQ(LogMessagesOf(service_->LogPath()), expected);
+    EXPECT_EQ(ReadLogMessages(service_->LogPath()), expected);
 }
 
 // The companion hears of every state change of the service's machine (starting, running,

@@ -13,7 +13,7 @@
 
 namespace {
 
-using pipe_test::LogMessagesOf;
+using testsupport::ReadLogMessages;
 
 // What the product passed to CreateProcessA; the call itself goes on to the system.
 struct LaunchRecord {
@@ -83,7 +83,7 @@ protected:
     }
 
     std::vector<std::string> Log() const {
-        return LogMessagesOf(ServiceConfig.LogPath);
+        return ReadLogMessages(ServiceConfig.LogPath);
     }
 
     testsupport::TempFolder folder_;
@@ -115,11 +115,11 @@ TEST_F(VBoxSvcTest, StartsTheServerWhenNoneOfItsUserRuns) {
 
     std::vector<std::string> log = Log();
     ASSERT_EQ(log.size(), 1u) << testing::PrintToString(log);
-    std::vector<DWORD> servers = pipe_test::ProcessesNamed("VBoxSVC.exe");
+    std::vector<DWORD> servers = testsupport::ProcessesNamed("VBoxSVC.exe");
     ASSERT_EQ(servers.size(), 1u);
     started_.push_back(servers[0]);
     EXPECT_EQ(log[0], "Started VBoxSVC[" + std::to_string(servers[0]) + "]");
-    EXPECT_TRUE(pipe_test::ProcessesNamed("Kel.exe").empty());
+    EXPECT_TRUE(testsupport::ProcessesNamed("Kel.exe").empty());
 
     EXPECT_EQ(Ensure(), 0);
     EXPECT_EQ(launch.calls, 0);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -149,13 +150,13 @@ std::vector<std::string> ReadLogMessages(const std::string& path) {
     return messages;
 }
 
+int CountLogMessages(const std::string& logPath, const std::string& text) {
+    std::vector<std::string> messages = ReadLogMessages(logPath);
+    return static_cast<int>(std::count(messages.begin(), messages.end(), text));
+}
+
 bool LogHolds(const std::string& logPath, const std::string& text) {
-    for (const std::string& message : ReadLogMessages(logPath)) {
-        if (message == text) {
-            return true;
-        }
-    }
-    return false;
+    return CountLogMessages(logPath, text) > 0;
 }
 
 std::string SiblingPath(const std::string& exePath, const std::string& extension) {

@@ -71,6 +71,8 @@ IniKeys CompleteIni(const IniKeys& extra = {});
 // fails when a line lacks the stamp or does not end with CR LF.
 std::vector<std::string> ReadLogMessages(const std::string& path);
 
+// How many messages of the log equal text (0 when there is no log).
+int CountLogMessages(const std::string& logPath, const std::string& text);
 // Whether some message of the log equals text.
 bool LogHolds(const std::string& logPath, const std::string& text);
 
@@ -87,6 +89,11 @@ struct ProcessResult {
 // Runs exe with arguments (a command-line tail, quoted by the caller) and waits for it.
 ProcessResult RunProcess(const std::string& exe, const std::string& arguments = "",
                          DWORD timeoutMs = 60000);
+
+// The base name of a process's executable, "" when it cannot be read.
+std::string ProcessName(DWORD pid);
+// The process ids of processes with this executable base name (exact case).
+std::vector<DWORD> ProcessesNamed(const std::string& name);
 
 // ---- The Service Control Manager ------------------------------------------------------------
 

@@ -1,11 +1,12 @@
 #include "tests/standin/support/standin_support.h"
 
 #include <gtest/gtest.h>
-#include <psapi.h>
 
 #include <algorithm>
 #include <fstream>
 #include <sstream>
+
+#include "standin/common/common.h"
 
 namespace standin_test {
 
@@ -198,34 +199,8 @@ std::vector<std::string> Members(const std::vector<JournalEntry>& entries) {
     return members;
 }
 
-namespace {
-
-std::vector<DWORD> VBoxSvcProcesses() {
-    std::vector<DWORD> found;
-    DWORD ids[4096];
-    DWORD bytes = 0;
-    if (!EnumProcesses(ids, sizeof ids, &bytes)) {
-        return found;
-    }
-    for (DWORD i = 0; i < bytes / sizeof(DWORD); ++i) {
-        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, ids[i]);
-        if (!process) {
-            continue;
-        }
-        char name[MAX_PATH] = "";
-        if (GetModuleBaseNameA(process, nullptr, name, sizeof name) &&
-            strcmp(name, "VBoxSVC.exe") == 0) {
-            found.push_back(ids[i]);
-        }
-        CloseHandle(process);
-    }
-    return found;
-}
-
-}  // namespace
-
 DWORD FindVBoxSvc() {
-    std::vector<DWORD> found = VBoxSvcProcesses();
+    std::vector<DWORD> found = testsupport::ProcessesNamed("VBoxSVC.exe");
     return found.empty() ? 0 : found.front();
 }
 
@@ -255,7 +230,7 @@ void SetServerIdleExit(DWORD ms) {
 
 void KillVBoxSvc() {
     bool killed = false;
-    for (DWORD pid : VBoxSvcProcesses()) {
+    for (DWORD pid : testsupport::ProcessesNamed("VBoxSVC.exe")) {
         HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
         if (process) {
             killed = TerminateProcess(process, 1) != FALSE;
@@ -464,17 +439,7 @@ VARIANT VObject(IDispatch* object) {
 }
 
 HRESULT CreateVirtualBox(Disp* vbox, REFIID iid) {
-    HRESULT hr = E_FAIL;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        hr = CoCreateInstance(kClsidVirtualBox, nullptr, CLSCTX_LOCAL_SERVER, iid,
-                              reinterpret_cast<void**>(vbox->put()));
-        // A server that is just ending may fail the activation: the next one starts anew.
-        if (hr != HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE) && hr != RPC_E_DISCONNECTED) {
-            break;
-        }
-        Sleep(200);
-    }
-    return hr;
+    return standin::CreateVirtualBoxObject(iid, reinterpret_cast<void**>(vbox->put()));
 }
 
 HRESULT CreateSession(Disp* session) {
