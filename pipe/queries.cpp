@@ -20,8 +20,9 @@ DWORD QueryMachineState() {
     DispatchRef machine;
     LONG state = 0;
     if (FindMachineByName(ServiceConfig.VmName, machine.Put()) != 0) {
-        GetLongProperty(machine.Get(), L"State", &state);
+        GetMachineState(machine.Get(), &state);
     }
+    // 5.0's numbering, whatever the release: tray companions read these numbers.
     return static_cast<DWORD>(state);
 }
 

@@ -17,6 +17,37 @@ static bool IsDown(LONG state) {
            (state == MachineState_Aborted);
 }
 
+// What the link saw: the state watcher's reports, on its thread. Once a stop is requested the
+// service only goes down: a RUNNING report then would tell the manager the stop was given up, and
+// would end the stop's heartbeat.
+static void OnLinkReport(LinkReport report, LONG state) {
+    if (report == LinkReport_Lost) {
+        SetEvent(ServiceRuntime.MachineAborted);
+        return;
+    }
+    switch (state) {
+        case MachineState_PoweredOff:
+        case MachineState_Saved:
+            SetEvent(ServiceRuntime.MachineStopped);
+            break;
+        case MachineState_Aborted:
+            SetEvent(ServiceRuntime.MachineAborted);
+            break;
+        case MachineState_Running:
+            if (StopRequestTime() == 0) {
+                ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0);
+            }
+            break;
+        case MachineState_Stopping:
+        case MachineState_Saving:
+            ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 0);
+            break;
+        default:
+            break;
+    }
+    NotifyTray();
+}
+
 // A joined machine that already runs makes no state change the watcher could report, so the
 // supervisor reports RUNNING itself; a stop that arrived meanwhile keeps its STOP_PENDING.
 static void ReportRunningWhenUp() {
@@ -55,6 +86,7 @@ static void SuperviseMachine() {
                 deadline = StopRequestTime() + ServiceConfig.MaxWaitTimeout;
             }
             if (StopMachine(name) == StopOutcome_Stopped) {
+                SetEvent(ServiceRuntime.MachineStopped);
                 deadline = 0;
             }
         } else if (signalled == WAIT_OBJECT_0 + 1) {
@@ -85,7 +117,7 @@ static void SuperviseMachine() {
 
 void MachineSupervisorThread(void*) {
     DWORD exitCode = NO_ERROR;
-    OpenVirtualBox();
+    OpenVirtualBox(OnLinkReport);
     ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, 0);
     if (StartMachine(ServiceConfig.VmName) == 0) {
         SetServiceSpecificExitCode(StartFailureCode);

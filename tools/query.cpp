@@ -8,36 +8,9 @@
 #include <string.h>
 
 #include "pipe/pipe.h"
+#include "vbox/vbox.h"
 
 static const DWORD BusyWait = 5000;
-
-// VirtualBox 5.0 machine states by number.
-static const char* const StateNames[] = {
-    "Null",
-    "PoweredOff",
-    "Saved",
-    "Teleported",
-    "Aborted",
-    "Running",
-    "Paused",
-    "Stuck",
-    "Teleporting",
-    "LiveSnapshotting",
-    "Starting",
-    "Stopping",
-    "Saving",
-    "Restoring",
-    "TeleportingPausedVM",
-    "TeleportingIn",
-    "FaultTolerantSyncing",
-    "DeletingSnapshotOnline",
-    "DeletingSnapshotPaused",
-    "OnlineSnapshotting",
-    "RestoringSnapshot",
-    "DeletingSnapshot",
-    "SettingUp",
-    "Snapshotting",
-};
 
 struct Question {
     const char* word;
@@ -101,8 +74,10 @@ static void PrintAnswer(const Question& question, DWORD reply, bool raw) {
     }
     switch (question.request) {
         case RequestMachineState: {
-            const char* name =
-                reply < sizeof(StateNames) / sizeof(StateNames[0]) ? StateNames[reply] : "unknown";
+            // The service replies in VirtualBox 5.0's numbering, whatever the release.
+            const char* name = reply < static_cast<DWORD>(MachineStateCount)
+                                   ? MachineStateNames[reply]
+                                   : "unknown";
             printf("%s: %s (%lu)\n", question.label, name, static_cast<unsigned long>(reply));
             break;
         }

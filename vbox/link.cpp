@@ -14,8 +14,6 @@ static const IID IID_IVirtualBox = {
     0x0169423F, 0x46B4, 0xCDE9, {0x91, 0xAF, 0x1E, 0x9D, 0x5B, 0x6C, 0xD9, 0x45}};
 static const CLSID CLSID_Session = {
     0x3C02F46D, 0xC9D2, 0x4F11, {0xA3, 0x84, 0x53, 0xF0, 0xCF, 0x91, 0x72, 0x14}};
-static const IID IID_ISession = {
-    0x7844AA05, 0xB02E, 0x4CDD, {0xA0, 0x4F, 0xAD, 0xE4, 0xA7, 0x62, 0xE6, 0xB7}};
 
 static const HRESULT VBOX_E_OBJECT_NOT_FOUND = static_cast<HRESULT>(0x80BB0001);
 
@@ -113,6 +111,7 @@ HRESULT ConnectVirtualBox() {
     } else {
         LogMessage(3, "VirtualBox Interface v%S initialized", version.Get());
     }
+    LearnVirtualBoxRelease(version.Get());
 
     DispatchRef machine;
     if (FindMachineByName(ServiceConfig.VmName, machine.Put()) != 0) {
@@ -126,10 +125,18 @@ HRESULT ConnectVirtualBox() {
     return hr;
 }
 
+// ISession's id changes from release to release; its members stay reachable through IDispatch.
 HRESULT CreateSessionObject() {
     IDispatch* session = nullptr;
-    HRESULT hr = CoCreateInstance(CLSID_Session, nullptr, CLSCTX_INPROC_SERVER, IID_ISession,
-                                  reinterpret_cast<void**>(&session));
+    HRESULT hr = E_NOINTERFACE;
+    if (VirtualBoxRelease.SessionIid != IID_NULL) {
+        hr = CoCreateInstance(CLSID_Session, nullptr, CLSCTX_INPROC_SERVER,
+                              VirtualBoxRelease.SessionIid, reinterpret_cast<void**>(&session));
+    }
+    if (hr == E_NOINTERFACE) {
+        hr = CoCreateInstance(CLSID_Session, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                              reinterpret_cast<void**>(&session));
+    }
     if (FAILED(hr)) {
         LogMessage(1, "ERROR creating session instance (0x%08x)", static_cast<unsigned>(hr));
         return hr;
@@ -140,7 +147,8 @@ HRESULT CreateSessionObject() {
     return hr;
 }
 
-void OpenVirtualBox() {
+void OpenVirtualBox(LinkReportCallback report) {
+    VirtualBoxLink.Report = report;
     if (SUCCEEDED(ConnectVirtualBox())) {
         CreateSessionObject();
     }
@@ -167,7 +175,7 @@ LONG ReadMachineState(const char* name) {
     DispatchRef machine;
     LONG state = MachineState_Null;
     if (FindMachineByName(name, machine.Put()) != 0) {
-        GetLongProperty(machine.Get(), L"State", &state);
+        GetMachineState(machine.Get(), &state);
     }
     return state;
 }

@@ -3,7 +3,6 @@
 #include "vbox/vbox.h"
 
 #include "config/config.h"
-#include "service/service.h"
 
 #include <io.h>
 #include <stdio.h>
@@ -46,9 +45,16 @@ static int JoinMachine(const char* name, IDispatch* machine) {
 static int LaunchMachine(const char* name, IDispatch* machine) {
     LogMessage(2, "Starting VM '%s'", name);
     ScopedBstr type(AnsiToBstr("headless"));
-    VARIANT args[3] = {DispatchArg(VirtualBoxLink.Session), BstrArg(type.Get()), BstrArg(nullptr)};
+    // No change to the environment: a null string up to 6.0, an empty array of changes from 6.1.
+    VARIANT environment = BstrArg(nullptr);
+    if (VirtualBoxRelease.EnvironmentIsArray) {
+        environment.vt = VT_ARRAY | VT_BSTR;
+        environment.parray = SafeArrayCreateVector(VT_BSTR, 0, 0);
+    }
+    VARIANT args[3] = {DispatchArg(VirtualBoxLink.Session), BstrArg(type.Get()), environment};
     DispatchRef progress;
     HRESULT hr = CallObjectMethod(machine, L"LaunchVMProcess", args, 3, progress.Put());
+    VariantClear(&environment);
     if (FAILED(hr)) {
         LogMessage(1, "Error starting VM '%s' (0x%08x)", name, static_cast<unsigned>(hr));
         return 0;
@@ -86,7 +92,7 @@ int StartMachine(const char* name) {
         return 0;
     }
     LONG state = MachineState_Null;
-    HRESULT hr = GetLongProperty(machine.Get(), L"State", &state);
+    HRESULT hr = GetMachineState(machine.Get(), &state);
     if (FAILED(hr)) {
         LogMessage(1, "ERROR reading VM state (0x%08x)", static_cast<unsigned>(hr));
         return 0;
@@ -153,9 +159,6 @@ StopOutcome StopMachine(const char* name) {
     }
 
     CallMethod(VirtualBoxLink.Session, L"UnlockMachine", nullptr, 0, nullptr);
-    if (outcome == StopOutcome_Stopped) {
-        SetEvent(ServiceRuntime.MachineStopped);
-    }
     ReleaseObject(&VirtualBoxLink.Console);
     return outcome;
 }

@@ -8,7 +8,9 @@
 #include <windows.h>
 #include <oaidl.h>
 
-// Machine states of the VirtualBox 5.0 API that the service acts on.
+// Machine states in VirtualBox 5.0's numbering. The service reads every state in the numbering of
+// the release it talks to and acts on it in this one; the control pipe's state reply keeps it for
+// every release, because tray companions read these numbers.
 enum MachineState : LONG {
     MachineState_Null = 0,
     MachineState_PoweredOff = 1,
@@ -20,7 +22,59 @@ enum MachineState : LONG {
     MachineState_Stopping = 11,
     MachineState_Saving = 12,
     MachineState_Restoring = 13,
+    MachineState_FaultTolerantSyncing = 16,
 };
+
+// The names of 5.0's states, by number.
+constexpr const char* MachineStateNames[] = {
+    "Null",
+    "PoweredOff",
+    "Saved",
+    "Teleported",
+    "Aborted",
+    "Running",
+    "Paused",
+    "Stuck",
+    "Teleporting",
+    "LiveSnapshotting",
+    "Starting",
+    "Stopping",
+    "Saving",
+    "Restoring",
+    "TeleportingPausedVM",
+    "TeleportingIn",
+    "FaultTolerantSyncing",
+    "DeletingSnapshotOnline",
+    "DeletingSnapshotPaused",
+    "OnlineSnapshotting",
+    "RestoringSnapshot",
+    "DeletingSnapshot",
+    "SettingUp",
+    "Snapshotting",
+};
+constexpr LONG MachineStateCount = sizeof(MachineStateNames) / sizeof(MachineStateNames[0]);
+
+// What differs between the VirtualBox releases the service drives. Learned once per connection,
+// by the supervisor, before the watcher starts and before the Session object is published to the
+// pipe's client threads; afterwards only read.
+struct VirtualBoxReleaseRecord {
+    IID SessionIid;            // ISession's id in this release; IID_NULL when not known
+    IID StateChangedEventIid;  // IMachineStateChangedEvent's; IID_NULL when not known
+    bool EnvironmentIsArray;   // LaunchVMProcess takes environment changes as an array (6.1 on)
+    // For each of the release's state numbers, the 5.0 number of the state of that name; -1 for a
+    // number the release does not use.
+    LONG ClassicStates[64];
+};
+
+extern VirtualBoxReleaseRecord VirtualBoxRelease;
+
+// What the link reports to its owner, on the watcher's thread; the owner decides what each
+// report means for the service.
+enum LinkReport {
+    LinkReport_StateChanged,  // the machine entered a state (5.0's numbering; Null when unreadable)
+    LinkReport_Lost,          // VirtualBox's COM server is gone
+};
+using LinkReportCallback = void (*)(LinkReport report, LONG state);
 
 // The one link to VirtualBox. Only the supervisor thread writes it, between OpenVirtualBox and
 // CloseVirtualBox. Other threads reach VirtualBox and Session through BeginLinkUse, and the
@@ -32,6 +86,7 @@ struct VirtualBoxLinkRecord {
     IDispatch* Listener;
     BSTR MachineId;
     IDispatch* Console;  // held only while a stop is in progress
+    LinkReportCallback Report;
 };
 
 extern VirtualBoxLinkRecord VirtualBoxLink;
@@ -121,7 +176,8 @@ VARIANT DispatchArg(IDispatch* value);  // borrowed as well
 
 // ---- The connection ----
 
-void OpenVirtualBox();
+// Opens the link; report receives what the state watcher sees until CloseVirtualBox.
+void OpenVirtualBox(LinkReportCallback report);
 HRESULT ConnectVirtualBox();
 HRESULT CreateSessionObject();
 // 1 with a machine the caller releases, 0 when it cannot be found (the reason is logged).
@@ -138,14 +194,24 @@ void EndLinkUse();
 // 1 when the service is to go on supervising the machine, 0 when it is to end.
 int StartMachine(const char* name);
 
-// What the stop achieved: the machine is down and MachineStopped is set, or the supervisor must
-// wait for the machine to go down by itself (an ACPI button was pressed, or the machine could not
-// be reached).
+// What the stop achieved: the machine is down, or the supervisor must wait for it to go down by
+// itself (an ACPI button was pressed, or the machine could not be reached).
 enum StopOutcome { StopOutcome_Stopped = 1, StopOutcome_Pending = 0 };
 StopOutcome StopMachine(const char* name);
 
-// The machine's current state, read anew; 0 (Null) when it cannot be read.
+// The machine's current state, read anew, in 5.0's numbering; 0 (Null) when it cannot be read.
 LONG ReadMachineState(const char* name);
+
+// ---- The release ----
+
+// Learns the release's facts from VirtualBox's type library, or from the version string where no
+// type information can be had, into VirtualBoxRelease; logs which source served.
+void LearnVirtualBoxRelease(const wchar_t* version);
+// A state number of the release in 5.0's numbering; AbortedSaved counts as Aborted, a number the
+// release does not use as Null.
+LONG ClassicState(LONG releaseState);
+// Reads an object's State (a machine's, or a state change event's) in 5.0's numbering.
+HRESULT GetMachineState(IDispatch* object, LONG* state);
 
 // ---- The state watcher ----
 

@@ -3,16 +3,11 @@
 #include "vbox/vbox.h"
 
 #include "config/config.h"
-#include "pipe/pipe.h"
-#include "service/service.h"
 
 #include <process.h>
 
 #include <atomic>
 #include <cwchar>
-
-static const IID IID_IMachineStateChangedEvent = {
-    0x5748F794, 0x48DF, 0x438D, {0x85, 0xEB, 0x98, 0xFF, 0xD7, 0x0D, 0x18, 0xC9}};
 
 static const LONG OnMachineStateChanged = 32;
 static const LONG PollTimeout = 500;
@@ -30,40 +25,19 @@ int StateWatcherRunning() {
     return WatcherRunning.load() ? 1 : 0;
 }
 
-static void ActOnMachineState(LONG state) {
-    switch (state) {
-        case MachineState_PoweredOff:
-        case MachineState_Saved:
-            SetEvent(ServiceRuntime.MachineStopped);
-            break;
-        case MachineState_Aborted:
-            SetEvent(ServiceRuntime.MachineAborted);
-            break;
-        case MachineState_Running:
-            // Once a stop is requested the service only goes down: a RUNNING report then would
-            // tell the manager the stop was given up, and would end the stop's heartbeat.
-            if (StopRequestTime() == 0) {
-                ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0);
-            }
-            break;
-        case MachineState_Stopping:
-        case MachineState_Saving:
-            ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 0);
-            break;
-        default:
-            break;
-    }
-}
-
 static void HandleEvent(IDispatch* event) {
     LONG type = 0;
     if (FAILED(GetLongProperty(event, L"Type", &type)) || (type != OnMachineStateChanged)) {
         return;
     }
+    // The event's own IDispatch answers for its most derived interface when the release's id of
+    // IMachineStateChangedEvent is not known, or is refused.
     DispatchRef stateEvent;
-    if (FAILED(event->QueryInterface(IID_IMachineStateChangedEvent,
+    if ((VirtualBoxRelease.StateChangedEventIid == IID_NULL) ||
+        FAILED(event->QueryInterface(VirtualBoxRelease.StateChangedEventIid,
                                      reinterpret_cast<void**>(stateEvent.Put())))) {
-        return;
+        event->AddRef();
+        *stateEvent.Put() = event;
     }
     ScopedBstr machineId;
     if (FAILED(GetStringProperty(stateEvent.Get(), L"MachineId", machineId.Put())) ||
@@ -72,10 +46,8 @@ static void HandleEvent(IDispatch* event) {
         return;
     }
     LONG state = MachineState_Null;
-    if (SUCCEEDED(GetLongProperty(stateEvent.Get(), L"State", &state))) {
-        ActOnMachineState(state);
-    }
-    NotifyTray();
+    GetMachineState(stateEvent.Get(), &state);
+    VirtualBoxLink.Report(LinkReport_StateChanged, state);
 }
 
 unsigned __stdcall MachineEventThread(void*) {
@@ -91,7 +63,7 @@ unsigned __stdcall MachineEventThread(void*) {
             if (IsServerGone(hr)) {
                 LogMessage(1, "ERROR: lost the connection to VirtualBox (0x%08x)",
                            static_cast<unsigned>(hr));
-                SetEvent(ServiceRuntime.MachineAborted);
+                VirtualBoxLink.Report(LinkReport_Lost, MachineState_Null);
                 break;
             }
             WaitForSingleObject(WatcherWake, FailedPollPause);

@@ -87,7 +87,7 @@ protected:
 TEST_F(PipeLinkTest, AfterAFailedConnectionEveryRequestIsAnsweredWithZero) {
     standin_test::CreateMachine(vm_);
     standin_test::Ctl("fault set Machine.Id 0x80004005 once " + vm_);
-    OpenVirtualBox();
+    OpenVirtualBox([](LinkReport, LONG) {});
     ASSERT_NE(VirtualBoxLink.VirtualBox, nullptr);
     ASSERT_EQ(VirtualBoxLink.Session, nullptr) << "the connection did not fail";
 
@@ -105,7 +105,7 @@ TEST_F(PipeLinkTest, UnknownMachineGivesZeroAndOneLogLinePerRequest) {
     UseMachine("pipe-link-unknown-" + std::to_string(GetCurrentProcessId()));
     standin_test::RemoveMachine(vm_);
     const std::string line = "ERROR: Could not find registered VM '" + vm_ + "'";
-    OpenVirtualBox();
+    OpenVirtualBox([](LinkReport, LONG) {});
     ASSERT_NE(VirtualBoxLink.Session, nullptr);
     ASSERT_EQ(CountLogMessages(LogPath(), line), 1) << "the connection's own lookup";
 
@@ -124,7 +124,7 @@ TEST_F(PipeLinkTest, UnknownMachineGivesZeroAndOneLogLinePerRequest) {
 TEST_F(PipeLinkTest, WithoutAConsoleOnlyTheStateAndTheVrdeSwitchAnswer) {
     standin_test::CreateMachine(vm_);
     standin_test::Ctl("vrde " + vm_ + " on 3390");
-    OpenVirtualBox();
+    OpenVirtualBox([](LinkReport, LONG) {});
     ASSERT_NE(VirtualBoxLink.Session, nullptr);
     ServerThread server;
     ASSERT_TRUE(WaitForPipe(pipe_));
@@ -145,7 +145,7 @@ TEST_F(PipeLinkTest, WithoutAConsoleOnlyTheStateAndTheVrdeSwitchAnswer) {
 // may use an object the close has released. Once the close has returned, every answer is 0.
 TEST_F(PipeLinkTest, QueriesRacingTheLinksCloseGetTheFactOrZero) {
     standin_test::CreateMachine(vm_);
-    OpenVirtualBox();
+    OpenVirtualBox([](LinkReport, LONG) {});
     ASSERT_EQ(StartMachine(vm_.c_str()), 1);
     ASSERT_TRUE(standin_test::WaitForMachineState(vm_, standin_test::kRunning));
     const std::map<DWORD, DWORD> facts = {{RequestVrdeEnabled, 1},
