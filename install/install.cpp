@@ -9,6 +9,35 @@
 
 namespace {
 
+// The system's own pre-shutdown time-out, which the service never asks to shorten.
+const DWORD DefaultPreshutdownTimeout = 300000;
+// After a failure (a crashed machine, a lost VirtualBox), Windows starts the service again after a
+// minute, twice, and forgets the count after a day.
+const DWORD RestartDelay = 60000;
+const DWORD FailureCountReset = 86400;
+
+// The manager ends a pre-shutdown at this time-out whatever the stop's checkpoints say, so it
+// follows MaxWaitTimeout. Returns 0 or the Windows error.
+DWORD SetPreshutdownTimeout(SC_HANDLE service) {
+    DWORD wait = ServiceConfig.MaxWaitTimeout;
+    SERVICE_PRESHUTDOWN_INFO preshutdown = {
+        wait > DefaultPreshutdownTimeout ? wait : DefaultPreshutdownTimeout};
+    return ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown)
+               ? ERROR_SUCCESS
+               : GetLastError();
+}
+
+// A machine that crashed comes back by itself: restart on every failure the service reports
+// through its exit code, not only on a crash of the process. Best effort, as the description is:
+// the results are not examined (Wine, for one, refuses the flag).
+void SetFailureActions(SC_HANDLE service) {
+    SC_ACTION restart[2] = {{SC_ACTION_RESTART, RestartDelay}, {SC_ACTION_RESTART, RestartDelay}};
+    SERVICE_FAILURE_ACTIONSA actions = {FailureCountReset, nullptr, nullptr, 2, restart};
+    SERVICE_FAILURE_ACTIONS_FLAG onExitCode = {TRUE};
+    ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions);
+    ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onExitCode);
+}
+
 const char* InstallFailureReason(DWORD error) {
     switch (error) {
         case ERROR_ACCESS_DENIED:
@@ -73,10 +102,9 @@ int InstallService() {
         SERVICE_DESCRIPTIONA description = {text};
         ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &description);
         if (PreshutdownSupported) {
-            // Fixed, not MaxWaitTimeout: the stop keeps itself alive with its own wait hints.
-            SERVICE_PRESHUTDOWN_INFO preshutdown = {300000};
-            ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown);
+            SetPreshutdownTimeout(service);
         }
+        SetFailureActions(service);
         GrantInteractiveAccess(service);
         CloseServiceHandle(service);
         result = 0;
@@ -121,4 +149,29 @@ UninstallResult UninstallService() {
     }
     CloseServiceHandle(manager);
     return result;
+}
+
+DWORD UpdatePreshutdownTimeout() {
+    if (!PreshutdownSupported) {
+        return ERROR_SUCCESS;
+    }
+    DWORD error = ERROR_SUCCESS;
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager != nullptr ? OpenServiceA(manager, ServiceConfig.ServiceKeyName,
+                                                          SERVICE_CHANGE_CONFIG)
+                                           : nullptr;
+    if (service == nullptr) {
+        error = GetLastError();
+    } else {
+        error = SetPreshutdownTimeout(service);
+        CloseServiceHandle(service);
+    }
+    if (manager != nullptr) {
+        CloseServiceHandle(manager);
+    }
+    if (error != ERROR_SUCCESS) {
+        LogMessage(1, "ERROR setting the pre-shutdown time-out (0x%08x)",
+                   static_cast<unsigned>(error));
+    }
+    return error;
 }

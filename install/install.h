@@ -19,6 +19,11 @@ enum UninstallResult : int {
     UninstallNotFound = 3,  // no such service; printed and logged
 };
 
+// Sets the service's pre-shutdown time-out from MaxWaitTimeout again, never below 300000; the
+// running service calls it at each start, so an edited MaxWaitTimeout holds without a reinstall.
+// Returns 0 or the Windows error (logged).
+DWORD UpdatePreshutdownTimeout();
+
 // "-u": removes the service's registration.
 UninstallResult UninstallService();
 

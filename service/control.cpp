@@ -1,6 +1,7 @@
 // The service's side of its conversation with the Service Control Manager: the service's main
 // function, the control handler and the status reports.
 #include "config/config.h"
+#include "install/install.h"
 #include "pipe/pipe.h"
 #include "service/service.h"
 #include "vbox/vbox.h"
@@ -23,10 +24,9 @@ std::atomic<ULONGLONG> FirstStopRequest{0};
 // while the handler is registered, so a report never sees StatusHandle half-way.
 std::mutex ReportLock;
 
-// Makes one report unless STOPPED has been reported, or unless the reported state is not
-// onlyWhile (0: any state). Returns whether the report was made.
-bool Report(DWORD state, DWORD exitCode, DWORD waitHint, DWORD onlyWhile) {
-    std::lock_guard<std::mutex> hold(ReportLock);
+// Makes one report, the lock held, unless STOPPED has been reported, or unless the reported state
+// is not onlyWhile (0: any state). Returns whether the report was made.
+bool ReportLocked(DWORD state, DWORD exitCode, DWORD waitHint, DWORD onlyWhile) {
     SERVICE_STATUS& status = ServiceRuntime.Status;
     if (status.dwCurrentState == SERVICE_STOPPED ||
         (onlyWhile != 0 && status.dwCurrentState != onlyWhile)) {
@@ -45,6 +45,11 @@ bool Report(DWORD state, DWORD exitCode, DWORD waitHint, DWORD onlyWhile) {
         LogMessage(1, "ERROR settings service status: 0x%08x", static_cast<unsigned>(error));
     }
     return true;
+}
+
+bool Report(DWORD state, DWORD exitCode, DWORD waitHint, DWORD onlyWhile) {
+    std::lock_guard<std::mutex> hold(ReportLock);
+    return ReportLocked(state, exitCode, waitHint, onlyWhile);
 }
 
 // Returns 0 or the Windows error of the event that could not be created.
@@ -72,6 +77,15 @@ void LogStartBanner() {
 
 void ReportServiceStatus(DWORD state, DWORD exitCode, DWORD waitHint) {
     Report(state, exitCode, waitHint, 0);
+}
+
+void ReportRunningUnlessStopping() {
+    // The handler marks the request before it reports STOP_PENDING: a RUNNING that finds no mark
+    // here, under the lock, is reported before that STOP_PENDING, never after it.
+    std::lock_guard<std::mutex> hold(ReportLock);
+    if (FirstStopRequest.load() == 0) {
+        ReportLocked(SERVICE_RUNNING, NO_ERROR, 0, 0);
+    }
 }
 
 void SetServiceSpecificExitCode(DWORD code) {
@@ -157,6 +171,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     }
     LogStartBanner();
     ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, 0);
+    UpdatePreshutdownTimeout();
     if (EnsureVBoxSvcRunning() != 0) {
         Sleep(VBoxSvcStartPause);
     }

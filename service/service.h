@@ -28,6 +28,10 @@ DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD eventType, LPVOID eventData
 // under one lock, checkpoints are never handed out twice, and nothing is reported after STOPPED.
 void ReportServiceStatus(DWORD state, DWORD exitCode, DWORD waitHint);
 
+// RUNNING, unless a stop, shutdown or pre-shutdown has been requested: a RUNNING report must
+// never replace the STOP_PENDING of a requested stop, which would end its heartbeat.
+void ReportRunningUnlessStopping();
+
 // The state last reported (0 before the first report); safe to read from any thread.
 DWORD ReportedServiceState();
 

@@ -7,21 +7,33 @@
 
 #include <process.h>
 
+#include <atomic>
+
 static const DWORD TearDownPause = 500;
-// How often the machine's state is read while a stop waits without a state watcher.
+// How often the machine's state is read while no state watcher runs. The wait never outlasts it,
+// as a watcher may switch itself off at any time.
 static const DWORD StatePollInterval = 1000;
+// How long the last resort's power-off may take, once MaxWaitTimeout has run out.
+static const DWORD LastResortBound = 30000;
+
+// Service-specific exit codes, with ERROR_SERVICE_SPECIFIC_ERROR: the failures after which
+// Windows may start the service again (its failure actions).
 static const DWORD StartFailureCode = 0x80800001;
+static const DWORD MachineAbortedCode = 0x80800002;
+static const DWORD ConnectionLostCode = 0x80800003;
+
+// Set before MachineAborted when the abort is the connection's, not the machine's.
+static std::atomic<bool> ConnectionLost{false};
 
 static bool IsDown(LONG state) {
     return (state == MachineState_PoweredOff) || (state == MachineState_Saved) ||
            (state == MachineState_Aborted);
 }
 
-// What the link saw: the state watcher's reports, on its thread. Once a stop is requested the
-// service only goes down: a RUNNING report then would tell the manager the stop was given up, and
-// would end the stop's heartbeat.
+// What the link saw: the state watcher's reports on its thread, or the supervisor's own reads.
 static void OnLinkReport(LinkReport report, LONG state) {
     if (report == LinkReport_Lost) {
+        ConnectionLost.store(true);
         SetEvent(ServiceRuntime.MachineAborted);
         return;
     }
@@ -34,9 +46,7 @@ static void OnLinkReport(LinkReport report, LONG state) {
             SetEvent(ServiceRuntime.MachineAborted);
             break;
         case MachineState_Running:
-            if (StopRequestTime() == 0) {
-                ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0);
-            }
+            ReportRunningUnlessStopping();
             break;
         case MachineState_Stopping:
         case MachineState_Saving:
@@ -49,85 +59,100 @@ static void OnLinkReport(LinkReport report, LONG state) {
 }
 
 // A joined machine that already runs makes no state change the watcher could report, so the
-// supervisor reports RUNNING itself; a stop that arrived meanwhile keeps its STOP_PENDING.
+// supervisor reports RUNNING itself.
 static void ReportRunningWhenUp() {
-    LONG state = ReadMachineState(ServiceConfig.VmName);
-    if (((state == MachineState_Running) || (state == MachineState_Paused)) &&
-        (ReportedServiceState() != SERVICE_STOP_PENDING)) {
-        ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0);
+    LONG state = MachineState_Null;
+    ReadMachineState(ServiceConfig.VmName, &state);
+    if ((state == MachineState_Running) || (state == MachineState_Paused)) {
+        ReportRunningUnlessStopping();
     }
 }
 
-// Serves stop requests until the machine is down, was aborted, or a stop that left the machine to
-// go down by itself (ACPI) ran out of MaxWaitTimeout.
-static void SuperviseMachine() {
+// MaxWaitTimeout has passed since the first stop request: a machine still up is powered off, so
+// that a host shutdown does not kill its process in the middle of its disk writes.
+static void EndStopAtBound(const char* name) {
+    LONG state = MachineState_Null;
+    ReadMachineState(name, &state);
+    if (IsDown(state)) {
+        LogMessage(2, "VM '%s' stopped (%s)", name, ServiceConfig.ShutdownCommandText);
+        return;
+    }
+    LogMessage(1, "ERROR: VM '%s' did not stop (%s) within %lu ms", name,
+               ServiceConfig.ShutdownCommandText,
+               static_cast<unsigned long>(ServiceConfig.MaxWaitTimeout));
+    PowerOffMachine(name, LastResortBound);
+}
+
+// Serves stop requests until the machine is down or was aborted, the connection to VirtualBox is
+// lost, or a stop ran out of MaxWaitTimeout. Returns the service-specific code of the ending, 0
+// when it is no failure.
+static DWORD SuperviseMachine() {
     HANDLE events[3] = {ServiceRuntime.StopRequested, ServiceRuntime.MachineStopped,
                         ServiceRuntime.MachineAborted};
     const char* name = ServiceConfig.VmName;
-    ULONGLONG deadline = 0;  // set while a stop waits for the machine to go down
+    ULONGLONG deadline = 0;  // MaxWaitTimeout after the first stop request, once one came
     for (;;) {
-        DWORD timeout = INFINITE;
+        DWORD timeout = StatePollInterval;
         if (deadline != 0) {
             ULONGLONG now = GetTickCount64();
-            timeout = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
-            if ((StateWatcherRunning() == 0) && (timeout > StatePollInterval)) {
-                timeout = StatePollInterval;
+            if (now >= deadline) {
+                EndStopAtBound(name);
+                return 0;
+            }
+            if (deadline - now < timeout) {
+                timeout = static_cast<DWORD>(deadline - now);
             }
         }
         DWORD signalled = WaitForMultipleObjects(3, events, FALSE, timeout);
         if (signalled == WAIT_OBJECT_0) {
-            // A RUNNING report may have replaced the handler's STOP_PENDING meanwhile; the stop
-            // is reported while it runs.
-            if (ReportedServiceState() != SERVICE_STOP_PENDING) {
-                ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, ServiceConfig.MaxWaitTimeout);
-            }
-            _beginthread(StopPendingHeartbeat, 0, nullptr);
             if (deadline == 0) {
                 deadline = StopRequestTime() + ServiceConfig.MaxWaitTimeout;
+                // The supervisor's own START_PENDING may have followed the handler's report.
+                if (ReportedServiceState() != SERVICE_STOP_PENDING) {
+                    ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR,
+                                        ServiceConfig.MaxWaitTimeout);
+                }
+                // One heartbeat per stop: it runs until STOPPED, which alone ends STOP_PENDING.
+                _beginthread(StopPendingHeartbeat, 0, nullptr);
             }
-            if (StopMachine(name) == StopOutcome_Stopped) {
+            ULONGLONG now = GetTickCount64();
+            if ((now < deadline) &&
+                (StopMachine(name, static_cast<DWORD>(deadline - now)) == StopOutcome_Stopped)) {
                 SetEvent(ServiceRuntime.MachineStopped);
-                deadline = 0;
             }
         } else if (signalled == WAIT_OBJECT_0 + 1) {
             LogMessage(2, "VM '%s' stopped (%s)", name, ServiceConfig.ShutdownCommandText);
-            return;
+            return 0;
         } else if (signalled == WAIT_OBJECT_0 + 2) {
             LogMessage(1, "VM '%s' was aborted", name);
-            return;
-        } else if (signalled == WAIT_TIMEOUT) {
-            LONG state = StateWatcherRunning() == 0 ? ReadMachineState(name) : MachineState_Null;
-            if (state == MachineState_Aborted) {
-                LogMessage(1, "VM '%s' was aborted", name);
-                return;
-            }
-            if (IsDown(state)) {
-                LogMessage(2, "VM '%s' stopped (%s)", name, ServiceConfig.ShutdownCommandText);
-                return;
-            }
-            if (GetTickCount64() >= deadline) {
-                LogMessage(1, "ERROR: VM '%s' did not stop (%s) within %lu ms", name,
-                           ServiceConfig.ShutdownCommandText,
-                           static_cast<unsigned long>(ServiceConfig.MaxWaitTimeout));
-                return;
-            }
+            return ConnectionLost.load() ? ConnectionLostCode : MachineAbortedCode;
+        } else if ((signalled == WAIT_TIMEOUT) && (StateWatcherRunning() == 0)) {
+            PollMachineState(name);
         }
     }
 }
 
 void MachineSupervisorThread(void*) {
-    DWORD exitCode = NO_ERROR;
+    DWORD specificCode = 0;
     OpenVirtualBox(OnLinkReport);
     ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, 0);
     if (StartMachine(ServiceConfig.VmName) == 0) {
-        SetServiceSpecificExitCode(StartFailureCode);
-        exitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+        specificCode = StartFailureCode;
     } else {
         ReportRunningWhenUp();
-        SuperviseMachine();
+        specificCode = SuperviseMachine();
+        // A stop somebody asked for ends well, however it went: a failure code would make the
+        // manager start again a service that was meant to stop.
+        if (StopRequestTime() != 0) {
+            specificCode = 0;
+        }
     }
     Sleep(TearDownPause);
     StopControlPipeServer();
     CloseVirtualBox();
-    ReportServiceStatus(SERVICE_STOPPED, exitCode, 0);
+    if (specificCode != 0) {
+        SetServiceSpecificExitCode(specificCode);
+    }
+    ReportServiceStatus(SERVICE_STOPPED,
+                        specificCode != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR, 0);
 }

@@ -154,30 +154,34 @@ void OpenVirtualBox(LinkReportCallback report) {
     }
 }
 
-int FindMachineByName(const char* name, IDispatch** machine) {
+int FindMachineByName(const char* name, IDispatch** machine, HRESULT* result) {
     *machine = nullptr;
-    if (VirtualBoxLink.VirtualBox == nullptr) {
-        return 0;
+    HRESULT hr = E_POINTER;
+    if (VirtualBoxLink.VirtualBox != nullptr) {
+        ScopedBstr wideName(AnsiToBstr(name));
+        VARIANT args[1] = {BstrArg(wideName.Get())};
+        hr = CallObjectMethod(VirtualBoxLink.VirtualBox, L"FindMachine", args, 1, machine);
+        if (hr == VBOX_E_OBJECT_NOT_FOUND) {
+            LogMessage(1, "ERROR: Could not find registered VM '%s'", name);
+        } else if (FAILED(hr)) {
+            LogMessage(1, "ERROR getting virtual machine interface (0x%08x)",
+                       static_cast<unsigned>(hr));
+        }
     }
-    ScopedBstr wideName(AnsiToBstr(name));
-    VARIANT args[1] = {BstrArg(wideName.Get())};
-    HRESULT hr = CallObjectMethod(VirtualBoxLink.VirtualBox, L"FindMachine", args, 1, machine);
-    if (hr == VBOX_E_OBJECT_NOT_FOUND) {
-        LogMessage(1, "ERROR: Could not find registered VM '%s'", name);
-    } else if (FAILED(hr)) {
-        LogMessage(1, "ERROR getting virtual machine interface (0x%08x)",
-                   static_cast<unsigned>(hr));
+    if (result != nullptr) {
+        *result = hr;
     }
     return SUCCEEDED(hr) ? 1 : 0;
 }
 
-LONG ReadMachineState(const char* name) {
+HRESULT ReadMachineState(const char* name, LONG* state) {
     DispatchRef machine;
-    LONG state = MachineState_Null;
-    if (FindMachineByName(name, machine.Put()) != 0) {
-        GetMachineState(machine.Get(), &state);
+    HRESULT hr = E_FAIL;
+    *state = MachineState_Null;
+    if (FindMachineByName(name, machine.Put(), &hr) != 0) {
+        hr = GetMachineState(machine.Get(), state);
     }
-    return state;
+    return hr;
 }
 
 void CloseVirtualBox() {

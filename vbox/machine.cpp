@@ -7,8 +7,11 @@
 #include <io.h>
 #include <stdio.h>
 
+#include <climits>
+
 static const LONG LockType_Shared = 1;
-static const LONG WaitWithoutLimit = -1;
+// What a progress that did not complete within its bound is logged with.
+static const HRESULT WaitTimedOut = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
 
 // States in which the machine is up, or on its way up, and can be joined.
 static bool IsUp(LONG state) {
@@ -20,9 +23,23 @@ static bool IsGoingDown(LONG state) {
     return (state == MachineState_Stopping) || (state == MachineState_Saving);
 }
 
-static HRESULT WaitForProgress(IDispatch* progress) {
-    VARIANT args[1] = {LongArg(WaitWithoutLimit)};
-    return CallMethod(progress, L"WaitForCompletion", args, 1, nullptr);
+// Waits at most bound ms for a progress. Returns the failure of the wait itself, or S_OK with the
+// operation's outcome: its ResultCode, or WaitTimedOut when it has not completed.
+static HRESULT WaitForProgress(IDispatch* progress, DWORD bound, HRESULT* outcome) {
+    *outcome = WaitTimedOut;
+    LONG timeout = bound < static_cast<DWORD>(LONG_MAX) ? static_cast<LONG>(bound) : LONG_MAX;
+    VARIANT args[1] = {LongArg(timeout)};
+    LONG completed = 0;
+    LONG result = S_OK;
+    HRESULT hr = CallMethod(progress, L"WaitForCompletion", args, 1, nullptr);
+    if (SUCCEEDED(hr)) {
+        hr = GetLongProperty(progress, L"Completed", &completed);
+    }
+    if (SUCCEEDED(hr) && (completed != 0)) {
+        hr = GetLongProperty(progress, L"ResultCode", &result);
+        *outcome = result;
+    }
+    return hr;
 }
 
 // Joins a machine that is already up with a shared lock on the service's session.
@@ -59,17 +76,17 @@ static int LaunchMachine(const char* name, IDispatch* machine) {
         LogMessage(1, "Error starting VM '%s' (0x%08x)", name, static_cast<unsigned>(hr));
         return 0;
     }
-    hr = WaitForProgress(progress.Get());
+    HRESULT outcome = S_OK;
+    hr = WaitForProgress(progress.Get(), ServiceConfig.MaxWaitTimeout, &outcome);
     if (FAILED(hr)) {
         // The launch may still complete; the state watcher sees what the machine reaches.
         LogMessage(1, "Error starting VM '%s' (0x%08x)", name, static_cast<unsigned>(hr));
         return 1;
     }
-    // A launch that completed with an error left no machine to supervise.
-    LONG result = S_OK;
-    GetLongProperty(progress.Get(), L"ResultCode", &result);
-    if (FAILED(result)) {
-        LogMessage(1, "Error starting VM '%s' (0x%08x)", name, static_cast<unsigned>(result));
+    // A launch that completed with an error left no machine to supervise; one that did not
+    // complete within MaxWaitTimeout would hold the service in START_PENDING.
+    if (FAILED(outcome)) {
+        LogMessage(1, "Error starting VM '%s' (0x%08x)", name, static_cast<unsigned>(outcome));
         return 0;
     }
     LogMessage(2, "VM '%s' started", name);
@@ -123,7 +140,7 @@ static HRESULT IssueStop(IDispatch* machine, IDispatch* console, IDispatch** pro
     }
 }
 
-StopOutcome StopMachine(const char* name) {
+StopOutcome StopMachine(const char* name, DWORD bound) {
     LogMessage(2, "Stopping (%s) VM '%s'", ServiceConfig.ShutdownCommandText, name);
     // The one-time override is consumed by the first stop that reads it.
     WritePrivateProfileStringA(ConfigSection, "ShutdownOnceCommand", nullptr,
@@ -139,26 +156,69 @@ StopOutcome StopMachine(const char* name) {
         return StopOutcome_Pending;
     }
 
-    StopOutcome outcome = StopOutcome_Stopped;
+    // Only a stop that VirtualBox reports done has stopped the machine: a failed save (a full
+    // disk), a refused button (a paused machine) or a wait that ran out leave it to go down by
+    // itself, within MaxWaitTimeout, or to be powered off there.
+    StopOutcome outcome = StopOutcome_Pending;
     DispatchRef progress;
     hr = IssueStop(machine.Get(), VirtualBoxLink.Console, progress.Put());
     if (FAILED(hr)) {
         LogMessage(1, "ERROR stopping VM '%s' (0x%08x)", name, static_cast<unsigned>(hr));
     } else if (progress.Get() == nullptr) {
-        // The guest reacts to the button in its own time: the supervisor waits for the machine
-        // to go down, within MaxWaitTimeout, so that a host shutdown does not cut it short.
+        // The guest reacts to the button in its own time.
         LogMessage(2, "VM '%s' was sent a stop signal (%s)", name,
                    ServiceConfig.ShutdownCommandText);
-        outcome = StopOutcome_Pending;
     } else {
-        hr = WaitForProgress(progress.Get());
+        HRESULT result = S_OK;
+        hr = WaitForProgress(progress.Get(), bound, &result);
+        if (SUCCEEDED(hr)) {
+            hr = result;
+        }
         if (FAILED(hr)) {
             LogMessage(1, "ERROR stopping (%s) VM '%s' (0x%08x)", ServiceConfig.ShutdownCommandText,
                        name, static_cast<unsigned>(hr));
+        } else {
+            outcome = StopOutcome_Stopped;
         }
     }
 
     CallMethod(VirtualBoxLink.Session, L"UnlockMachine", nullptr, 0, nullptr);
     ReleaseObject(&VirtualBoxLink.Console);
     return outcome;
+}
+
+int PowerOffMachine(const char* name, DWORD bound) {
+    // A session that holds no console (a lost lock, a stop that unlocked it) is locked anew.
+    DispatchRef console;
+    HRESULT hr = GetObjectProperty(VirtualBoxLink.Session, L"Console", console.Put());
+    if (FAILED(hr)) {
+        DispatchRef machine;
+        hr = FindMachineByName(name, machine.Put()) != 0 ? S_OK : E_FAIL;
+        if (SUCCEEDED(hr)) {
+            VARIANT args[2] = {DispatchArg(VirtualBoxLink.Session), LongArg(LockType_Shared)};
+            hr = CallMethod(machine.Get(), L"LockMachine", args, 2, nullptr);
+        }
+        if (SUCCEEDED(hr)) {
+            hr = GetObjectProperty(VirtualBoxLink.Session, L"Console", console.Put());
+        }
+    }
+    DispatchRef progress;
+    if (SUCCEEDED(hr)) {
+        hr = CallObjectMethod(console.Get(), L"PowerDown", nullptr, 0, progress.Put());
+    }
+    if (SUCCEEDED(hr)) {
+        HRESULT result = S_OK;
+        hr = WaitForProgress(progress.Get(), bound, &result);
+        if (SUCCEEDED(hr)) {
+            hr = result;
+        }
+    }
+    CallMethod(VirtualBoxLink.Session, L"UnlockMachine", nullptr, 0, nullptr);
+    if (FAILED(hr)) {
+        LogMessage(1, "ERROR powering off VM '%s' as the last resort (0x%08x)", name,
+                   static_cast<unsigned>(hr));
+        return 0;
+    }
+    LogMessage(1, "VM '%s' powered off as the last resort", name);
+    return 1;
 }

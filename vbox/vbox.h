@@ -180,8 +180,9 @@ VARIANT DispatchArg(IDispatch* value);  // borrowed as well
 void OpenVirtualBox(LinkReportCallback report);
 HRESULT ConnectVirtualBox();
 HRESULT CreateSessionObject();
-// 1 with a machine the caller releases, 0 when it cannot be found (the reason is logged).
-int FindMachineByName(const char* name, IDispatch** machine);
+// 1 with a machine the caller releases, 0 when it cannot be found (the reason is logged);
+// result, if given, receives the look-up's HRESULT.
+int FindMachineByName(const char* name, IDispatch** machine, HRESULT* result = nullptr);
 void CloseVirtualBox();
 
 // Lets a thread other than the supervisor use VirtualBoxLink.VirtualBox and .Session: returns 1
@@ -195,12 +196,17 @@ void EndLinkUse();
 int StartMachine(const char* name);
 
 // What the stop achieved: the machine is down, or the supervisor must wait for it to go down by
-// itself (an ACPI button was pressed, or the machine could not be reached).
+// itself (an ACPI button was pressed; the stop failed, ran out of bound ms, or could not reach
+// the machine).
 enum StopOutcome { StopOutcome_Stopped = 1, StopOutcome_Pending = 0 };
-StopOutcome StopMachine(const char* name);
+StopOutcome StopMachine(const char* name, DWORD bound);
 
-// The machine's current state, read anew, in 5.0's numbering; 0 (Null) when it cannot be read.
-LONG ReadMachineState(const char* name);
+// The last resort of a stop that ran out of MaxWaitTimeout: powers the machine off, waiting at
+// most bound ms. 1 when it is off, 0 otherwise (logged either way).
+int PowerOffMachine(const char* name, DWORD bound);
+
+// The machine's current state, read anew, in 5.0's numbering; Null when it cannot be read.
+HRESULT ReadMachineState(const char* name, LONG* state);
 
 // ---- The release ----
 
@@ -218,10 +224,14 @@ HRESULT GetMachineState(IDispatch* object, LONG* state);
 void RegisterStateListener();
 // Ends the watcher, then unregisters and releases the listener and the event source.
 void UnregisterStateListener();
-// Thread body; runs until UnregisterStateListener ends it, or the link to VirtualBox is lost.
+// Thread body; runs until UnregisterStateListener ends it, the link to VirtualBox is lost, or its
+// polls keep failing.
 unsigned __stdcall MachineEventThread(void* unused);
 // 1 while a watcher runs.
 int StateWatcherRunning();
+// For a supervisor without a watcher: reads the machine's state and reports a change, or a lost
+// link, as the watcher would. Called on the supervisor's thread only.
+void PollMachineState(const char* name);
 
 // ---- VirtualBox's COM server ----
 

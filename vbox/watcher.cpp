@@ -13,6 +13,8 @@ static const LONG OnMachineStateChanged = 32;
 static const LONG PollTimeout = 500;
 // Pause after a failed poll, so a failing server does not make the watcher spin.
 static const DWORD FailedPollPause = 500;
+// A watcher whose polls keep failing hands over to the supervisor's own reads of the state.
+static const int FailedPollLimit = 10;
 
 // Written by the supervisor only: the thread is started by RegisterStateListener and joined by
 // UnregisterStateListener, both on the supervisor's thread.
@@ -50,7 +52,27 @@ static void HandleEvent(IDispatch* event) {
     VirtualBoxLink.Report(LinkReport_StateChanged, state);
 }
 
+// The state PollMachineState last reported; the supervisor's thread only.
+static LONG PolledState = -1;
+
+static void ReportLostLink(HRESULT hr) {
+    LogMessage(1, "ERROR: lost the connection to VirtualBox (0x%08x)", static_cast<unsigned>(hr));
+    VirtualBoxLink.Report(LinkReport_Lost, MachineState_Null);
+}
+
+void PollMachineState(const char* name) {
+    LONG state = MachineState_Null;
+    HRESULT hr = ReadMachineState(name, &state);
+    if (IsServerGone(hr)) {
+        ReportLostLink(hr);
+    } else if (SUCCEEDED(hr) && (state != PolledState)) {
+        PolledState = state;
+        VirtualBoxLink.Report(LinkReport_StateChanged, state);
+    }
+}
+
 unsigned __stdcall MachineEventThread(void*) {
+    int failedPolls = 0;
     while (!WatcherStopping.load()) {
         VARIANT args[2] = {DispatchArg(VirtualBoxLink.Listener), LongArg(PollTimeout)};
         VARIANT result;
@@ -61,14 +83,19 @@ unsigned __stdcall MachineEventThread(void*) {
                 break;
             }
             if (IsServerGone(hr)) {
-                LogMessage(1, "ERROR: lost the connection to VirtualBox (0x%08x)",
-                           static_cast<unsigned>(hr));
-                VirtualBoxLink.Report(LinkReport_Lost, MachineState_Null);
+                ReportLostLink(hr);
+                break;
+            }
+            if (++failedPolls == FailedPollLimit) {
+                LogMessage(
+                    1, "ERROR: the machine state watcher gave up after %d failed polls (0x%08x)",
+                    failedPolls, static_cast<unsigned>(hr));
                 break;
             }
             WaitForSingleObject(WatcherWake, FailedPollPause);
             continue;
         }
+        failedPolls = 0;
         if ((result.vt == VT_DISPATCH) && (result.pdispVal != nullptr)) {
             HandleEvent(result.pdispVal);
             VARIANT processed[2] = {DispatchArg(VirtualBoxLink.Listener),

@@ -24,9 +24,10 @@ protected:
     }
 
     // The service ended by itself, without a stop request: no STOP_PENDING of a stop (those of
-    // the watcher for Stopping carry no wait hint), STOPPED with exit code 0, no stop call.
-    void ExpectEndedByItself(const Statuses& statuses) {
-        ExpectStoppedWith(statuses, 0, 0);
+    // the watcher for Stopping carry no wait hint), STOPPED with the exit code of the ending (0,
+    // or 1066 with the code of a crash that Windows may restart the service after), no stop call.
+    void ExpectEndedByItself(const Statuses& statuses, DWORD specific = 0) {
+        ExpectStoppedWith(statuses, specific != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : 0, specific);
         for (const SERVICE_STATUS_PROCESS& status : statuses) {
             EXPECT_EQ(status.dwWaitHint, 0u) << Describe(statuses);
         }
@@ -58,7 +59,7 @@ TEST_F(MachineLifeTest, KilledVmProcess) {
     ASSERT_TRUE(StartToRunning());
     standin_test::Ctl("kill \"" + name_ + "\"");
     Statuses statuses = WaitStopped();
-    ExpectEndedByItself(statuses);
+    ExpectEndedByItself(statuses, 0x80800002);
     EXPECT_EQ(States(statuses), "START_PENDING RUNNING STOPPED") << Sequence(statuses);
     EXPECT_EQ(MachineState(name_), standin_test::kAborted);
     std::vector<std::string> log = Log();
@@ -147,7 +148,7 @@ TEST_F(MachineLifeTest, VBoxSvcKilledWhileRunning) {
     ULONGLONG cpuUsed = cpuMs() - cpuBefore;
     CloseHandle(process);
 
-    ExpectEndedByItself(statuses);
+    ExpectEndedByItself(statuses, 0x80800003);
     EXPECT_EQ(States(statuses), "START_PENDING RUNNING STOPPED") << Sequence(statuses);
     EXPECT_LT(cpuUsed, took / 2) << "CPU time of the service after the kill, over " << took
                                  << " ms";
@@ -156,9 +157,10 @@ TEST_F(MachineLifeTest, VBoxSvcKilledWhileRunning) {
     ExpectLogInOrder(log, {"VM '" + name_ + "' was aborted", "Closing VirtualBox interface"});
 }
 
-// The failing polls of a watcher whose server answers with errors are spaced out, and the
-// service still runs and stops its machine.
-TEST_F(MachineLifeTest, FailingPollsPause) {
+// The failing polls of a watcher whose server answers with errors are spaced out; after ten the
+// watcher gives up, and the service reads the state itself: a power-off from outside still ends
+// it.
+TEST_F(MachineLifeTest, FailingPollsPauseThenTheServiceReadsTheState) {
     CreateMachine();
     standin_test::Ctl("fault set EventSource.GetEvent 0x80004005 always");
     Install();
@@ -171,11 +173,19 @@ TEST_F(MachineLifeTest, FailingPollsPause) {
     }
     EXPECT_GE(failed, 2u);
     EXPECT_LE(failed, 6u) << "a failed poll pauses 500 ms";
+    for (int wait = 0; wait < 100 && CountLog(Log(), "ERROR: the machine state watcher") == 0;
+         ++wait) {
+        Sleep(100);
+    }
+    ASSERT_TRUE(LogContains(Log(),
+                            "ERROR: the machine state watcher gave up after 10 failed "
+                            "polls (0x80004005)"));
     standin_test::Ctl("fault clear");
 
-    Statuses statuses = Stop();
-    ExpectStopReports(statuses, kMaxWaitTimeout);
-    EXPECT_EQ(MachineState(name_), standin_test::kPoweredOff);
+    ControlOutside("poweroff");
+    Statuses statuses = WaitStopped(10000);
+    ExpectEndedByItself(statuses);
+    EXPECT_TRUE(LogContains(Log(), "VM '" + name_ + "' stopped (poweroff)"));
 }
 
 class AcpiStopTest : public MachineTest {};
@@ -210,8 +220,8 @@ TEST_F(AcpiStopTest, WaitsForGuest) {
         << "the link is closed after the machine is off";
 }
 
-// A guest that ignores the button: the service ends when MaxWaitTimeout has passed since the
-// stop request, says so, and leaves the machine running.
+// A guest that ignores the button: when MaxWaitTimeout has passed since the stop request the
+// service says so and powers the machine off, so that a host shutdown does not cut it off.
 TEST_F(AcpiStopTest, IgnoredButtonEndsAtBound) {
     CreateMachine();
     SetAcpi("ignore");
@@ -221,12 +231,12 @@ TEST_F(AcpiStopTest, IgnoredButtonEndsAtBound) {
     Statuses statuses = Stop(&took);
     ExpectStopReports(statuses, 2000, 2);
     EXPECT_GE(took, 2000u + 500u - 50u);
-    EXPECT_EQ(MachineState(name_), standin_test::kRunning);
+    EXPECT_EQ(MachineState(name_), standin_test::kPoweredOff);
     std::vector<std::string> log = Log();
-    ExpectLogInOrder(log,
-                     {"VM '" + name_ + "' was sent a stop signal (acpipowerbutton)",
-                      "ERROR: VM '" + name_ + "' did not stop (acpipowerbutton) within 2000 ms",
-                      "Closing VirtualBox interface"});
+    ExpectLogInOrder(
+        log, {"VM '" + name_ + "' was sent a stop signal (acpipowerbutton)",
+              "ERROR: VM '" + name_ + "' did not stop (acpipowerbutton) within 2000 ms",
+              "VM '" + name_ + "' powered off as the last resort", "Closing VirtualBox interface"});
     EXPECT_EQ(CountLog(log, "VM '" + name_ + "' stopped"), 0u);
 }
 

@@ -75,7 +75,10 @@ TEST_F(StartStopTest, FreshLaunchThenPowerOff) {
         if (entry.member == "Machine.LaunchVMProcess") {
             EXPECT_EQ(entry.args, "Session, \"headless\", \"\"");
         } else if (entry.member == "Progress.WaitForCompletion") {
-            EXPECT_EQ(entry.args, "-1");
+            // The launch's and the stop's waits are bounded by (what is left of) MaxWaitTimeout.
+            long bound = std::stol(entry.args);
+            EXPECT_GT(bound, 0);
+            EXPECT_LE(bound, static_cast<long>(kMaxWaitTimeout));
         }
     }
     // The passive listener for state changes, registered once.

@@ -57,9 +57,15 @@ protected:
 // banner at level 3 with the four numbers of its version, and reports START_PENDING with
 // checkpoints 1 and 2 and the controls it accepts. Without VirtualBox it cannot start its
 // machine: it says why, and ends with the service-specific error. (The service with a machine
-// is tested in the group "machine".)
+// is tested in the group "machine".) The pre-shutdown time-out follows MaxWaitTimeout, set by
+// "-i" and again by every start, so an edited INI holds without a reinstall. (Wine keeps nothing
+// of the failure actions that "-i" sets, so they cannot be read back here.)
 TEST_F(ControlTest, StartWithoutVirtualBoxEndsWithServiceError) {
-    Install("Control Start.exe", CompleteIni({{"Loglevel", "3"}}));
+    Install("Control Start.exe", CompleteIni({{"Loglevel", "3"}, {"MaxWaitTimeout", "400000"}}));
+    testsupport::ServiceSettings settings{};
+    ASSERT_EQ(testsupport::QuerySettings(service_->Name(), &settings), 0u);
+    EXPECT_EQ(settings.preshutdownTimeout, 400000u);
+    service_->WriteIni(CompleteIni({{"Loglevel", "3"}, {"MaxWaitTimeout", "500000"}}));
     StatusRecorder recorder(service_->Name());
     size_t mark = recorder.Count();
     Start(recorder);
@@ -82,6 +88,8 @@ TEST_F(ControlTest, StartWithoutVirtualBoxEndsWithServiceError) {
     EXPECT_EQ(stopped.dwCheckPoint, 0u);
     EXPECT_EQ(stopped.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
     EXPECT_EQ(stopped.dwServiceSpecificExitCode, 0x80800001u);
+    ASSERT_EQ(testsupport::QuerySettings(service_->Name(), &settings), 0u);
+    EXPECT_EQ(settings.preshutdownTimeout, 500000u);
 
     std::vector<std::string> log = testsupport::ReadLogMessages(service_->LogPath());
     std::vector<std::string> expected = {
