@@ -127,7 +127,8 @@ static HRESULT ReadTypeLibrary(IDispatch* virtualBox, VirtualBoxReleaseRecord* f
     ITypeInfo* info = nullptr;
     ITypeLib* library = nullptr;
     UINT index = 0;
-    HRESULT hr = virtualBox->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info);
+    HRESULT hr =
+        virtualBox != nullptr ? virtualBox->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info) : E_POINTER;
     if (SUCCEEDED(hr)) {
         hr = info != nullptr ? info->GetContainingTypeLib(&library, &index) : E_POINTER;
     }
