@@ -101,7 +101,8 @@ std::vector<MachineRef> g_machines;
 std::vector<ListenerRef> g_listeners;
 std::vector<Fault> g_faults;
 std::atomic<size_t> g_faultCount{0};
-bool g_iidCompat = false;
+VBoxRelease g_played = kRelease50;
+VBoxRelease g_next = kRelease50;
 std::vector<Timer> g_timers;
 std::vector<Retiring> g_retiring;
 uint64_t g_nextSerial = 1;
@@ -146,7 +147,7 @@ std::wstring SettingsPath() {
 void SaveSettingsLocked() {
     std::ostringstream out;
     out << "# VirtualBox stand-in settings: machines, faults and switches\n";
-    out << "iidcompat=" << (g_iidCompat ? 1 : 0) << "\n";
+    out << "release=" << ReleaseName(g_next) << "\n";
     for (const MachineRef& m : g_machines) {
         out << "[machine]\n"
             << "name=" << Utf8(m->name) << "\n"
@@ -262,8 +263,8 @@ void LoadSettingsLocked() {
             } else if (key == "machine") {
                 fault->machine = Wide(value);
             }
-        } else if (key == "iidcompat") {
-            g_iidCompat = ParseLong(value) != 0;
+        } else if (key == "release") {
+            ParseRelease(Wide(value), &g_next);
         }
     }
     g_machines.erase(
@@ -274,6 +275,7 @@ void LoadSettingsLocked() {
                                   [](const Fault& f) { return f.member.empty(); }),
                    g_faults.end());
     g_faultCount = g_faults.size();
+    g_played = g_next;
     // The VM processes of an earlier server ended with it: what was running is now aborted.
     for (const MachineRef& m : g_machines) {
         if (IsLiveState(m->state)) {
@@ -613,14 +615,19 @@ std::wstring ListFaults() {
     return out;
 }
 
-bool IidCompat() {
+VBoxRelease PlayedRelease() {
     std::lock_guard<std::mutex> hold(g_lock);
-    return g_iidCompat;
+    return g_played;
 }
 
-void SetIidCompat(bool on) {
+VBoxRelease NextRelease() {
     std::lock_guard<std::mutex> hold(g_lock);
-    g_iidCompat = on;
+    return g_next;
+}
+
+void ChooseRelease(VBoxRelease release) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_next = release;
     SaveSettingsLocked();
 }
 
@@ -1133,7 +1140,8 @@ HRESULT DescribeMachine(const std::wstring& machine, std::wstring* description) 
     std::ostringstream out;
     out << "name=" << Utf8(m->name) << "\n"
         << "id=" << Utf8(m->id) << "\n"
-        << "state=" << m->state << " " << MachineStateName(m->state) << "\n"
+        << "state=" << ReleaseStateNumber(g_played, m->state) << " " << MachineStateName(m->state)
+        << "\n"
         << "sessionpid=" << m->vmPid << "\n"
         << "screen=" << m->screenWidth << "x" << m->screenHeight << "\n"
         << "vrde=" << (m->vrdeEnabled ? "on" : "off") << "\n"
