@@ -77,7 +77,7 @@ public:
         if (!count) {
             return E_POINTER;
         }
-        *count = 1;
+        *count = TypeInfoOffered() ? 1 : 0;
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID, ITypeInfo** info) override {
@@ -85,7 +85,7 @@ public:
             return E_POINTER;
         }
         *info = nullptr;
-        if (index != 0) {
+        if (index != 0 || !TypeInfoOffered()) {
             return DISP_E_BADINDEX;
         }
         ITypeInfo* type = InterfaceTypeInfo(release_, DispatchIid());

@@ -103,6 +103,7 @@ ITypeLib* g_typeLibs[kReleaseCount] = {};
 std::map<std::wstring, InterfaceFacts> g_interfaces[kReleaseCount];
 
 std::atomic<int> g_processRelease{kRelease50};
+std::atomic<bool> g_typeInfoOffered{true};
 
 std::wstring GuidKey(REFGUID guid) {
     wchar_t key[40];
@@ -371,6 +372,14 @@ void SetProcessRelease(VBoxRelease release) {
 
 VBoxRelease ProcessRelease() {
     return static_cast<VBoxRelease>(g_processRelease.load());
+}
+
+void OfferTypeInfo(bool on) {
+    g_typeInfoOffered = on;
+}
+
+bool TypeInfoOffered() {
+    return g_typeInfoOffered;
 }
 
 namespace {

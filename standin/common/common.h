@@ -139,6 +139,9 @@ ITypeInfo* InterfaceTypeInfo(VBoxRelease release, REFIID iid);
 // server sets the one it was started for.
 void SetProcessRelease(VBoxRelease release);
 VBoxRelease ProcessRelease();
+// Whether IDispatch::GetTypeInfo answers, for every object of this process (default yes).
+void OfferTypeInfo(bool on);
+bool TypeInfoOffered();
 
 // CoCreateInstance of the VirtualBox class (local server), tried again (up to three times, 200 ms
 // apart) when it meets a server that is just ending: its last client gone, it revokes its class

@@ -26,6 +26,7 @@ int Usage() {
             "  standin-ctl fault set MEMBER HRESULT [once|always|COUNT] [MACHINE]\n"
             "  standin-ctl fault clear [MEMBER] | fault list\n"
             "  standin-ctl release [5.0|6.1|7.0]   (played from the server's next start)\n"
+            "  standin-ctl typeinfo on|off\n"
             "  standin-ctl kill NAME\n"
             "  standin-ctl remove NAME      (kill if it runs, then unregister; fine if absent)\n");
     return 2;
@@ -176,6 +177,9 @@ int Run(IStandinControl* control, const std::vector<std::wstring>& a) {
     }
     if (command == L"release" && n == 2 && (a[1] == L"5.0" || a[1] == L"6.1" || a[1] == L"7.0")) {
         return Report(control->put_NextRelease(Bstr(a[1])));
+    }
+    if (command == L"typeinfo" && n == 2 && (a[1] == L"on" || a[1] == L"off")) {
+        return Report(control->put_TypeInfoOffered(a[1] == L"on"));
     }
     if (command == L"kill" && n == 2) {
         return Report(control->KillVMProcess(Bstr(a[1])));

@@ -103,6 +103,7 @@ std::vector<Fault> g_faults;
 std::atomic<size_t> g_faultCount{0};
 VBoxRelease g_played = kRelease50;
 VBoxRelease g_next = kRelease50;
+bool g_typeInfo = true;
 std::vector<Timer> g_timers;
 std::vector<Retiring> g_retiring;
 uint64_t g_nextSerial = 1;
@@ -148,6 +149,7 @@ void SaveSettingsLocked() {
     std::ostringstream out;
     out << "# VirtualBox stand-in settings: machines, faults and switches\n";
     out << "release=" << ReleaseName(g_next) << "\n";
+    out << "typeinfo=" << (g_typeInfo ? 1 : 0) << "\n";
     for (const MachineRef& m : g_machines) {
         out << "[machine]\n"
             << "name=" << Utf8(m->name) << "\n"
@@ -265,6 +267,8 @@ void LoadSettingsLocked() {
             }
         } else if (key == "release") {
             ParseRelease(Wide(value), &g_next);
+        } else if (key == "typeinfo") {
+            g_typeInfo = ParseLong(value) != 0;
         }
     }
     g_machines.erase(
@@ -276,6 +280,7 @@ void LoadSettingsLocked() {
                    g_faults.end());
     g_faultCount = g_faults.size();
     g_played = g_next;
+    OfferTypeInfo(g_typeInfo);
     // The VM processes of an earlier server ended with it: what was running is now aborted.
     for (const MachineRef& m : g_machines) {
         if (IsLiveState(m->state)) {
@@ -628,6 +633,18 @@ VBoxRelease NextRelease() {
 void ChooseRelease(VBoxRelease release) {
     std::lock_guard<std::mutex> hold(g_lock);
     g_next = release;
+    SaveSettingsLocked();
+}
+
+bool TypeInfoOn() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    return g_typeInfo;
+}
+
+void SetTypeInfoOn(bool on) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_typeInfo = on;
+    OfferTypeInfo(on);
     SaveSettingsLocked();
 }
 

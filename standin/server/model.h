@@ -52,7 +52,7 @@ struct MachineFacts {
 };
 
 // Starts the model for the given home folder: loads the settings file (and with it the release to
-// play), turns machines whose VM process is gone into
+// play, and whether type information is offered), turns machines whose VM process is gone into
 // Aborted, and starts the thread that runs timed transitions and watches the VM processes. The VM
 // processes are started from vmFolder.
 HRESULT ModelStart(const std::wstring& home, const std::wstring& vmFolder);
@@ -75,6 +75,9 @@ std::wstring ListFaults();
 VBoxRelease PlayedRelease();
 VBoxRelease NextRelease();
 void ChooseRelease(VBoxRelease release);
+// Whether IDispatch::GetTypeInfo answers (persisted; takes effect at once).
+bool TypeInfoOn();
+void SetTypeInfoOn(bool on);
 
 // Machines.
 std::vector<MachineRef> RegisteredMachines();

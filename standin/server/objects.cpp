@@ -768,6 +768,14 @@ public:
         ChooseRelease(chosen);
         return S_OK;
     }
+    HRESULT STDMETHODCALLTYPE get_TypeInfoOffered(LONG* on) override {
+        *on = TypeInfoOn() ? 1 : 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE put_TypeInfoOffered(LONG on) override {
+        SetTypeInfoOn(on != 0);
+        return S_OK;
+    }
     HRESULT STDMETHODCALLTYPE CreateSession(IDispatch** session) override {
         *session = nullptr;
         return Run("Session.Create", L"", "", [&](std::string* value) {

@@ -6,7 +6,8 @@
 // IStandinSessionLink, to find the server-side session: calls that reach a client's own objects,
 // as VirtualBox's do, and so need the client to live in the multithreaded apartment.
 //
-// Each Session plays the release that the server played when it was made.
+// Each Session plays the release that the server played when it was made, and offers type
+// information as the server did then.
 #include <windows.h>
 #include <objbase.h>
 
@@ -131,14 +132,21 @@ HRESULT PinSessionStubs(VBoxRelease release) {
     return result[release];
 }
 
-// The release the server plays.
+// What the server plays: its release, and whether it offers type information.
 HRESULT ServerRelease(IStandinControl* control, VBoxRelease* release) {
     BSTR name = nullptr;
+    LONG typeInfo = 1;
     HRESULT hr = control->get_PlayedRelease(&name);
     if (SUCCEEDED(hr) && !ParseRelease(std::wstring(name, SysStringLen(name)), release)) {
         hr = E_UNEXPECTED;
     }
     SysFreeString(name);
+    if (SUCCEEDED(hr)) {
+        hr = control->get_TypeInfoOffered(&typeInfo);
+    }
+    if (SUCCEEDED(hr)) {
+        OfferTypeInfo(typeInfo != 0);
+    }
     return hr;
 }
 
