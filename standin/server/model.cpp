@@ -49,7 +49,8 @@ struct MachineData {
     HANDLE vmStop = nullptr;
     DWORD vmPid = 0;
     uint64_t run = 0;
-    ProgressRef pending;  // the launch, power-off or save in progress
+    bool restoredRun = false;  // the run began by restoring a saved state
+    ProgressRef pending;       // the launch, power-off or save in progress
     std::weak_ptr<SessionData> launcher;
     std::weak_ptr<SessionData> writeLock;
 };
@@ -114,7 +115,7 @@ std::thread g_scheduler;
 
 bool IsLiveState(LONG state) {
     return state != kStateNull && state != kPoweredOff && state != kSaved && state != kTeleported &&
-           state != kAborted;
+           state != kAborted && state != kAbortedSaved;
 }
 
 bool SameId(const std::wstring& a, const std::wstring& b) {
@@ -282,9 +283,12 @@ void LoadSettingsLocked() {
     g_played = g_next;
     OfferTypeInfo(g_typeInfo);
     // The VM processes of an earlier server ended with it: what was running is now aborted.
+    // Releases before 7.0 know no AbortedSaved: the saved state is still there to restore.
     for (const MachineRef& m : g_machines) {
         if (IsLiveState(m->state)) {
             m->state = kAborted;
+        } else if (m->state == kAbortedSaved && g_played != kRelease70) {
+            m->state = kSaved;
         }
     }
 }
@@ -401,7 +405,8 @@ void RunTimerLocked(const Timer& timer) {
     }
 }
 
-// The VM process of a machine ended on its own (killed, crashed): the machine is aborted.
+// The VM process of a machine ended on its own (killed, crashed): the machine is aborted; from
+// 7.0 on, one whose run began by restoring a saved state keeps that state (AbortedSaved).
 void VmProcessEndedLocked(const MachineRef& m) {
     CloseHandle(m->vmProcess);
     CloseHandle(m->vmStop);
@@ -411,7 +416,7 @@ void VmProcessEndedLocked(const MachineRef& m) {
     CompleteLocked(m->pending, kVmError);
     m->pending.reset();
     if (IsLiveState(m->state)) {
-        SetStateLocked(m, kAborted);
+        SetStateLocked(m, m->restoredRun && g_played == kRelease70 ? kAbortedSaved : kAborted);
     }
 }
 
@@ -779,7 +784,8 @@ HRESULT LaunchVm(const MachineRef& machine, const SessionRef& session, const std
         return kInvalidObjectState;
     }
     LONG from = machine->state;
-    if (from != kPoweredOff && from != kSaved && from != kAborted && from != kTeleported) {
+    if (from != kPoweredOff && from != kSaved && from != kAborted && from != kTeleported &&
+        from != kAbortedSaved) {
         return kInvalidVmState;
     }
     size_t running = g_retiring.size();
@@ -833,6 +839,7 @@ HRESULT LaunchVm(const MachineRef& machine, const SessionRef& session, const std
     machine->vmStop = stop;
     machine->vmPid = process.dwProcessId;
     machine->run = run;
+    machine->restoredRun = from == kSaved || from == kAbortedSaved;
     machine->launcher = session;
     session->state = kSessionLocked;
     session->type = kSessionRemote;
@@ -841,7 +848,7 @@ HRESULT LaunchVm(const MachineRef& machine, const SessionRef& session, const std
     session->run = run;
     *progress = std::make_shared<ProgressData>();
     machine->pending = *progress;
-    SetStateLocked(machine, from == kSaved ? kRestoring : kStarting);
+    SetStateLocked(machine, machine->restoredRun ? kRestoring : kStarting);
     AddTimerLocked(machine, machine->launchMs, TimerKind::kLaunchDone, *progress);
     return S_OK;
 }

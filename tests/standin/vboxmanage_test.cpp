@@ -22,7 +22,8 @@ protected:
 };
 
 // createvm, list, showvminfo, startvm, controlvm's six actions and unregistervm, in a machine's
-// life under 7.0, whose numbers differ most from 5.0's; showvminfo's VMState follows the state.
+// life under 7.0, whose numbers differ most from 5.0's; showvminfo's VMState follows the state,
+// and a restored machine whose VM process dies is AbortedSaved.
 TEST_F(VBoxManageTest, EveryCommandAlongAMachinesLife) {
     UseRelease("7.0");
     CreateMachine(name_);
@@ -55,6 +56,11 @@ TEST_F(VBoxManageTest, EveryCommandAlongAMachinesLife) {
     EXPECT_NE(
         std::string::npos,
         Run("showvminfo " + Quoted() + " --machinereadable").output.find("VMState=\"saved\""));
+    ASSERT_EQ(0u, Run("startvm " + Quoted()).exitCode);
+    Ctl("kill " + Quoted());
+    EXPECT_TRUE(WaitForMachineState(name_, kAbortedSaved));
+    EXPECT_NE(std::string::npos, Run("showvminfo " + Quoted() + " --machinereadable")
+                                     .output.find("VMState=\"abortedsaved\""));
     ASSERT_EQ(0u, Run("startvm " + Quoted()).exitCode);
     EXPECT_EQ(0u, Run("controlvm " + Quoted() + " poweroff").exitCode);
     EXPECT_EQ(kPoweredOff, MachineState(name_));

@@ -25,8 +25,9 @@ extern const IID kIidVirtualBox;
 extern const IID kIidSession;
 extern const IID kIidMachineStateChangedEvent;
 
-// VirtualBox's codes, and the machine states that tests meet most by VirtualBox 5.0's numbers.
-// MachineState and WaitForMachineState use these whatever release the server plays.
+// VirtualBox's codes, and the machine states that tests meet most by VirtualBox 5.0's numbers,
+// plus kAbortedSaved for 7.0's AbortedSaved, which 5.0 does not have. MachineState and
+// WaitForMachineState use these whatever release the server plays.
 constexpr HRESULT kObjectNotFound = static_cast<HRESULT>(0x80BB0001);
 constexpr HRESULT kInvalidVmState = static_cast<HRESULT>(0x80BB0002);
 constexpr HRESULT kInvalidObjectState = static_cast<HRESULT>(0x80BB0007);
@@ -39,7 +40,8 @@ enum : LONG {
     kStarting = 10,
     kStopping = 11,
     kSaving = 12,
-    kRestoring = 13
+    kRestoring = 13,
+    kAbortedSaved = 24
 };
 
 // ---- The stand-in's folder and tools --------------------------------------------------------
