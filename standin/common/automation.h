@@ -1,6 +1,7 @@
-// A COM object with a dual interface whose IDispatch side is driven by the type library: names are
-// looked up case-blind by DispGetIDsOfNames, and ITypeInfo::Invoke calls the vtable members, so a
-// failing member reaches an IDispatch caller as DISP_E_EXCEPTION with its code in EXCEPINFO.scode.
+// A COM object with a dual interface whose IDispatch side is driven by the type library of the
+// release it plays: names are looked up case-blind by DispGetIDsOfNames, and ITypeInfo::Invoke
+// calls the vtable members, so a failing member reaches an IDispatch caller as DISP_E_EXCEPTION
+// with its code in EXCEPINFO.scode, and arguments are converted to the release's types.
 #pragma once
 
 #include <windows.h>
@@ -45,7 +46,7 @@ public:
             return E_POINTER;
         }
         *out = nullptr;
-        if (iid == IID_IUnknown || iid == IID_IDispatch || iid == __uuidof(Itf)) {
+        if (iid == IID_IUnknown || iid == IID_IDispatch || IsIid(iid, __uuidof(Itf))) {
             *out = static_cast<Itf*>(this);
         } else if (iid == kIidObjectBase) {
             *out = static_cast<ObjectBase*>(this);
@@ -76,7 +77,7 @@ public:
         if (!count) {
             return E_POINTER;
         }
-        *count = 1;
+        *count = TypeInfoOffered() ? 1 : 0;
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID, ITypeInfo** info) override {
@@ -84,10 +85,10 @@ public:
             return E_POINTER;
         }
         *info = nullptr;
-        if (index != 0) {
+        if (index != 0 || !TypeInfoOffered()) {
             return DISP_E_BADINDEX;
         }
-        ITypeInfo* type = InterfaceTypeInfo(DispatchIid());
+        ITypeInfo* type = InterfaceTypeInfo(release_, DispatchIid());
         if (!type) {
             return E_UNEXPECTED;
         }
@@ -97,13 +98,13 @@ public:
     }
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
                                             DISPID* ids) override {
-        ITypeInfo* type = InterfaceTypeInfo(DispatchIid());
+        ITypeInfo* type = InterfaceTypeInfo(release_, DispatchIid());
         return type ? DispGetIDsOfNames(type, names, count, ids) : E_UNEXPECTED;
     }
     HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
                                      VARIANT* result, EXCEPINFO* exception,
                                      UINT* badArgument) override {
-        ITypeInfo* type = InterfaceTypeInfo(DispatchIid());
+        ITypeInfo* type = InterfaceTypeInfo(release_, DispatchIid());
         if (!type) {
             return E_UNEXPECTED;
         }
@@ -112,19 +113,28 @@ public:
     }
 
 protected:
-    ComObject() = default;
+    ComObject() : release_(ProcessRelease()) {}
+    explicit ComObject(VBoxRelease release) : release_(release) {}
     ~ComObject() override = default;
 
+    VBoxRelease played() const {
+        return release_;
+    }
+    // Whether iid is the played release's id of an interface, named by its 5.0 id.
+    bool IsIid(REFIID iid, REFIID iid50) const {
+        return iid == ReleaseIid(release_, iid50);
+    }
     // Further interfaces (base interfaces of a derived one, say). Sets *out without AddRef.
     virtual bool QueryOther(REFIID, void**) {
         return false;
     }
-    // The interface whose members IDispatch exposes: the most derived one.
+    // The interface whose members IDispatch exposes: the most derived one (by its 5.0 id).
     virtual REFIID DispatchIid() {
         return __uuidof(Itf);
     }
 
 private:
+    const VBoxRelease release_;
     std::atomic<ULONG> refs_{1};
 };
 

@@ -1,9 +1,10 @@
 #include "common/common.h"
 
+#include <algorithm>
 #include <atomic>
-
+#include <map>
 #include <mutex>
-#include <unordered_map>
+#include <vector>
 
 namespace standin {
 
@@ -41,7 +42,16 @@ const StateNames kStateNames[] = {
     {"deletingsnapshot", "DeletingSnapshot"},
     {"settingup", "SettingUp"},
     {"snapshotting", "Snapshotting"},
+    {"abortedsaved", "AbortedSaved"},
 };
+
+struct ReleaseFacts {
+    const char* name;
+    const wchar_t* version;
+};
+
+const ReleaseFacts kReleases[kReleaseCount] = {
+    {"5.0", L"5.0.40"}, {"6.1", L"6.1.50"}, {"7.0", L"7.0.20"}};
 
 struct NamedCode {
     HRESULT hr;
@@ -81,13 +91,124 @@ const NamedCode kCodeNames[] = {
 std::mutex g_journalLock;
 HANDLE g_journal = INVALID_HANDLE_VALUE;
 
-std::once_flag g_typeLibOnce;
-HRESULT g_typeLibResult = E_UNEXPECTED;
-ITypeLib* g_typeLib = nullptr;
-std::mutex g_typeInfoLock;
-std::unordered_map<std::wstring, ITypeInfo*> g_typeInfos;
+struct InterfaceFacts {
+    IID iid;
+    ITypeInfo* vtable;
+};
+
+// The type libraries and what was looked up in them, never released.
+std::mutex g_typeLibLock;
+std::wstring g_typeLibFile;
+ITypeLib* g_typeLibs[kReleaseCount] = {};
+std::map<std::wstring, InterfaceFacts> g_interfaces[kReleaseCount];
+
+std::atomic<int> g_processRelease{kRelease50};
+std::atomic<bool> g_typeInfoOffered{true};
+
+std::wstring GuidKey(REFGUID guid) {
+    wchar_t key[40];
+    StringFromGUID2(guid, key, 40);
+    return key;
+}
+
+// The type information of the release's interface that has the name of the 5.0 one with this
+// id (the type of a dual interface's entry: its dispatch side), or nullptr.
+ITypeInfo* ReleaseEntryLocked(VBoxRelease release, REFIID iid) {
+    ITypeLib* base = g_typeLibs[kRelease50];
+    ITypeLib* library = g_typeLibs[release];
+    ITypeInfo* found = nullptr;
+    if (!base || !library || FAILED(base->GetTypeInfoOfGuid(iid, &found)) ||
+        release == kRelease50) {
+        return found;
+    }
+    BSTR name = nullptr;
+    found->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr);
+    found->Release();
+    found = nullptr;
+    for (UINT i = 0; name && !found && i < library->GetTypeInfoCount(); ++i) {
+        BSTR other = nullptr;
+        if (SUCCEEDED(library->GetDocumentation(static_cast<INT>(i), &other, nullptr, nullptr,
+                                                nullptr)) &&
+            other && wcscmp(name, other) == 0) {
+            library->GetTypeInfo(i, &found);
+        }
+        SysFreeString(other);
+    }
+    SysFreeString(name);
+    return found;
+}
+
+const InterfaceFacts& InterfaceLocked(VBoxRelease release, REFIID iid) {
+    std::wstring key = GuidKey(iid);
+    auto known = g_interfaces[release].find(key);
+    if (known != g_interfaces[release].end()) {
+        return known->second;
+    }
+    InterfaceFacts facts = {GUID_NULL, nullptr};
+    if (ITypeInfo* entry = ReleaseEntryLocked(release, iid)) {
+        TYPEATTR* attributes = nullptr;
+        if (SUCCEEDED(entry->GetTypeAttr(&attributes))) {
+            facts.iid = attributes->guid;
+            entry->ReleaseTypeAttr(attributes);
+        }
+        // A dual interface's entry describes its dispatch side; the vtable side is the one that
+        // ITypeInfo::Invoke needs to call the members directly.
+        HREFTYPE ref = 0;
+        if (SUCCEEDED(entry->GetRefTypeOfImplType(-1, &ref))) {
+            entry->GetRefTypeInfo(ref, &facts.vtable);
+        }
+        entry->Release();
+    }
+    return g_interfaces[release][key] = facts;
+}
 
 }  // namespace
+
+const char* ReleaseName(VBoxRelease release) {
+    return kReleases[release].name;
+}
+
+bool ParseRelease(const std::wstring& name, VBoxRelease* release) {
+    for (int r = 0; r < kReleaseCount; ++r) {
+        if (name == Wide(kReleases[r].name)) {
+            *release = static_cast<VBoxRelease>(r);
+            return true;
+        }
+    }
+    return false;
+}
+
+const wchar_t* ReleaseVersion(VBoxRelease release) {
+    return kReleases[release].version;
+}
+
+// 6.1 dropped FaultTolerantSyncing, and the states after it moved down by one; 7.0 put
+// AbortedSaved after Aborted, and the states after it moved up by one.
+LONG ReleaseStateNumber(VBoxRelease release, LONG state) {
+    if (state < 0 || state > kLastState) {
+        return -1;
+    }
+    if (state == kAbortedSaved) {
+        return release == kRelease70 ? kAborted + 1 : -1;
+    }
+    if (release == kRelease50) {
+        return state;
+    }
+    if (state == kFaultTolerantSyncing) {
+        return -1;
+    }
+    LONG number = state > kFaultTolerantSyncing ? state - 1 : state;
+    return release == kRelease70 && state > kAborted ? number + 1 : number;
+}
+
+LONG StateOfReleaseNumber(VBoxRelease release, LONG number) {
+    for (LONG state = 0; state <= kLastState && number >= 0; ++state) {
+        if (ReleaseStateNumber(release, state) == number) {
+            return state;
+        }
+    }
+    return -1;
+}
 
 const char* MachineStateWord(LONG state) {
     if (state < 0 || state > kLastState) {
@@ -219,37 +340,46 @@ void JournalWrite(const char* member, const std::string& args, HRESULT hr, const
     WriteFile(g_journal, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
-HRESULT LoadStandinTypeLib(const std::wstring& path) {
-    std::call_once(g_typeLibOnce, [&path] {
-        g_typeLibResult = LoadTypeLibEx(path.c_str(), REGKIND_NONE, &g_typeLib);
-    });
-    return g_typeLibResult;
+HRESULT LoadStandinTypeLib(const std::wstring& path, VBoxRelease release) {
+    std::lock_guard<std::mutex> hold(g_typeLibLock);
+    if (g_typeLibFile.empty()) {
+        g_typeLibFile = path;
+    }
+    HRESULT hr = S_OK;
+    for (VBoxRelease r : {kRelease50, release}) {
+        if (!g_typeLibs[r] && SUCCEEDED(hr)) {
+            std::wstring file =
+                g_typeLibFile + (r == kRelease50 ? L"" : L"\\" + std::to_wstring(r + 1));
+            hr = LoadTypeLibEx(file.c_str(), REGKIND_NONE, &g_typeLibs[r]);
+        }
+    }
+    return hr;
 }
 
-ITypeInfo* InterfaceTypeInfo(REFIID iid) {
-    if (!g_typeLib) {
-        return nullptr;
-    }
-    wchar_t key[40];
-    StringFromGUID2(iid, key, 40);
-    std::lock_guard<std::mutex> hold(g_typeInfoLock);
-    auto found = g_typeInfos.find(key);
-    if (found != g_typeInfos.end()) {
-        return found->second;
-    }
-    // A dual interface's entry describes its dispatch side; the vtable side is the one that
-    // ITypeInfo::Invoke needs to call the members directly.
-    ITypeInfo* dispatch = nullptr;
-    ITypeInfo* vtable = nullptr;
-    HREFTYPE ref = 0;
-    if (SUCCEEDED(g_typeLib->GetTypeInfoOfGuid(iid, &dispatch))) {
-        if (SUCCEEDED(dispatch->GetRefTypeOfImplType(-1, &ref))) {
-            dispatch->GetRefTypeInfo(ref, &vtable);
-        }
-        dispatch->Release();
-    }
-    g_typeInfos[key] = vtable;
-    return vtable;
+const IID& ReleaseIid(VBoxRelease release, REFIID iid) {
+    std::lock_guard<std::mutex> hold(g_typeLibLock);
+    return InterfaceLocked(release, iid).iid;
+}
+
+ITypeInfo* InterfaceTypeInfo(VBoxRelease release, REFIID iid) {
+    std::lock_guard<std::mutex> hold(g_typeLibLock);
+    return InterfaceLocked(release, iid).vtable;
+}
+
+void SetProcessRelease(VBoxRelease release) {
+    g_processRelease = release;
+}
+
+VBoxRelease ProcessRelease() {
+    return static_cast<VBoxRelease>(g_processRelease.load());
+}
+
+void OfferTypeInfo(bool on) {
+    g_typeInfoOffered = on;
+}
+
+bool TypeInfoOffered() {
+    return g_typeInfoOffered;
 }
 
 namespace {
@@ -259,15 +389,16 @@ namespace {
 // unmarshalled. Lives as long as the process.
 class StubAnchor : public IDispatch {
 public:
-    const IID* const* iids = nullptr;
-    size_t count = 0;
+    void Add(const IID* iids, size_t count) {
+        std::lock_guard<std::mutex> hold(lock_);
+        iids_.insert(iids_.end(), iids, iids + count);
+    }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
         *out = nullptr;
-        bool known = iid == IID_IUnknown || iid == IID_IDispatch;
-        for (size_t i = 0; i < count && !known; ++i) {
-            known = iid == *iids[i];
-        }
+        std::lock_guard<std::mutex> hold(lock_);
+        bool known = iid == IID_IUnknown || iid == IID_IDispatch ||
+                     std::find(iids_.begin(), iids_.end(), iid) != iids_.end();
         if (!known) {
             return E_NOINTERFACE;
         }
@@ -293,6 +424,10 @@ public:
                                      UINT*) override {
         return E_NOTIMPL;
     }
+
+private:
+    std::mutex lock_;
+    std::vector<IID> iids_;
 };
 
 StubAnchor g_anchor;
@@ -315,16 +450,15 @@ HRESULT CreateVirtualBoxObject(REFIID iid, void** out) {
     return hr;
 }
 
-HRESULT PinInterfaceStubs(const IID* const* iids, size_t count) {
-    g_anchor.iids = iids;
-    g_anchor.count = count;
+HRESULT PinInterfaceStubs(const IID* iids, size_t count) {
+    g_anchor.Add(iids, count);
     HRESULT result = S_OK;
     for (size_t i = 0; i < count; ++i) {
         IStream* stream = nullptr;
         HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, &stream);
         if (SUCCEEDED(hr)) {
             // The marshal data is never released: its stub lives until the process ends.
-            hr = CoMarshalInterface(stream, *iids[i], &g_anchor, MSHCTX_LOCAL, nullptr,
+            hr = CoMarshalInterface(stream, iids[i], &g_anchor, MSHCTX_LOCAL, nullptr,
                                     MSHLFLAGS_TABLESTRONG);
             stream->Release();
         }

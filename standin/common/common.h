@@ -20,7 +20,19 @@ constexpr HRESULT kIprtError = static_cast<HRESULT>(0x80BB0005);
 constexpr HRESULT kInvalidObjectState = static_cast<HRESULT>(0x80BB0007);
 constexpr HRESULT kObjectInUse = static_cast<HRESULT>(0x80BB000C);
 
-// Machine states, session states and types, lock types and event types, by VirtualBox 5.0 numbers.
+// The releases the server can play.
+enum VBoxRelease : int { kRelease50, kRelease61, kRelease70 };
+constexpr int kReleaseCount = 3;
+
+// "5.0", "6.1", "7.0"; and back (false for anything else).
+const char* ReleaseName(VBoxRelease release);
+bool ParseRelease(const std::wstring& name, VBoxRelease* release);
+// VirtualBox.Version of the release: "5.0.40", "6.1.50", "7.0.20".
+const wchar_t* ReleaseVersion(VBoxRelease release);
+
+// Machine states in the stand-in's own numbering: 5.0's, plus 7.0's AbortedSaved after the last
+// of them. The model and the settings file use it; each release numbers the states its own way
+// (ReleaseStateNumber), and clients only ever see that.
 enum MachineStateValue : LONG {
     kStateNull = 0,
     kPoweredOff = 1,
@@ -30,12 +42,30 @@ enum MachineStateValue : LONG {
     kRunning = 5,
     kPaused = 6,
     kStuck = 7,
+    kTeleporting = 8,
+    kLiveSnapshotting = 9,
     kStarting = 10,
     kStopping = 11,
     kSaving = 12,
     kRestoring = 13,
-    kLastState = 23,
+    kTeleportingPausedVm = 14,
+    kTeleportingIn = 15,
+    kFaultTolerantSyncing = 16,
+    kDeletingSnapshotOnline = 17,
+    kDeletingSnapshotPaused = 18,
+    kOnlineSnapshotting = 19,
+    kRestoringSnapshot = 20,
+    kDeletingSnapshot = 21,
+    kSettingUp = 22,
+    kSnapshotting = 23,
+    kAbortedSaved = 24,
+    kLastState = kAbortedSaved,
 };
+// A state in the release's numbering, or -1 for a state the release does not have; and back.
+LONG ReleaseStateNumber(VBoxRelease release, LONG state);
+LONG StateOfReleaseNumber(VBoxRelease release, LONG number);
+
+// Session states and types, lock types and event types.
 enum SessionStateValue : LONG { kSessionUnlocked = 1, kSessionLocked = 2 };
 enum SessionTypeValue : LONG {
     kSessionTypeNull = 0,
@@ -47,9 +77,9 @@ enum LockTypeValue : LONG { kLockShared = 1, kLockWrite = 2, kLockVm = 3 };
 constexpr LONG kEventAny = 1;
 constexpr LONG kOnMachineStateChanged = 32;
 
-// Lower-case state words as VirtualBox's command-line tool prints them ("running", "poweroff").
+// Lower-case state words as VirtualBox's command-line tool prints them ("running", "poweroff"),
+// and mixed-case names ("Running", "PoweredOff"), of a state in the stand-in's numbering.
 const char* MachineStateWord(LONG state);
-// Mixed-case state names ("Running", "PoweredOff").
 const char* MachineStateName(LONG state);
 // "VBOX_E_OBJECT_NOT_FOUND", "E_FAIL", ... or nullptr for a code without a known name.
 const char* HresultName(HRESULT hr);
@@ -93,12 +123,25 @@ void JournalOpen(const std::wstring& path);
 void JournalWrite(const char* member, const std::string& args, HRESULT hr, const std::string& value,
                   const std::wstring& machine);
 
-// Loads the stand-in's type library from the given file (an executable holding it as resource 1)
-// once per process; later calls return the first result.
-HRESULT LoadStandinTypeLib(const std::wstring& path);
-// The vtable type information of one of the library's interfaces, or nullptr. Owned by the
-// process-wide cache, which lives as long as the process.
-ITypeInfo* InterfaceTypeInfo(REFIID iid);
+// Loads the stand-in's type libraries from the given file, an executable holding one per release
+// as TYPELIB resources 1 (5.0), 2 (6.1) and 3 (7.0): 5.0's, whose interface ids are the header's,
+// and the given release's. The first file given in a process is the one used; a library that
+// loaded stays loaded.
+HRESULT LoadStandinTypeLib(const std::wstring& path, VBoxRelease release = kRelease50);
+// An interface of the given release, named by its 5.0 id (__uuidof): its id in that release
+// (GUID_NULL when the loaded libraries do not have it), and its vtable type information (or
+// nullptr). The private interfaces keep their ids in every release. Both live as long as the
+// process.
+const IID& ReleaseIid(VBoxRelease release, REFIID iid);
+ITypeInfo* InterfaceTypeInfo(VBoxRelease release, REFIID iid);
+
+// The release that this process's objects play unless they are told otherwise: 5.0 until the
+// server sets the one it was started for.
+void SetProcessRelease(VBoxRelease release);
+VBoxRelease ProcessRelease();
+// Whether IDispatch::GetTypeInfo answers, for every object of this process (default yes).
+void OfferTypeInfo(bool on);
+bool TypeInfoOffered();
 
 // CoCreateInstance of the VirtualBox class (local server), tried again (up to three times, 200 ms
 // apart) when it meets a server that is just ending: its last client gone, it revokes its class
@@ -110,8 +153,8 @@ HRESULT CreateVirtualBoxObject(REFIID iid, void** out);
 // endpoint when its last stub goes, and waits there for that interface's calls in progress while
 // holding the lock that any call marshalling a new interface needs: a release racing such a call
 // hangs the process. With a stub that never goes, the endpoint is never unregistered.
-// Call once per process, in the multithreaded apartment; iids must outlive the process's COM use.
-HRESULT PinInterfaceStubs(const IID* const* iids, size_t count);
+// Call in the multithreaded apartment; later calls add interfaces.
+HRESULT PinInterfaceStubs(const IID* iids, size_t count);
 
 // Marks the calling thread's error information with a description, so that an IDispatch caller
 // finds it in EXCEPINFO beside the code.

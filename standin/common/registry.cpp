@@ -45,21 +45,54 @@ bool ClassRegistered(REFCLSID clsid) {
     return true;
 }
 
-HRESULT RegisterTypeLibFrom(const std::wstring& serverExe) {
-    ITypeLib* library = nullptr;
-    HRESULT hr = LoadTypeLibEx(serverExe.c_str(), REGKIND_REGISTER, &library);
-    if (library) {
-        library->Release();
+// Every release's library is registered, so that switching releases needs no registration and
+// the type-library marshaller carries each release's interfaces.
+std::wstring LibraryFile(const std::wstring& serverExe, int release) {
+    return release == kRelease50 ? serverExe : serverExe + L"\\" + std::to_wstring(release + 1);
+}
+
+HRESULT RegisterTypeLibsFrom(const std::wstring& serverExe) {
+    HRESULT hr = S_OK;
+    for (int r = 0; r < kReleaseCount && SUCCEEDED(hr); ++r) {
+        // Registered by hand: LoadTypeLibEx's own registration leaves the resource index out of
+        // the path, which then names resource 1 for every release.
+        std::wstring file = LibraryFile(serverExe, r);
+        ITypeLib* library = nullptr;
+        hr = LoadTypeLibEx(file.c_str(), REGKIND_NONE, &library);
+        if (SUCCEEDED(hr)) {
+            std::wstring folder = serverExe.substr(0, serverExe.find_last_of(L"\\/"));
+            hr = RegisterTypeLib(library, &file[0], &folder[0]);
+            library->Release();
+        }
     }
     return hr;
 }
 
-HRESULT UnregisterTypeLibUnlessUsed(REFCLSID other) {
+HRESULT UnregisterTypeLibsUnlessUsed(const std::wstring& serverExe, REFCLSID other) {
     if (ClassRegistered(other)) {
         return S_OK;
     }
-    HRESULT hr = UnRegisterTypeLib(LIBID_VirtualBox, 1, 0, LOCALE_NEUTRAL, SYS_WIN64);
-    return hr == TYPE_E_REGISTRYACCESS || hr == TYPE_E_LIBNOTREGISTERED ? S_OK : hr;
+    HRESULT result = S_OK;
+    for (int r = 0; r < kReleaseCount; ++r) {
+        ITypeLib* library = nullptr;
+        TLIBATTR* attributes = nullptr;
+        HRESULT hr = LoadTypeLibEx(LibraryFile(serverExe, r).c_str(), REGKIND_NONE, &library);
+        if (SUCCEEDED(hr)) {
+            hr = library->GetLibAttr(&attributes);
+        }
+        if (SUCCEEDED(hr)) {
+            hr = UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum,
+                                   attributes->wMinorVerNum, attributes->lcid, SYS_WIN64);
+            library->ReleaseTLibAttr(attributes);
+        }
+        if (library) {
+            library->Release();
+        }
+        if (FAILED(hr) && hr != TYPE_E_REGISTRYACCESS && hr != TYPE_E_LIBNOTREGISTERED) {
+            result = hr;
+        }
+    }
+    return result;
 }
 
 HRESULT RegisterClass(REFCLSID clsid, const wchar_t* title, const wchar_t* progId,
@@ -94,7 +127,7 @@ HRESULT UnregisterClass(REFCLSID clsid, const wchar_t* progId) {
 }  // namespace
 
 HRESULT RegisterServer(const std::wstring& serverExe) {
-    HRESULT hr = RegisterTypeLibFrom(serverExe);
+    HRESULT hr = RegisterTypeLibsFrom(serverExe);
     if (SUCCEEDED(hr)) {
         hr = RegisterClass(CLSID_VirtualBox, L"VirtualBox Class", L"VirtualBox.VirtualBox",
                            L"LocalServer32", L"\"" + serverExe + L"\"", nullptr);
@@ -102,14 +135,14 @@ HRESULT RegisterServer(const std::wstring& serverExe) {
     return hr;
 }
 
-HRESULT UnregisterServer() {
+HRESULT UnregisterServer(const std::wstring& serverExe) {
     HRESULT hr = UnregisterClass(CLSID_VirtualBox, L"VirtualBox.VirtualBox");
-    HRESULT libHr = UnregisterTypeLibUnlessUsed(CLSID_Session);
+    HRESULT libHr = UnregisterTypeLibsUnlessUsed(serverExe, CLSID_Session);
     return FAILED(hr) ? hr : libHr;
 }
 
 HRESULT RegisterSessionDll(const std::wstring& dll, const std::wstring& serverExe) {
-    HRESULT hr = RegisterTypeLibFrom(serverExe);
+    HRESULT hr = RegisterTypeLibsFrom(serverExe);
     if (SUCCEEDED(hr)) {
         hr = RegisterClass(CLSID_Session, L"Session Class", L"VirtualBox.Session",
                            L"InprocServer32", dll, L"Free");
@@ -117,9 +150,9 @@ HRESULT RegisterSessionDll(const std::wstring& dll, const std::wstring& serverEx
     return hr;
 }
 
-HRESULT UnregisterSessionDll() {
+HRESULT UnregisterSessionDll(const std::wstring& serverExe) {
     HRESULT hr = UnregisterClass(CLSID_Session, L"VirtualBox.Session");
-    HRESULT libHr = UnregisterTypeLibUnlessUsed(CLSID_VirtualBox);
+    HRESULT libHr = UnregisterTypeLibsUnlessUsed(serverExe, CLSID_VirtualBox);
     return FAILED(hr) ? hr : libHr;
 }
 

@@ -1,5 +1,6 @@
-// Registration of the stand-in's two classes and of its type library. The type library lives in
-// VBoxSVC.exe; whichever class is registered keeps it registered, and it goes with the last one.
+// Registration of the stand-in's two classes and of its type libraries, one per release, which
+// live in VBoxSVC.exe: whichever class is registered keeps them registered, and they go with the
+// last one.
 #pragma once
 
 #include <windows.h>
@@ -9,8 +10,8 @@
 namespace standin {
 
 HRESULT RegisterServer(const std::wstring& serverExe);
-HRESULT UnregisterServer();
+HRESULT UnregisterServer(const std::wstring& serverExe);
 HRESULT RegisterSessionDll(const std::wstring& dll, const std::wstring& serverExe);
-HRESULT UnregisterSessionDll();
+HRESULT UnregisterSessionDll(const std::wstring& serverExe);
 
 }  // namespace standin

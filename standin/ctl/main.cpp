@@ -25,7 +25,8 @@ int Usage() {
             "  standin-ctl launch-result NAME HRESULT\n"
             "  standin-ctl fault set MEMBER HRESULT [once|always|COUNT] [MACHINE]\n"
             "  standin-ctl fault clear [MEMBER] | fault list\n"
-            "  standin-ctl iid-compat on|off\n"
+            "  standin-ctl release [5.0|6.1|7.0]   (played from the server's next start)\n"
+            "  standin-ctl typeinfo on|off\n"
             "  standin-ctl kill NAME\n"
             "  standin-ctl remove NAME      (kill if it runs, then unregister; fine if absent)\n");
     return 2;
@@ -156,8 +157,29 @@ int Run(IStandinControl* control, const std::vector<std::wstring>& a) {
         }
         return Usage();
     }
-    if (command == L"iid-compat" && n == 2 && (a[1] == L"on" || a[1] == L"off")) {
-        return Report(control->put_IidCompat(a[1] == L"on"));
+    if (command == L"release" && n == 1) {
+        BSTR next = nullptr;
+        HRESULT hr = control->get_PlayedRelease(&text);
+        if (SUCCEEDED(hr)) {
+            hr = control->get_NextRelease(&next);
+        }
+        if (SUCCEEDED(hr)) {
+            std::wstring played(text, SysStringLen(text)), chosen(next, SysStringLen(next));
+            printf("%s", Utf8(played).c_str());
+            if (chosen != played) {
+                printf(" (%s from the next start)", Utf8(chosen).c_str());
+            }
+            printf("\n");
+        }
+        SysFreeString(text);
+        SysFreeString(next);
+        return Report(hr);
+    }
+    if (command == L"release" && n == 2 && (a[1] == L"5.0" || a[1] == L"6.1" || a[1] == L"7.0")) {
+        return Report(control->put_NextRelease(Bstr(a[1])));
+    }
+    if (command == L"typeinfo" && n == 2 && (a[1] == L"on" || a[1] == L"off")) {
+        return Report(control->put_TypeInfoOffered(a[1] == L"on"));
     }
     if (command == L"kill" && n == 2) {
         return Report(control->KillVMProcess(Bstr(a[1])));

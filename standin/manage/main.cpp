@@ -1,5 +1,7 @@
 // VBoxManage.exe of the stand-in: the user's command-line tool, a COM client of the server like
-// any other. Exit status: 0 done, 1 the operation failed, 2 bad command line.
+// any other. Where the real tool is built for one release, this one asks the server which release
+// it plays, and uses that release's interface ids and state numbers; it prints the same words in
+// every release. Exit status: 0 done, 1 the operation failed, 2 bad command line.
 #include <windows.h>
 #include <objbase.h>
 
@@ -57,6 +59,13 @@ private:
     BSTR b_ = nullptr;
 };
 
+// The server as the commands see it: the VirtualBox object, by the played release's id, and that
+// release.
+struct Server {
+    IVirtualBox* vbox;
+    VBoxRelease release;
+};
+
 int Fail(const std::string& what, HRESULT hr) {
     fprintf(stderr, "VBoxManage.exe: error: %s\n", what.c_str());
     const char* name = HresultName(hr);
@@ -91,13 +100,13 @@ int FindOrFail(IVirtualBox* vbox, const std::wstring& name, IMachine** machine) 
 }
 
 bool IsOnline(LONG state) {
-    return state == kRunning || state == kPaused || state == kStuck || state == 8 || state == 9 ||
-           state == 14;
+    return state == kRunning || state == kPaused || state == kStuck || state == kTeleporting ||
+           state == kLiveSnapshotting || state == kTeleportingPausedVm;
 }
 
-int ListVms(IVirtualBox* vbox, bool runningOnly) {
+int ListVms(const Server& server, bool runningOnly) {
     SAFEARRAY* machines = nullptr;
-    HRESULT hr = vbox->get_Machines(&machines);
+    HRESULT hr = server.vbox->get_Machines(&machines);
     if (FAILED(hr)) {
         return Fail("Could not list the machines", hr);
     }
@@ -108,8 +117,9 @@ int ListVms(IVirtualBox* vbox, bool runningOnly) {
         Ptr<IDispatch> item;
         Ptr<IMachine> machine;
         SafeArrayGetElement(machines, &i, item.put());
-        if (!item.get() || FAILED(item->QueryInterface(__uuidof(IMachine),
-                                                       reinterpret_cast<void**>(machine.put())))) {
+        if (!item.get() ||
+            FAILED(item->QueryInterface(ReleaseIid(server.release, __uuidof(IMachine)),
+                                        reinterpret_cast<void**>(machine.put())))) {
             continue;
         }
         Text name, id;
@@ -117,7 +127,7 @@ int ListVms(IVirtualBox* vbox, bool runningOnly) {
         machine->get_Name(name.put());
         machine->get_Id(id.put());
         machine->get_State(&state);
-        if (!runningOnly || IsOnline(state)) {
+        if (!runningOnly || IsOnline(StateOfReleaseNumber(server.release, state))) {
             printf("\"%s\" {%s}\n", name.utf8().c_str(), id.utf8().c_str());
         }
     }
@@ -125,16 +135,16 @@ int ListVms(IVirtualBox* vbox, bool runningOnly) {
     return 0;
 }
 
-int ShowVmInfo(IVirtualBox* vbox, const std::wstring& name, bool machineReadable) {
+int ShowVmInfo(const Server& server, const std::wstring& name, bool machineReadable) {
     Ptr<IMachine> machine;
-    if (int status = FindOrFail(vbox, name, machine.put())) {
+    if (int status = FindOrFail(server.vbox, name, machine.put())) {
         return status;
     }
     Text machineName, id;
     LONG state = 0;
     ULONG pid = 0;
     LONG vrde = 0;
-    Ptr<IVRDEServer> server;
+    Ptr<IVRDEServer> vrdeServer;
     HRESULT hr = machine->get_Name(machineName.put());
     if (SUCCEEDED(hr)) {
         hr = machine->get_Id(id.put());
@@ -146,30 +156,31 @@ int ShowVmInfo(IVirtualBox* vbox, const std::wstring& name, bool machineReadable
         hr = machine->get_SessionPID(&pid);
     }
     if (SUCCEEDED(hr)) {
-        hr = machine->get_VRDEServer(server.put());
+        hr = machine->get_VRDEServer(vrdeServer.put());
     }
     if (SUCCEEDED(hr)) {
-        hr = server->get_Enabled(&vrde);
+        hr = vrdeServer->get_Enabled(&vrde);
     }
     if (FAILED(hr)) {
         return Fail("Could not read the machine's information", hr);
     }
+    const char* word = MachineStateWord(StateOfReleaseNumber(server.release, state));
     if (machineReadable) {
         printf("name=\"%s\"\nUUID=\"%s\"\nVMState=\"%s\"\nSessionPID=%lu\nvrde=\"%s\"\n",
-               machineName.utf8().c_str(), id.utf8().c_str(), MachineStateWord(state), pid,
-               vrde ? "on" : "off");
+               machineName.utf8().c_str(), id.utf8().c_str(), word, pid, vrde ? "on" : "off");
     } else {
         printf(
             "Name:            %s\nUUID:            %s\nState:           %s\n"
             "Session PID:     %lu\nVRDE:            %s\n",
-            machineName.utf8().c_str(), id.utf8().c_str(), MachineStateWord(state), pid,
+            machineName.utf8().c_str(), id.utf8().c_str(), word, pid,
             vrde ? "enabled" : "disabled");
     }
     return 0;
 }
 
-HRESULT NewSession(ISession** session) {
-    return CoCreateInstance(CLSID_Session, nullptr, CLSCTX_INPROC_SERVER, __uuidof(ISession),
+HRESULT NewSession(const Server& server, ISession** session) {
+    return CoCreateInstance(CLSID_Session, nullptr, CLSCTX_INPROC_SERVER,
+                            ReleaseIid(server.release, __uuidof(ISession)),
                             reinterpret_cast<void**>(session));
 }
 
@@ -188,18 +199,26 @@ int WaitFor(IProgress* progress, const std::string& what) {
     return 0;
 }
 
-int StartVm(IVirtualBox* vbox, const std::wstring& name, const std::wstring& type) {
+int StartVm(const Server& server, const std::wstring& name, const std::wstring& type) {
     Ptr<IMachine> machine;
-    if (int status = FindOrFail(vbox, name, machine.put())) {
+    if (int status = FindOrFail(server.vbox, name, machine.put())) {
         return status;
     }
     Ptr<ISession> session;
-    HRESULT hr = NewSession(session.put());
+    HRESULT hr = NewSession(server, session.put());
     if (FAILED(hr)) {
         return Fail("Could not create a session", hr);
     }
+    // From 6.1 on, the slot of 5.0's BSTR environment (the header is 5.0's) takes a
+    // SAFEARRAY(BSTR) of environment changes.
+    Bstr environment(L"");
+    SAFEARRAY* changes = SafeArrayCreateVector(VT_BSTR, 0, 0);
     Ptr<IProgress> progress;
-    hr = machine->LaunchVMProcess(session.get(), Bstr(type), Bstr(L""), progress.put());
+    hr = machine->LaunchVMProcess(session.get(), Bstr(type),
+                                  server.release == kRelease50 ? static_cast<BSTR>(environment)
+                                                               : reinterpret_cast<BSTR>(changes),
+                                  progress.put());
+    SafeArrayDestroy(changes);
     if (FAILED(hr)) {
         return Fail("Could not launch the machine '" + Utf8(name) + "'", hr);
     }
@@ -212,7 +231,7 @@ int StartVm(IVirtualBox* vbox, const std::wstring& name, const std::wstring& typ
     return status;
 }
 
-int ControlVm(IVirtualBox* vbox, const std::wstring& name, const std::wstring& action) {
+int ControlVm(const Server& server, const std::wstring& name, const std::wstring& action) {
     static const wchar_t* const kActions[] = {L"poweroff",        L"savestate", L"acpipowerbutton",
                                               L"acpisleepbutton", L"pause",     L"resume"};
     bool known = false;
@@ -223,11 +242,11 @@ int ControlVm(IVirtualBox* vbox, const std::wstring& name, const std::wstring& a
         return Usage();
     }
     Ptr<IMachine> machine;
-    if (int status = FindOrFail(vbox, name, machine.put())) {
+    if (int status = FindOrFail(server.vbox, name, machine.put())) {
         return status;
     }
     Ptr<ISession> session;
-    HRESULT hr = NewSession(session.put());
+    HRESULT hr = NewSession(server, session.put());
     if (FAILED(hr)) {
         return Fail("Could not create a session", hr);
     }
@@ -311,28 +330,50 @@ int UnregisterVm(IVirtualBox* vbox, const std::wstring& name) {
     return 0;
 }
 
-int Dispatch(IVirtualBox* vbox, const std::vector<std::wstring>& args) {
+int Dispatch(const Server& server, const std::vector<std::wstring>& args) {
     size_t n = args.size();
     const std::wstring& command = args[0];
     if (command == L"list" && n == 2 && (args[1] == L"vms" || args[1] == L"runningvms")) {
-        return ListVms(vbox, args[1] == L"runningvms");
+        return ListVms(server, args[1] == L"runningvms");
     }
     if (command == L"showvminfo" && (n == 2 || (n == 3 && args[2] == L"--machinereadable"))) {
-        return ShowVmInfo(vbox, args[1], n == 3);
+        return ShowVmInfo(server, args[1], n == 3);
     }
     if (command == L"startvm" && (n == 2 || (n == 4 && args[2] == L"--type"))) {
-        return StartVm(vbox, args[1], n == 4 ? args[3] : L"headless");
+        return StartVm(server, args[1], n == 4 ? args[3] : L"headless");
     }
     if (command == L"controlvm" && n == 3) {
-        return ControlVm(vbox, args[1], args[2]);
+        return ControlVm(server, args[1], args[2]);
     }
     if (command == L"createvm" && n == 4 && args[1] == L"--name" && args[3] == L"--register") {
-        return CreateVm(vbox, args[2]);
+        return CreateVm(server.vbox, args[2]);
     }
     if (command == L"unregistervm" && n == 2) {
-        return UnregisterVm(vbox, args[1]);
+        return UnregisterVm(server.vbox, args[1]);
     }
     return Usage();
+}
+
+// Asks the server which release it plays, then for its VirtualBox object by that release's id.
+HRESULT ConnectToServer(VBoxRelease* release, IVirtualBox** vbox) {
+    Ptr<IStandinControl> control;
+    HRESULT hr =
+        CreateVirtualBoxObject(__uuidof(IStandinControl), reinterpret_cast<void**>(control.put()));
+    Text name;
+    if (SUCCEEDED(hr)) {
+        hr = control->get_PlayedRelease(name.put());
+    }
+    if (SUCCEEDED(hr) && !ParseRelease(Wide(name.utf8()), release)) {
+        hr = E_UNEXPECTED;
+    }
+    if (SUCCEEDED(hr)) {
+        hr = LoadStandinTypeLib(ModuleFolder(nullptr) + L"\\VBoxSVC.exe", *release);
+    }
+    if (SUCCEEDED(hr)) {
+        hr = control->QueryInterface(ReleaseIid(*release, __uuidof(IVirtualBox)),
+                                     reinterpret_cast<void**>(vbox));
+    }
+    return hr;
 }
 
 }  // namespace
@@ -351,11 +392,12 @@ int wmain(int argc, wchar_t** argv) {
     int status = kFailure;
     {
         Ptr<IVirtualBox> vbox;
-        hr = CreateVirtualBoxObject(__uuidof(IVirtualBox), reinterpret_cast<void**>(vbox.put()));
+        VBoxRelease release = kRelease50;
+        hr = ConnectToServer(&release, vbox.put());
         if (FAILED(hr)) {
             status = Fail("Failed to create the VirtualBox object!", hr);
         } else {
-            status = Dispatch(vbox.get(), args);
+            status = Dispatch(Server{vbox.get(), release}, args);
         }
     }
     CoUninitialize();

@@ -1,6 +1,6 @@
 // VBoxSVC.exe of the stand-in: the out-of-process COM server of the VirtualBox class.
 //
-//   VBoxSVC.exe /RegServer     register the class and the type library (from this executable)
+//   VBoxSVC.exe /RegServer     register the class and the type libraries (from this executable)
 //   VBoxSVC.exe /UnregServer   undo that
 //   VBoxSVC.exe [-Embedding]   serve; ends about 5 s after the last client reference is gone
 //                              (STANDIN_IDLE_EXIT_MS in its environment changes the delay)
@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "common/automation.h"
 #include "common/common.h"
@@ -72,30 +73,24 @@ int Serve(const std::wstring& exe) {
     ClassFactory factory(NewVirtualBoxObject, &g_serverLocks);
     std::wstring home = ResolveHome();
     MakeFolder(home);
-    hr = LoadStandinTypeLib(exe);
+    // The settings say which release to play; the objects play it from their creation on.
+    JournalOpen(home + L"\\standin-journal.log");
+    hr = ModelStart(home, ModuleFolder(nullptr));
     if (SUCCEEDED(hr)) {
-        // The class object is handed out too: every activation marshals its IClassFactory.
-        static const IID* const kHandedOut[] = {&IID_IUnknown,
-                                                &IID_IDispatch,
-                                                &IID_IClassFactory,
-                                                &__uuidof(IVirtualBox),
-                                                &__uuidof(IMachine),
-                                                &__uuidof(ISession),
-                                                &__uuidof(IConsole),
-                                                &__uuidof(IDisplay),
-                                                &__uuidof(IVRDEServer),
-                                                &__uuidof(IVRDEServerInfo),
-                                                &__uuidof(IProgress),
-                                                &__uuidof(IEventSource),
-                                                &__uuidof(IEventListener),
-                                                &__uuidof(IEvent),
-                                                &__uuidof(IMachineStateChangedEvent),
-                                                &__uuidof(IStandinControl)};
-        hr = PinInterfaceStubs(kHandedOut, sizeof(kHandedOut) / sizeof(kHandedOut[0]));
+        SetProcessRelease(PlayedRelease());
+        hr = LoadStandinTypeLib(exe, PlayedRelease());
     }
     if (SUCCEEDED(hr)) {
-        JournalOpen(home + L"\\standin-journal.log");
-        hr = ModelStart(home, ModuleFolder(nullptr));
+        // The class object is handed out too: every activation marshals its IClassFactory.
+        std::vector<IID> pinned = {IID_IUnknown, IID_IDispatch, IID_IClassFactory};
+        for (REFIID iid :
+             {__uuidof(IVirtualBox), __uuidof(IMachine), __uuidof(ISession), __uuidof(IConsole),
+              __uuidof(IDisplay), __uuidof(IVRDEServer), __uuidof(IVRDEServerInfo),
+              __uuidof(IProgress), __uuidof(IEventSource), __uuidof(IEventListener),
+              __uuidof(IEvent), __uuidof(IMachineStateChangedEvent), __uuidof(IStandinControl)}) {
+            pinned.push_back(ReleaseIid(PlayedRelease(), iid));
+        }
+        hr = PinInterfaceStubs(pinned.data(), pinned.size());
     }
     if (SUCCEEDED(hr)) {
         hr = CoRegisterClassObject(CLSID_VirtualBox, &factory, CLSCTX_LOCAL_SERVER,
@@ -153,7 +148,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (argc > 1 &&
         (_wcsicmp(argv[1], L"/UnregServer") == 0 || _wcsicmp(argv[1], L"-UnregServer") == 0)) {
-        HRESULT hr = UnregisterServer();
+        HRESULT hr = UnregisterServer(exe);
         if (FAILED(hr)) {
             fprintf(stderr, "VBoxSVC: unregistration failed (0x%08lx)\n",
                     static_cast<unsigned long>(hr));

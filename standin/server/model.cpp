@@ -49,7 +49,8 @@ struct MachineData {
     HANDLE vmStop = nullptr;
     DWORD vmPid = 0;
     uint64_t run = 0;
-    ProgressRef pending;  // the launch, power-off or save in progress
+    bool restoredRun = false;  // the run began by restoring a saved state
+    ProgressRef pending;       // the launch, power-off or save in progress
     std::weak_ptr<SessionData> launcher;
     std::weak_ptr<SessionData> writeLock;
 };
@@ -101,7 +102,9 @@ std::vector<MachineRef> g_machines;
 std::vector<ListenerRef> g_listeners;
 std::vector<Fault> g_faults;
 std::atomic<size_t> g_faultCount{0};
-bool g_iidCompat = false;
+VBoxRelease g_played = kRelease50;
+VBoxRelease g_next = kRelease50;
+bool g_typeInfo = true;
 std::vector<Timer> g_timers;
 std::vector<Retiring> g_retiring;
 uint64_t g_nextSerial = 1;
@@ -112,7 +115,7 @@ std::thread g_scheduler;
 
 bool IsLiveState(LONG state) {
     return state != kStateNull && state != kPoweredOff && state != kSaved && state != kTeleported &&
-           state != kAborted;
+           state != kAborted && state != kAbortedSaved;
 }
 
 bool SameId(const std::wstring& a, const std::wstring& b) {
@@ -146,7 +149,8 @@ std::wstring SettingsPath() {
 void SaveSettingsLocked() {
     std::ostringstream out;
     out << "# VirtualBox stand-in settings: machines, faults and switches\n";
-    out << "iidcompat=" << (g_iidCompat ? 1 : 0) << "\n";
+    out << "release=" << ReleaseName(g_next) << "\n";
+    out << "typeinfo=" << (g_typeInfo ? 1 : 0) << "\n";
     for (const MachineRef& m : g_machines) {
         out << "[machine]\n"
             << "name=" << Utf8(m->name) << "\n"
@@ -262,8 +266,10 @@ void LoadSettingsLocked() {
             } else if (key == "machine") {
                 fault->machine = Wide(value);
             }
-        } else if (key == "iidcompat") {
-            g_iidCompat = ParseLong(value) != 0;
+        } else if (key == "release") {
+            ParseRelease(Wide(value), &g_next);
+        } else if (key == "typeinfo") {
+            g_typeInfo = ParseLong(value) != 0;
         }
     }
     g_machines.erase(
@@ -274,10 +280,15 @@ void LoadSettingsLocked() {
                                   [](const Fault& f) { return f.member.empty(); }),
                    g_faults.end());
     g_faultCount = g_faults.size();
+    g_played = g_next;
+    OfferTypeInfo(g_typeInfo);
     // The VM processes of an earlier server ended with it: what was running is now aborted.
+    // Releases before 7.0 know no AbortedSaved: the saved state is still there to restore.
     for (const MachineRef& m : g_machines) {
         if (IsLiveState(m->state)) {
             m->state = kAborted;
+        } else if (m->state == kAbortedSaved && g_played != kRelease70) {
+            m->state = kSaved;
         }
     }
 }
@@ -394,7 +405,8 @@ void RunTimerLocked(const Timer& timer) {
     }
 }
 
-// The VM process of a machine ended on its own (killed, crashed): the machine is aborted.
+// The VM process of a machine ended on its own (killed, crashed): the machine is aborted; from
+// 7.0 on, one whose run began by restoring a saved state keeps that state (AbortedSaved).
 void VmProcessEndedLocked(const MachineRef& m) {
     CloseHandle(m->vmProcess);
     CloseHandle(m->vmStop);
@@ -404,7 +416,7 @@ void VmProcessEndedLocked(const MachineRef& m) {
     CompleteLocked(m->pending, kVmError);
     m->pending.reset();
     if (IsLiveState(m->state)) {
-        SetStateLocked(m, kAborted);
+        SetStateLocked(m, m->restoredRun && g_played == kRelease70 ? kAbortedSaved : kAborted);
     }
 }
 
@@ -613,14 +625,31 @@ std::wstring ListFaults() {
     return out;
 }
 
-bool IidCompat() {
+VBoxRelease PlayedRelease() {
     std::lock_guard<std::mutex> hold(g_lock);
-    return g_iidCompat;
+    return g_played;
 }
 
-void SetIidCompat(bool on) {
+VBoxRelease NextRelease() {
     std::lock_guard<std::mutex> hold(g_lock);
-    g_iidCompat = on;
+    return g_next;
+}
+
+void ChooseRelease(VBoxRelease release) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_next = release;
+    SaveSettingsLocked();
+}
+
+bool TypeInfoOn() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    return g_typeInfo;
+}
+
+void SetTypeInfoOn(bool on) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_typeInfo = on;
+    OfferTypeInfo(on);
     SaveSettingsLocked();
 }
 
@@ -755,7 +784,8 @@ HRESULT LaunchVm(const MachineRef& machine, const SessionRef& session, const std
         return kInvalidObjectState;
     }
     LONG from = machine->state;
-    if (from != kPoweredOff && from != kSaved && from != kAborted && from != kTeleported) {
+    if (from != kPoweredOff && from != kSaved && from != kAborted && from != kTeleported &&
+        from != kAbortedSaved) {
         return kInvalidVmState;
     }
     size_t running = g_retiring.size();
@@ -809,6 +839,7 @@ HRESULT LaunchVm(const MachineRef& machine, const SessionRef& session, const std
     machine->vmStop = stop;
     machine->vmPid = process.dwProcessId;
     machine->run = run;
+    machine->restoredRun = from == kSaved || from == kAbortedSaved;
     machine->launcher = session;
     session->state = kSessionLocked;
     session->type = kSessionRemote;
@@ -817,7 +848,7 @@ HRESULT LaunchVm(const MachineRef& machine, const SessionRef& session, const std
     session->run = run;
     *progress = std::make_shared<ProgressData>();
     machine->pending = *progress;
-    SetStateLocked(machine, from == kSaved ? kRestoring : kStarting);
+    SetStateLocked(machine, machine->restoredRun ? kRestoring : kStarting);
     AddTimerLocked(machine, machine->launchMs, TimerKind::kLaunchDone, *progress);
     return S_OK;
 }
@@ -1133,7 +1164,8 @@ HRESULT DescribeMachine(const std::wstring& machine, std::wstring* description) 
     std::ostringstream out;
     out << "name=" << Utf8(m->name) << "\n"
         << "id=" << Utf8(m->id) << "\n"
-        << "state=" << m->state << " " << MachineStateName(m->state) << "\n"
+        << "state=" << ReleaseStateNumber(g_played, m->state) << " " << MachineStateName(m->state)
+        << "\n"
         << "sessionpid=" << m->vmPid << "\n"
         << "screen=" << m->screenWidth << "x" << m->screenHeight << "\n"
         << "vrde=" << (m->vrdeEnabled ? "on" : "off") << "\n"

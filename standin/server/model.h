@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "common/common.h"
+
 namespace standin {
 
 struct MachineData;
@@ -26,7 +28,8 @@ using SessionRef = std::shared_ptr<SessionData>;
 using ProgressRef = std::shared_ptr<ProgressData>;
 using ListenerRef = std::shared_ptr<ListenerData>;
 
-// One state change as a listener receives it.
+// One state change as a listener receives it (the state in the stand-in's own numbering, as
+// everywhere in the model).
 struct EventData {
     uint64_t serial = 0;
     LONG type = 0;
@@ -48,9 +51,10 @@ struct MachineFacts {
     ULONG screenHeight = 0;
 };
 
-// Starts the model for the given home folder: loads the settings file, turns machines whose VM
-// process is gone into Aborted, and starts the thread that runs timed transitions and watches
-// the VM processes. The VM processes are started from vmFolder.
+// Starts the model for the given home folder: loads the settings file (and with it the release to
+// play, and whether type information is offered), turns machines whose VM process is gone into
+// Aborted, and starts the thread that runs timed transitions and watches the VM processes. The VM
+// processes are started from vmFolder.
 HRESULT ModelStart(const std::wstring& home, const std::wstring& vmFolder);
 // Ends the VM processes' supervision (they end themselves when the server is gone).
 void ModelStop();
@@ -66,8 +70,14 @@ bool CheckFault(const char* member, const std::wstring& machine, HRESULT* hr);
 HRESULT SetFault(const std::wstring& member, HRESULT hr, LONG count, const std::wstring& machine);
 HRESULT ClearFaults(const std::wstring& member);
 std::wstring ListFaults();
-bool IidCompat();
-void SetIidCompat(bool on);
+
+// The release played since the start; the one chosen for the next start (persisted).
+VBoxRelease PlayedRelease();
+VBoxRelease NextRelease();
+void ChooseRelease(VBoxRelease release);
+// Whether IDispatch::GetTypeInfo answers (persisted; takes effect at once).
+bool TypeInfoOn();
+void SetTypeInfoOn(bool on);
 
 // Machines.
 std::vector<MachineRef> RegisteredMachines();

@@ -11,8 +11,6 @@ namespace standin {
 
 namespace {
 
-constexpr wchar_t kVersion[] = L"5.0.40";
-
 std::string Kind(IUnknown* object, const char* kind) {
     return object ? kind : "null";
 }
@@ -56,6 +54,29 @@ HRESULT NewBstr(const std::wstring& text, BSTR* out) {
 
 std::wstring FromBstr(BSTR text) {
     return text ? std::wstring(text, SysStringLen(text)) : std::wstring();
+}
+
+// An array of strings as the journal writes it: ["A=1", "B=2"]; a null array is an empty one.
+HRESULT StringsText(SAFEARRAY* array, std::string* text) {
+    *text = "[";
+    VARTYPE type = VT_EMPTY;
+    if (array && (SafeArrayGetDim(array) != 1 || FAILED(SafeArrayGetVartype(array, &type)) ||
+                  type != VT_BSTR)) {
+        return E_INVALIDARG;
+    }
+    LONG low = 0, high = -1;
+    if (array) {
+        SafeArrayGetLBound(array, 1, &low);
+        SafeArrayGetUBound(array, 1, &high);
+    }
+    for (LONG i = low; i <= high; ++i) {
+        BSTR item = nullptr;
+        SafeArrayGetElement(array, &i, &item);
+        *text += (i == low ? "" : ", ") + Quoted(FromBstr(item));
+        SysFreeString(item);
+    }
+    *text += "]";
+    return S_OK;
 }
 
 std::wstring NameOfId(const std::wstring& id) {
@@ -198,7 +219,7 @@ public:
     HRESULT STDMETHODCALLTYPE get_State(LONG* state) override {
         *state = 0;
         return Run("Console.State", MachineName(machine_), "", [&](std::string* value) {
-            *state = Facts(machine_).state;
+            *state = ReleaseStateNumber(played(), Facts(machine_).state);
             *value = Number(*state);
             return S_OK;
         });
@@ -291,7 +312,7 @@ public:
         *state = 0;
         MachineFacts facts = Facts(machine_);
         return Run("Machine.State", facts.name, "", [&](std::string* value) {
-            *state = facts.state;
+            *state = ReleaseStateNumber(played(), facts.state);
             *value = Number(*state);
             return S_OK;
         });
@@ -330,15 +351,22 @@ public:
                        return SUCCEEDED(hr) ? standin::LockMachine(machine_, target, lockType) : hr;
                    });
     }
+    // One vtable serves every release: from 6.1 on, the slot of 5.0's BSTR environment carries
+    // a SAFEARRAY(BSTR) of environment changes, as the release's type library declares.
     HRESULT STDMETHODCALLTYPE LaunchVMProcess(IDispatch* session, BSTR type, BSTR environment,
                                               IProgress** progress) override {
         *progress = nullptr;
         std::wstring name = MachineName(machine_);
-        std::string args = Kind(session, "Session") + ", " + Quoted(FromBstr(type)) + ", " +
-                           Quoted(FromBstr(environment));
+        std::string changes = Quoted(FromBstr(environment));
+        HRESULT changesResult =
+            played() == kRelease50
+                ? S_OK
+                : StringsText(reinterpret_cast<SAFEARRAY*>(environment), &changes);
+        std::string args =
+            Kind(session, "Session") + ", " + Quoted(FromBstr(type)) + ", " + changes;
         return Run("Machine.LaunchVMProcess", name, args, [&](std::string* value) {
             SessionRef target;
-            HRESULT hr = ResolveSession(session, &target);
+            HRESULT hr = FAILED(changesResult) ? changesResult : ResolveSession(session, &target);
             ProgressRef p;
             if (SUCCEEDED(hr)) {
                 hr = LaunchVm(machine_, target, FromBstr(type), &p);
@@ -537,7 +565,7 @@ public:
     HRESULT STDMETHODCALLTYPE get_State(LONG* state) override {
         *state = 0;
         return Run("MachineStateChangedEvent.State", name_, "", [&](std::string* value) {
-            *state = event_.state;
+            *state = ReleaseStateNumber(played(), event_.state);
             *value = Number(*state);
             return S_OK;
         });
@@ -545,7 +573,7 @@ public:
 
 protected:
     bool QueryOther(REFIID iid, void** out) override {
-        if (iid == __uuidof(IEvent)) {
+        if (IsIid(iid, __uuidof(IEvent))) {
             *out = static_cast<IEvent*>(this);
             return true;
         }
@@ -664,8 +692,9 @@ public:
             *value = "null";
             if (SUCCEEDED(hr) && got) {
                 *event = new EventObj(data);
-                *value =
-                    "MachineStateChangedEvent " + Number(data.state) + " " + Quoted(data.machineId);
+                *value = "MachineStateChangedEvent " +
+                         Number(ReleaseStateNumber(played(), data.state)) + " " +
+                         Quoted(data.machineId);
             }
             return hr;
         });
@@ -724,12 +753,27 @@ public:
     HRESULT STDMETHODCALLTYPE get_JournalPath(BSTR* path) override {
         return NewBstr(JournalFilePath(), path);
     }
-    HRESULT STDMETHODCALLTYPE get_IidCompat(LONG* on) override {
-        *on = IidCompat() ? 1 : 0;
+    HRESULT STDMETHODCALLTYPE get_PlayedRelease(BSTR* release) override {
+        return NewBstr(Wide(ReleaseName(standin::PlayedRelease())), release);
+    }
+    HRESULT STDMETHODCALLTYPE get_NextRelease(BSTR* release) override {
+        return NewBstr(Wide(ReleaseName(standin::NextRelease())), release);
+    }
+    HRESULT STDMETHODCALLTYPE put_NextRelease(BSTR release) override {
+        VBoxRelease chosen = kRelease50;
+        if (!ParseRelease(FromBstr(release), &chosen)) {
+            SetErrorText(__uuidof(IStandinControl), L"The releases are 5.0, 6.1 and 7.0");
+            return E_INVALIDARG;
+        }
+        ChooseRelease(chosen);
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE put_IidCompat(LONG on) override {
-        SetIidCompat(on != 0);
+    HRESULT STDMETHODCALLTYPE get_TypeInfoOffered(LONG* on) override {
+        *on = TypeInfoOn() ? 1 : 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE put_TypeInfoOffered(LONG on) override {
+        SetTypeInfoOn(on != 0);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE CreateSession(IDispatch** session) override {
@@ -785,12 +829,6 @@ private:
 class VirtualBoxObj : public ComObject<IVirtualBox> {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        // The compatibility switch models a later release whose interface id changed: the
-        // members stay reachable through IDispatch only.
-        if (iid == __uuidof(IVirtualBox) && IidCompat()) {
-            *out = nullptr;
-            return E_NOINTERFACE;
-        }
         if (iid == __uuidof(IStandinControl)) {
             *out = static_cast<IStandinControl*>(new ControlObj(this));
             return S_OK;
@@ -801,8 +839,8 @@ public:
     HRESULT STDMETHODCALLTYPE get_Version(BSTR* version) override {
         *version = nullptr;
         return Run("VirtualBox.Version", L"", "", [&](std::string* value) {
-            *value = Quoted(kVersion);
-            return NewBstr(kVersion, version);
+            *value = Quoted(ReleaseVersion(played()));
+            return NewBstr(ReleaseVersion(played()), version);
         });
     }
     HRESULT STDMETHODCALLTYPE get_HomeFolder(BSTR* home) override {

@@ -5,6 +5,9 @@
 // Machine.LaunchVMProcess receive this in-process object and call back into it, through
 // IStandinSessionLink, to find the server-side session: calls that reach a client's own objects,
 // as VirtualBox's do, and so need the client to live in the multithreaded apartment.
+//
+// Each Session plays the release that the server played when it was made, and offers type
+// information as the server did then.
 #include <windows.h>
 #include <objbase.h>
 
@@ -42,7 +45,8 @@ class SessionObj;
 // Tear-off through which the server reaches the server-side session; shares the Session's identity.
 class LinkObj : public ComObject<IStandinSessionLink> {
 public:
-    LinkObj(IUnknown* owner, ISession* server) : owner_(owner), server_(server) {
+    LinkObj(VBoxRelease release, IUnknown* owner, ISession* server)
+        : ComObject<IStandinSessionLink>(release), owner_(owner), server_(server) {
         owner_->AddRef();
     }
     ~LinkObj() override {
@@ -71,7 +75,8 @@ private:
 class SessionObj : public ComObject<ISession> {
 public:
     // Takes over the reference to the server-side session.
-    explicit SessionObj(ISession* server) : server_(server) {}
+    SessionObj(VBoxRelease release, ISession* server)
+        : ComObject<ISession>(release), server_(server) {}
     ~SessionObj() override {
         server_->Release();
     }
@@ -82,7 +87,7 @@ public:
                 return E_POINTER;
             }
             *out = static_cast<IStandinSessionLink*>(
-                new LinkObj(static_cast<ISession*>(this), server_));
+                new LinkObj(played(), static_cast<ISession*>(this), server_));
             return S_OK;
         }
         return ComObject<ISession>::QueryInterface(iid, out);
@@ -115,49 +120,72 @@ private:
 };
 
 // The server calls into this process's Session objects: their stubs are pinned as the
-// server's are (see PinInterfaceStubs).
-HRESULT PinSessionStubs() {
-    static std::once_flag once;
-    static HRESULT result = S_OK;
-    std::call_once(once, [] {
-        static const IID* const kCalledBack[] = {&IID_IUnknown, &IID_IDispatch, &__uuidof(ISession),
-                                                 &__uuidof(IStandinSessionLink)};
-        result = PinInterfaceStubs(kCalledBack, sizeof(kCalledBack) / sizeof(kCalledBack[0]));
+// server's are (see PinInterfaceStubs), for each release met.
+HRESULT PinSessionStubs(VBoxRelease release) {
+    static std::once_flag once[kReleaseCount];
+    static HRESULT result[kReleaseCount] = {};
+    std::call_once(once[release], [release] {
+        const IID called[] = {IID_IUnknown, IID_IDispatch, ReleaseIid(release, __uuidof(ISession)),
+                              __uuidof(IStandinSessionLink)};
+        result[release] = PinInterfaceStubs(called, sizeof(called) / sizeof(called[0]));
     });
-    return result;
+    return result[release];
+}
+
+// What the server plays: its release, and whether it offers type information.
+HRESULT ServerRelease(IStandinControl* control, VBoxRelease* release) {
+    BSTR name = nullptr;
+    LONG typeInfo = 1;
+    HRESULT hr = control->get_PlayedRelease(&name);
+    if (SUCCEEDED(hr) && !ParseRelease(std::wstring(name, SysStringLen(name)), release)) {
+        hr = E_UNEXPECTED;
+    }
+    SysFreeString(name);
+    if (SUCCEEDED(hr)) {
+        hr = control->get_TypeInfoOffered(&typeInfo);
+    }
+    if (SUCCEEDED(hr)) {
+        OfferTypeInfo(typeInfo != 0);
+    }
+    return hr;
 }
 
 HRESULT CreateSession(REFIID iid, void** out) {
     *out = nullptr;
-    HRESULT hr = LoadStandinTypeLib(ServerExe());
-    if (SUCCEEDED(hr)) {
-        hr = PinSessionStubs();
-    }
-    if (FAILED(hr)) {
-        return hr;
-    }
     IStandinControl* control = nullptr;
-    hr = CreateVirtualBoxObject(__uuidof(IStandinControl), reinterpret_cast<void**>(&control));
+    HRESULT hr =
+        CreateVirtualBoxObject(__uuidof(IStandinControl), reinterpret_cast<void**>(&control));
     if (FAILED(hr)) {
         return hr;
+    }
+    VBoxRelease release = kRelease50;
+    hr = ServerRelease(control, &release);
+    if (SUCCEEDED(hr)) {
+        hr = LoadStandinTypeLib(ServerExe(), release);
+    }
+    if (SUCCEEDED(hr)) {
+        hr = PinSessionStubs(release);
     }
     BSTR journal = nullptr;
-    if (SUCCEEDED(control->get_JournalPath(&journal))) {
+    if (SUCCEEDED(hr) && SUCCEEDED(control->get_JournalPath(&journal))) {
         JournalOpen(std::wstring(journal, SysStringLen(journal)));
         SysFreeString(journal);
     }
     IDispatch* created = nullptr;
     ISession* server = nullptr;
-    hr = control->CreateSession(&created);
     if (SUCCEEDED(hr)) {
-        hr = created->QueryInterface(__uuidof(ISession), reinterpret_cast<void**>(&server));
+        hr = control->CreateSession(&created);
+    }
+    if (SUCCEEDED(hr)) {
+        hr = created->QueryInterface(ReleaseIid(release, __uuidof(ISession)),
+                                     reinterpret_cast<void**>(&server));
         created->Release();
     }
     control->Release();
     if (FAILED(hr)) {
         return hr;
     }
-    SessionObj* session = new SessionObj(server);
+    SessionObj* session = new SessionObj(release, server);
     hr = session->QueryInterface(iid, out);
     session->Release();
     return hr;
@@ -195,5 +223,5 @@ STDAPI DllRegisterServer() {
 }
 
 STDAPI DllUnregisterServer() {
-    return standin::UnregisterSessionDll();
+    return standin::UnregisterSessionDll(standin::ServerExe());
 }

@@ -16,8 +16,8 @@ class DispatchTest : public StandinTest {
 protected:
     void TearDown() override {
         Ctl("fault clear");
-        Ctl("iid-compat off");
         StandinTest::TearDown();
+        UseRelease("5.0");
     }
 };
 
@@ -168,20 +168,29 @@ TEST_F(DispatchTest, FaultsInTheEventSource) {
     EXPECT_EQ(kInjected, source_.Call(L"GetEvent", {VObject(listener_.get()), VLong(0)}, &ignored));
 }
 
-// With the compatibility switch on, the VirtualBox class refuses the 5.0 interface id, as a
-// later release does, while IDispatch still reaches every member.
+// A later release refuses 5.0's interface ids (the VirtualBox and the Session class), while
+// IDispatch reaches every member; its LaunchVMProcess takes the environment as an array of
+// strings, which a null array stands for, and refuses 5.0's string.
 TEST_F(DispatchTest, LaterReleaseRefusesTheInterfaceIdButNotIDispatch) {
+    UseRelease("6.1");
     Connect();
-    Ctl("iid-compat on");
     Disp refused;
     EXPECT_EQ(E_NOINTERFACE, CreateVirtualBox(&refused));
-    Disp byDispatch;
-    ASSERT_HRESULT_SUCCEEDED(CreateVirtualBox(&byDispatch, IID_IDispatch));
+    EXPECT_EQ(E_NOINTERFACE, CreateSession(&refused));
     std::wstring version;
-    EXPECT_HRESULT_SUCCEEDED(byDispatch.GetString(L"Version", &version));
-    EXPECT_EQ(L"5.0.40", version);
-    Ctl("iid-compat off");
-    EXPECT_HRESULT_SUCCEEDED(CreateVirtualBox(&refused));
+    EXPECT_HRESULT_SUCCEEDED(vbox_.GetString(L"Version", &version));
+    EXPECT_EQ(L"6.1.50", version);
+    Disp session, progress;
+    ASSERT_HRESULT_SUCCEEDED(CreateSession(&session, IID_IDispatch));
+    EXPECT_EQ(DISP_E_TYPEMISMATCH,
+              machine_.CallObject(L"LaunchVMProcess",
+                                  {VObject(session.get()), VString(L"headless"), VString(L"")},
+                                  &progress));
+    VARIANT none;
+    VariantInit(&none);
+    V_VT(&none) = VT_ARRAY | VT_BSTR;
+    EXPECT_HRESULT_SUCCEEDED(machine_.CallObject(
+        L"LaunchVMProcess", {VObject(session.get()), VString(L"headless"), none}, &progress));
 }
 
 // Threads that never initialised COM use the proxies of a multithreaded-apartment thread (the

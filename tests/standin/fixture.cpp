@@ -41,7 +41,7 @@ void StandinTest::TearDown() {
 
 void StandinTest::Connect(int launchMs, int powerOffMs, int saveMs) {
     CreateMachine(name_, launchMs, powerOffMs, saveMs);
-    ASSERT_HRESULT_SUCCEEDED(CreateVirtualBox(&vbox_));
+    ASSERT_HRESULT_SUCCEEDED(CreateVirtualBox(&vbox_, IID_IDispatch));
     ASSERT_HRESULT_SUCCEEDED(vbox_.GetObject(L"EventSource", &source_));
     ASSERT_HRESULT_SUCCEEDED(source_.CallObject(L"CreateListener", {}, &listener_));
     VARIANT array = VLongArray({32});

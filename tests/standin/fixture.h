@@ -16,8 +16,9 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Creates the test's machine, connects to the server, registers a listener for state
-    // changes, and finds the machine: vbox_, source_, listener_, machine_ and machineId_.
+    // Creates the test's machine, connects to the server through IDispatch (whatever its
+    // release), registers a listener for state changes, and finds the machine: vbox_, source_,
+    // listener_, machine_ and machineId_.
     void Connect(int launchMs = 300, int powerOffMs = 200, int saveMs = 200);
 
     // Launches the machine into a new session; true when it reached Running.

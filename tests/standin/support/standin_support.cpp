@@ -59,10 +59,33 @@ void RemoveMachine(const std::string& name) {
 
 LONG MachineState(const std::string& name) {
     testsupport::ProcessResult result = StandinCtl("state \"" + name + "\"");
-    if (result.exitCode != 0 || result.output.empty()) {
+    // "6 Running": the number is the played release's, the name is the same in every release.
+    std::istringstream line(result.output);
+    LONG number = -1;
+    std::string stateName;
+    if (result.exitCode != 0 || !(line >> number >> stateName)) {
         return -1;
     }
-    return strtol(result.output.c_str(), nullptr, 10);
+    for (LONG state = 0; state <= standin::kLastState; ++state) {
+        if (stateName == standin::MachineStateName(state)) {
+            return state;
+        }
+    }
+    return -1;
+}
+
+void UseRelease(const std::string& release) {
+    // "6.1", or "6.1 (7.0 from the next start)".
+    std::string shown = StandinCtl("release").output;
+    std::string played = shown.substr(0, shown.find_first_of(" \r\n"));
+    if (played == release && shown.find('(') == std::string::npos) {
+        return;
+    }
+    Ctl("release " + release);
+    DWORD pid = FindVBoxSvc();
+    if (played != release && pid != 0 && !WaitForExit(pid, 2500)) {
+        KillVBoxSvc();
+    }
 }
 
 bool WaitForMachineState(const std::string& name, LONG state, DWORD timeoutMs) {
@@ -442,8 +465,8 @@ HRESULT CreateVirtualBox(Disp* vbox, REFIID iid) {
     return standin::CreateVirtualBoxObject(iid, reinterpret_cast<void**>(vbox->put()));
 }
 
-HRESULT CreateSession(Disp* session) {
-    return CoCreateInstance(kClsidSession, nullptr, CLSCTX_INPROC_SERVER, kIidSession,
+HRESULT CreateSession(Disp* session, REFIID iid) {
+    return CoCreateInstance(kClsidSession, nullptr, CLSCTX_INPROC_SERVER, iid,
                             reinterpret_cast<void**>(session->put()));
 }
 

@@ -17,14 +17,17 @@
 
 namespace standin_test {
 
-// The stand-in's class and interface ids.
+// The stand-in's class ids, and VirtualBox 5.0's interface ids (a server playing a later release
+// refuses them: see UseRelease).
 extern const CLSID kClsidVirtualBox;
 extern const CLSID kClsidSession;
 extern const IID kIidVirtualBox;
 extern const IID kIidSession;
 extern const IID kIidMachineStateChangedEvent;
 
-// VirtualBox's codes and the machine states that tests meet most.
+// VirtualBox's codes, and the machine states that tests meet most by VirtualBox 5.0's numbers,
+// plus kAbortedSaved for 7.0's AbortedSaved, which 5.0 does not have. MachineState and
+// WaitForMachineState use these whatever release the server plays.
 constexpr HRESULT kObjectNotFound = static_cast<HRESULT>(0x80BB0001);
 constexpr HRESULT kInvalidVmState = static_cast<HRESULT>(0x80BB0002);
 constexpr HRESULT kInvalidObjectState = static_cast<HRESULT>(0x80BB0007);
@@ -37,7 +40,8 @@ enum : LONG {
     kStarting = 10,
     kStopping = 11,
     kSaving = 12,
-    kRestoring = 13
+    kRestoring = 13,
+    kAbortedSaved = 24
 };
 
 // ---- The stand-in's folder and tools --------------------------------------------------------
@@ -53,6 +57,11 @@ testsupport::ProcessResult StandinCtl(const std::string& arguments, DWORD timeou
 // Runs standin-ctl and adds a test failure unless it exits with 0.
 void Ctl(const std::string& arguments);
 
+// Makes the server play a release ("5.0", "6.1", "7.0") from its next start, and sees to it that
+// the next start comes: a server playing another release is waited for briefly, then ended
+// (KillVBoxSvc). Tests that change the release put back "5.0", which the others expect.
+void UseRelease(const std::string& release);
+
 // ---- Machines -------------------------------------------------------------------------------
 
 // Registers a fresh machine of that name (an earlier one of the name is removed first) with quick
@@ -61,7 +70,7 @@ void CreateMachine(const std::string& name, int launchMs = 300, int powerOffMs =
                    int saveMs = 200);
 // Ends the machine's VM process if it runs, and unregisters it. Quiet when there is none.
 void RemoveMachine(const std::string& name);
-// The machine's state number, or -1 when the stand-in does not know the machine.
+// The machine's state by the numbers above, or -1 when the stand-in does not know the machine.
 LONG MachineState(const std::string& name);
 // Polls the state until it is the wanted one; false after timeoutMs.
 bool WaitForMachineState(const std::string& name, LONG state, DWORD timeoutMs = 10000);
@@ -204,10 +213,10 @@ VARIANT VNullString();
 // A one-dimensional VT_ARRAY|VT_I4 (lower bound 0), as RegisterListener takes event types.
 VARIANT VLongArray(const std::vector<LONG>& values);
 
-// Creates the VirtualBox object (asking for IVirtualBox, or IDispatch with iid IID_IDispatch)
-// and a Session object, as the service does. The first tries again when it meets a server that
-// is just ending (RPC_S_SERVER_UNAVAILABLE or RPC_E_DISCONNECTED).
+// Creates the VirtualBox object and a Session object, as the service does, asking for 5.0's
+// IVirtualBox and ISession (or IDispatch with iid IID_IDispatch). The first tries again when it
+// meets a server that is just ending (RPC_S_SERVER_UNAVAILABLE or RPC_E_DISCONNECTED).
 HRESULT CreateVirtualBox(Disp* vbox, REFIID iid = kIidVirtualBox);
-HRESULT CreateSession(Disp* session);
+HRESULT CreateSession(Disp* session, REFIID iid = kIidSession);
 
 }  // namespace standin_test
