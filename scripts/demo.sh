@@ -6,10 +6,21 @@
 # facts through kelvaran-query, a pause and a resume heard by a listening companion, stop (the
 # machine is powered off), the log, "-u".
 #
+#   scripts/demo.sh [--release 5.0|6.1|7.0]    the VirtualBox release the stand-in plays (7.0)
+#
 # Installs what the build needs when it is missing. Ends only what it started: the prefix's
 # keeper process and that prefix's wineserver, which takes the prefix's processes with it.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+release=7.0
+case "${1:-}:${2:-}" in
+"--release:5.0" | "--release:6.1" | "--release:7.0") release=$2 ;;
+":") ;;
+*)
+    echo "usage: $0 [--release 5.0|6.1|7.0]" >&2
+    exit 2
+    ;;
+esac
 build=$(realpath -m "${KELVARAN_BUILD_DIR:-$here/build}")
 prefix=$build/wine/demo
 folder="$prefix/drive_c/Program Files/Kelvaran"
@@ -62,6 +73,8 @@ fresh_prefix() {
 }
 
 create_machine() {
+    step "standin-ctl release $release (VirtualBox $release from the server's next start)"
+    win "$ctl" release "$release"
     step "VBoxManage createvm --name $machine --register"
     win "$manage" createvm --name "$machine" --register
     # Timings of a quick guest (launch, power-off, save-state in ms), its screen and VRDE port.
