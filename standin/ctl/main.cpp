@@ -22,7 +22,7 @@ int Usage() {
             "  standin-ctl screen NAME WIDTHxHEIGHT\n"
             "  standin-ctl vrde NAME on|off PORT\n"
             "  standin-ctl durations NAME LAUNCH_MS POWEROFF_MS SAVE_MS\n"
-            "  standin-ctl launch-result NAME HRESULT\n"
+            "  standin-ctl launch-result NAME HRESULT | save-result NAME HRESULT\n"
             "  standin-ctl fault set MEMBER HRESULT [once|always|COUNT] [MACHINE]\n"
             "  standin-ctl fault clear [MEMBER] | fault list\n"
             "  standin-ctl release [5.0|6.1|7.0]   (played from the server's next start)\n"
@@ -135,8 +135,10 @@ int Run(IStandinControl* control, const std::vector<std::wstring>& a) {
         }
         return Report(control->SetDurations(Bstr(a[1]), launch, powerOff, save));
     }
-    if (command == L"launch-result" && n == 3 && ParseNumber(a[2], &number)) {
-        return Report(control->SetLaunchResult(Bstr(a[1]), number));
+    if ((command == L"launch-result" || command == L"save-result") && n == 3 &&
+        ParseNumber(a[2], &number)) {
+        return Report(
+            control->SetOperationResult(Bstr(a[1]), command == L"save-result" ? 1 : 0, number));
     }
     if (command == L"fault" && n >= 2) {
         if (a[1] == L"list" && n == 2) {

@@ -43,6 +43,7 @@ struct MachineData {
     LONG powerOffMs = 300;
     LONG saveMs = 400;
     HRESULT launchResult = S_OK;
+    HRESULT saveResult = S_OK;
 
     // The VM process of the current run, if any.
     HANDLE vmProcess = nullptr;
@@ -164,7 +165,8 @@ void SaveSettingsLocked() {
             << "launchms=" << m->launchMs << "\n"
             << "poweroffms=" << m->powerOffMs << "\n"
             << "savems=" << m->saveMs << "\n"
-            << "launchresult=" << HexCode(m->launchResult) << "\n";
+            << "launchresult=" << HexCode(m->launchResult) << "\n"
+            << "saveresult=" << HexCode(m->saveResult) << "\n";
     }
     for (const Fault& f : g_faults) {
         out << "[fault]\n"
@@ -255,6 +257,8 @@ void LoadSettingsLocked() {
                 machine->saveMs = ParseLong(value);
             } else if (key == "launchresult") {
                 machine->launchResult = ParseLong(value);
+            } else if (key == "saveresult") {
+                machine->saveResult = ParseLong(value);
             }
         } else if (fault) {
             if (key == "member") {
@@ -334,7 +338,11 @@ void CompleteLocked(const ProgressRef& progress, HRESULT result) {
     }
 }
 
+// A negative delay is an operation that never completes (a hung VM process).
 void AddTimerLocked(const MachineRef& m, LONG delayMs, TimerKind kind, const ProgressRef& p) {
+    if (delayMs < 0) {
+        return;
+    }
     g_timers.push_back(Timer{GetTickCount64() + static_cast<ULONGLONG>(std::max(0L, delayMs)), m,
                              m->run, p, kind});
     SetEvent(g_wake);
@@ -388,6 +396,12 @@ void RunTimerLocked(const Timer& timer) {
                 return;
             }
             m->pending.reset();
+            // A save that fails (a full disk) leaves the machine running.
+            if (timer.kind == TimerKind::kSaveDone && FAILED(m->saveResult)) {
+                SetStateLocked(m, kRunning);
+                CompleteLocked(timer.progress, m->saveResult);
+                break;
+            }
             SetStateLocked(m, timer.kind == TimerKind::kSaveDone ? kSaved : kPoweredOff);
             RetireVmLocked(m);
             CompleteLocked(timer.progress, S_OK);
@@ -1102,7 +1116,7 @@ HRESULT SetVrde(const std::wstring& machine, bool enabled, LONG port) {
 
 HRESULT SetDurations(const std::wstring& machine, LONG launchMs, LONG powerOffMs, LONG saveMs) {
     return ChangeMachine(machine, [&](MachineData* m) {
-        if (launchMs < 0 || powerOffMs < 0 || saveMs < 0) {
+        if (launchMs < -1 || powerOffMs < -1 || saveMs < -1) {
             return E_INVALIDARG;
         }
         m->launchMs = launchMs;
@@ -1112,9 +1126,9 @@ HRESULT SetDurations(const std::wstring& machine, LONG launchMs, LONG powerOffMs
     });
 }
 
-HRESULT SetLaunchResult(const std::wstring& machine, HRESULT result) {
+HRESULT SetOperationResult(const std::wstring& machine, bool save, HRESULT result) {
     return ChangeMachine(machine, [&](MachineData* m) {
-        m->launchResult = result;
+        (save ? m->saveResult : m->launchResult) = result;
         return S_OK;
     });
 }
@@ -1175,7 +1189,8 @@ HRESULT DescribeMachine(const std::wstring& machine, std::wstring* description) 
         << "launchms=" << m->launchMs << "\n"
         << "poweroffms=" << m->powerOffMs << "\n"
         << "savems=" << m->saveMs << "\n"
-        << "launchresult=" << HexCode(m->launchResult) << "\n";
+        << "launchresult=" << HexCode(m->launchResult) << "\n"
+        << "saveresult=" << HexCode(m->saveResult) << "\n";
     *description = Wide(out.str());
     return S_OK;
 }

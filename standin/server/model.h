@@ -130,7 +130,9 @@ HRESULT SetAcpiReaction(const std::wstring& machine, LONG button, LONG shutdownA
 HRESULT SetScreen(const std::wstring& machine, ULONG width, ULONG height);
 HRESULT SetVrde(const std::wstring& machine, bool enabled, LONG port);
 HRESULT SetDurations(const std::wstring& machine, LONG launchMs, LONG powerOffMs, LONG saveMs);
-HRESULT SetLaunchResult(const std::wstring& machine, HRESULT result);
+// The ResultCode that the launch's (save false) or the save's progress completes with; a failed
+// launch leaves the machine PoweredOff, a failed save leaves it Running.
+HRESULT SetOperationResult(const std::wstring& machine, bool save, HRESULT result);
 HRESULT KillVmProcess(const std::wstring& machine);
 // Ends the machine's VM process if it runs (an abort), waits for that, and unregisters the
 // machine whatever locks it; S_OK also when there is no such machine. For tests' clean-up.

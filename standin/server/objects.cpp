@@ -797,8 +797,8 @@ public:
                                            LONG saveMs) override {
         return standin::SetDurations(FromBstr(machine), launchMs, powerOffMs, saveMs);
     }
-    HRESULT STDMETHODCALLTYPE SetLaunchResult(BSTR machine, LONG result) override {
-        return standin::SetLaunchResult(FromBstr(machine), result);
+    HRESULT STDMETHODCALLTYPE SetOperationResult(BSTR machine, LONG save, LONG result) override {
+        return standin::SetOperationResult(FromBstr(machine), save != 0, result);
     }
     HRESULT STDMETHODCALLTYPE SetFault(BSTR member, LONG hr, LONG count, BSTR machine) override {
         return standin::SetFault(FromBstr(member), hr, count, FromBstr(machine));
