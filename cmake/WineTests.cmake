@@ -29,13 +29,19 @@ function(kelvaran_test_group group)
     set_tests_properties(${group}.prefix-down PROPERTIES FIXTURES_CLEANUP ${group})
 endfunction()
 
-# kelvaran_add_gtest(<target> <group> [SERIAL] [TIMEOUT <seconds>])
-# Registers each GoogleTest case of <target> as a ctest test of <group>. SERIAL keeps the group's
-# tests from running at the same time (they share one prefix's VirtualBox stand-in, say).
+# kelvaran_add_gtest(<target> <group> [SERIAL] [TIMEOUT <seconds>] [FILTER <gtest filter>]
+#                    [ARGS <argument>...])
+# Registers the GoogleTest cases of <target> (those FILTER selects) as ctest tests of <group>, run
+# in the group's prefix with ARGS on their command line. SERIAL keeps the group's tests from
+# running at the same time (they share one prefix's VirtualBox stand-in, say). A target may be
+# registered in several groups: once per VirtualBox release, say.
 function(kelvaran_add_gtest target group)
-    cmake_parse_arguments(ARG "SERIAL" "TIMEOUT" "" ${ARGN})
+    cmake_parse_arguments(ARG "SERIAL" "TIMEOUT;FILTER" "ARGS" ${ARGN})
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 120)
+    endif()
+    if(NOT ARG_FILTER)
+        set(ARG_FILTER "*")
     endif()
     set(props FIXTURES_REQUIRED ${group} TIMEOUT ${ARG_TIMEOUT}
               ENVIRONMENT "KELVARAN_WINEPREFIX=${KELVARAN_WINE_ROOT}/${group}")
@@ -43,5 +49,6 @@ function(kelvaran_add_gtest target group)
         list(APPEND props RESOURCE_LOCK ${group})
     endif()
     gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-                         TEST_PREFIX ${group}. PROPERTIES ${props})
+                         EXTRA_ARGS ${ARG_ARGS} TEST_PREFIX ${group}. TEST_FILTER ${ARG_FILTER}
+                         PROPERTIES ${props})
 endfunction()

@@ -1,12 +1,15 @@
-// Folders, files, INI files and logs for the tests.
+// Folders, files, INI files, logs and child processes.
 #include "tests/support/support.h"
 
 #include <gtest/gtest.h>
+#include <psapi.h>
 
-#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "tests/support/child.h"
 
 namespace testsupport {
 
@@ -29,6 +32,17 @@ std::string BinFolder() {
     return folder.substr(0, folder.find_last_of('\\'));
 }
 
+bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
+    ULONGLONG end = GetTickCount64() + timeoutMs;
+    while (!done()) {
+        if (GetTickCount64() >= end) {
+            return false;
+        }
+        Sleep(20);
+    }
+    return true;
+}
+
 TempFolder::TempFolder(const std::string& suffix) {
     char temp[MAX_PATH] = "";
     GetTempPathA(sizeof temp, temp);
@@ -40,30 +54,12 @@ TempFolder::TempFolder(const std::string& suffix) {
 }
 
 TempFolder::~TempFolder() {
-    const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-    if (info != nullptr && info->result()->Failed()) {
+    if (testing::Test::HasFailure()) {
         printf("kept for a look: %s\n", path_.c_str());
         return;
     }
     std::error_code error;
     std::filesystem::remove_all(path_, error);
-}
-
-std::string TempFolder::File(const std::string& name) const {
-    return path_ + "\\" + name;
-}
-
-std::string CopyExecutable(const std::string& folder, const std::string& name,
-                           const std::string& source) {
-    std::string from = BinFolder() + "\\" + source;
-    std::string to = folder + "\\" + name;
-    EXPECT_TRUE(CopyFileA(from.c_str(), to.c_str(), FALSE))
-        << "cannot copy " << from << " to " << to << ": " << GetLastError();
-    return to;
-}
-
-bool FileExists(const std::string& path) {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 std::string ReadFileContent(const std::string& path) {
@@ -79,12 +75,8 @@ void WriteFileContent(const std::string& path, const std::string& content) {
     EXPECT_TRUE(file.good()) << "cannot write " << path;
 }
 
-void RemoveFile(const std::string& path) {
-    DeleteFileA(path.c_str());
-}
-
-void WriteIni(const std::string& path, const IniKeys& keys, const std::string& section) {
-    std::string text = "[" + section + "]\r\n";
+void WriteIni(const std::string& path, const IniKeys& keys) {
+    std::string text = "[Kelvaran]\r\n";
     for (const auto& key : keys) {
         text += key.first + "=" + key.second + "\r\n";
     }
@@ -92,75 +84,87 @@ void WriteIni(const std::string& path, const IniKeys& keys, const std::string& s
 }
 
 IniKeys CompleteIni(const IniKeys& extra) {
-    IniKeys keys = {
-        {"VboxInstallPath", "C:\\Program Files\\Oracle\\VirtualBox"},
-        {"VboxUserHome", "C:\\users\\kelvaran\\.VirtualBox"},
-        {"VmName", "TestVM"},
-    };
+    IniKeys keys = {{"VboxInstallPath", "C:\\Program Files\\Oracle\\VirtualBox"},
+                    {"VboxUserHome", "C:\\users\\kelvaran\\.VirtualBox"},
+                    {"VmName", "TestVM"}};
     for (const auto& key : extra) {
-        bool replaced = false;
-        for (auto& existing : keys) {
-            if (_stricmp(existing.first.c_str(), key.first.c_str()) == 0) {
-                existing.second = key.second;
-                replaced = true;
-            }
-        }
-        if (!replaced) {
+        auto same = [&](const auto& k) {
+            return _stricmp(k.first.c_str(), key.first.c_str()) == 0;
+        };
+        auto found = std::find_if(keys.begin(), keys.end(), same);
+        if (found != keys.end()) {
+            found->second = key.second;
+        } else {
             keys.push_back(key);
         }
     }
     return keys;
 }
 
-namespace {
-
-// "[MM/DD/YY HH:MM:SS] "
-bool HasStamp(const std::string& line) {
-    static const char shape[] = "[99/99/99 99:99:99] ";
-    if (line.size() < sizeof shape - 1) {
-        return false;
-    }
-    for (size_t i = 0; i < sizeof shape - 1; ++i) {
-        bool digit = line[i] >= '0' && line[i] <= '9';
-        if (shape[i] == '9' ? !digit : line[i] != shape[i]) {
-            return false;
-        }
-    }
-    return true;
+std::string SiblingPath(const std::string& exePath, const std::string& extension) {
+    return exePath.substr(0, exePath.size() - 4) + extension;
 }
 
-}  // namespace
-
-std::vector<std::string> ReadLogMessages(const std::string& path) {
-    std::string content = ReadFileContent(path);
+std::vector<std::string> ReadLog(const std::string& path) {
+    std::istringstream content(ReadFileContent(path));
     std::vector<std::string> messages;
-    size_t start = 0;
-    while (start < content.size()) {
-        size_t end = content.find('\n', start);
-        std::string line = content.substr(start, end == std::string::npos ? end : end - start);
-        start = end == std::string::npos ? content.size() : end + 1;
-        EXPECT_TRUE(end != std::string::npos && !line.empty() && line.back() == '\r')
-            << "line without CR LF in " << path << ": " << line;
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        EXPECT_TRUE(HasStamp(line)) << "line without its time stamp in " << path << ": " << line;
-        messages.push_back(HasStamp(line) ? line.substr(20) : line);
+    std::string line;
+    while (std::getline(content, line)) {
+        // "[MM/DD/YY HH:MM:SS] message\r"
+        bool stamped = line.size() >= 21 && line[0] == '[' && line[3] == '/' && line[6] == '/' &&
+                       line[9] == ' ' && line[12] == ':' && line[15] == ':' &&
+                       line.compare(18, 2, "] ") == 0;
+        bool crlf = !line.empty() && line.back() == '\r';
+        EXPECT_TRUE(stamped && crlf)
+            << "a line without its stamp or CR LF in " << path << ": " << line;
+        messages.push_back(line.substr(stamped ? 20 : 0, line.size() - (stamped ? 20 : 0) - crlf));
     }
     return messages;
 }
 
-int CountLogMessages(const std::string& logPath, const std::string& text) {
-    std::vector<std::string> messages = ReadLogMessages(logPath);
-    return static_cast<int>(std::count(messages.begin(), messages.end(), text));
+size_t CountLog(const std::vector<std::string>& log, const std::string& prefix) {
+    return std::count_if(log.begin(), log.end(), [&](const std::string& message) {
+        return message.compare(0, prefix.size(), prefix) == 0;
+    });
 }
 
-bool LogHolds(const std::string& logPath, const std::string& text) {
-    return CountLogMessages(logPath, text) > 0;
+void ExpectLogInOrder(const std::vector<std::string>& log, const std::vector<std::string>& lines) {
+    size_t next = 0;
+    std::string text;
+    for (const std::string& message : log) {
+        next += next < lines.size() && message == lines[next];
+        text += "\n  " + message;
+    }
+    EXPECT_EQ(next, lines.size()) << "missing or out of order: \""
+                                  << (next < lines.size() ? lines[next] : "") << "\" in" << text;
 }
 
-std::string SiblingPath(const std::string& exePath, const std::string& extension) {
-    return exePath.substr(0, exePath.size() - 4) + extension;
+ProcessResult RunProcess(const std::string& exe, const std::string& arguments, DWORD timeoutMs) {
+    ProcessResult result = {STILL_ACTIVE, ""};
+    std::string problem;
+    result.exitCode = RunChild(exe, arguments, timeoutMs, &result.output, &problem);
+    EXPECT_TRUE(problem.empty()) << problem;
+    return result;
+}
+
+std::vector<DWORD> ProcessesNamed(const std::string& name) {
+    std::vector<DWORD> ids(4096);
+    DWORD bytes = 0;
+    EnumProcesses(ids.data(), static_cast<DWORD>(ids.size() * sizeof(DWORD)), &bytes);
+    ids.resize(bytes / sizeof(DWORD));
+    std::vector<DWORD> found;
+    for (DWORD pid : ids) {
+        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+        char base[MAX_PATH] = "";
+        if (process != nullptr) {
+            GetModuleBaseNameA(process, nullptr, base, sizeof base);
+            CloseHandle(process);
+        }
+        if (pid != 0 && name == base) {
+            found.push_back(pid);
+        }
+    }
+    return found;
 }
 
 }  // namespace testsupport

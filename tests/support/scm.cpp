@@ -1,4 +1,5 @@
-// Wine's Service Control Manager, driven through the SCM API as an administrator would.
+// Wine's Service Control Manager, driven through the SCM API as an administrator would, and the
+// rules every run of the service must keep in its reports.
 #include "tests/support/support.h"
 
 #include <gtest/gtest.h>
@@ -6,108 +7,110 @@
 #include <cstdio>
 
 namespace testsupport {
-
 namespace {
 
 // Owns one SCM handle.
-class ScHandle {
-public:
-    explicit ScHandle(SC_HANDLE handle) : handle_(handle) {}
+struct ScHandle {
+    SC_HANDLE handle;
+    explicit ScHandle(SC_HANDLE h) : handle(h) {}
     ~ScHandle() {
-        if (handle_ != nullptr) {
-            CloseServiceHandle(handle_);
+        if (handle != nullptr) {
+            CloseServiceHandle(handle);
         }
     }
     ScHandle(const ScHandle&) = delete;
     ScHandle& operator=(const ScHandle&) = delete;
-
-    SC_HANDLE Get() const {
-        return handle_;
-    }
-    explicit operator bool() const {
-        return handle_ != nullptr;
-    }
-
-private:
-    SC_HANDLE handle_;
 };
 
-// Opens the service with access; on failure returns an empty handle and sets *error.
-ScHandle OpenByName(const std::string& service, DWORD access, DWORD* error) {
+// Opens the service; on failure the handle is null and *error tells why.
+SC_HANDLE OpenByName(const std::string& service, DWORD access, DWORD* error) {
     ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) {
-        *error = GetLastError();
-        return ScHandle(nullptr);
-    }
-    SC_HANDLE handle = OpenServiceA(manager.Get(), service.c_str(), access);
+    SC_HANDLE handle =
+        manager.handle != nullptr ? OpenServiceA(manager.handle, service.c_str(), access) : nullptr;
     *error = handle != nullptr ? ERROR_SUCCESS : GetLastError();
-    return ScHandle(handle);
+    return handle;
 }
 
-// QueryServiceConfig2A for one level into a buffer of the size it asks for.
-std::vector<BYTE> QueryConfig2(SC_HANDLE service, DWORD level) {
-    DWORD needed = 0;
-    QueryServiceConfig2A(service, level, nullptr, 0, &needed);
-    std::vector<BYTE> buffer(needed);
-    if (needed == 0 || !QueryServiceConfig2A(service, level, buffer.data(), needed, &needed)) {
-        buffer.clear();
+DWORD LastErrorUnless(BOOL done) {
+    return done ? ERROR_SUCCESS : GetLastError();
+}
+
+const char* StateName(DWORD state) {
+    static const char* const names[] = {"OTHER", "STOPPED", "START_PENDING", "STOP_PENDING",
+                                        "RUNNING"};
+    return names[state <= SERVICE_RUNNING ? state : 0];
+}
+
+// Stops the service when it runs, and deletes it; quiet when there is none.
+void RemoveService(const std::string& name) {
+    SERVICE_STATUS_PROCESS status{};
+    if (QueryStatus(name, &status) != 0) {
+        return;
     }
-    return buffer;
+    if (status.dwCurrentState != SERVICE_STOPPED) {
+        ControlByName(name, SERVICE_CONTROL_STOP);
+        WaitForState(name, SERVICE_STOPPED, 15000);
+    }
+    DWORD error = 0;
+    ScHandle handle(OpenByName(name, DELETE, &error));
+    if (handle.handle != nullptr) {
+        DeleteService(handle.handle);
+    }
+}
+
+bool IsPending(DWORD state) {
+    return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
 }
 
 }  // namespace
 
 DWORD QueryStatus(const std::string& service, SERVICE_STATUS_PROCESS* status) {
     DWORD error = 0;
-    ScHandle handle = OpenByName(service, SERVICE_QUERY_STATUS, &error);
+    ScHandle handle(OpenByName(service, SERVICE_QUERY_STATUS, &error));
     DWORD needed = 0;
-    if (handle && !QueryServiceStatusEx(handle.Get(), SC_STATUS_PROCESS_INFO,
-                                        reinterpret_cast<BYTE*>(status), sizeof *status, &needed)) {
-        error = GetLastError();
-    }
-    return error;
+    return handle.handle == nullptr
+               ? error
+               : LastErrorUnless(QueryServiceStatusEx(handle.handle, SC_STATUS_PROCESS_INFO,
+                                                      reinterpret_cast<BYTE*>(status),
+                                                      sizeof *status, &needed));
 }
 
 DWORD StartByName(const std::string& service) {
     DWORD error = 0;
-    ScHandle handle = OpenByName(service, SERVICE_START, &error);
-    if (handle && !StartServiceA(handle.Get(), 0, nullptr)) {
-        error = GetLastError();
-    }
-    return error;
+    ScHandle handle(OpenByName(service, SERVICE_START, &error));
+    return handle.handle == nullptr ? error
+                                    : LastErrorUnless(StartServiceA(handle.handle, 0, nullptr));
 }
 
-DWORD ControlByName(const std::string& service, DWORD control, SERVICE_STATUS* status) {
+DWORD ControlByName(const std::string& service, DWORD control) {
     DWORD error = 0;
-    ScHandle handle = OpenByName(
-        service, SERVICE_STOP | SERVICE_INTERROGATE | SERVICE_USER_DEFINED_CONTROL, &error);
-    SERVICE_STATUS ignored;
-    if (handle && !ControlService(handle.Get(), control, status != nullptr ? status : &ignored)) {
-        error = GetLastError();
-    }
-    return error;
+    ScHandle handle(OpenByName(service, SERVICE_STOP | SERVICE_INTERROGATE, &error));
+    SERVICE_STATUS status;
+    return handle.handle == nullptr
+               ? error
+               : LastErrorUnless(ControlService(handle.handle, control, &status));
 }
 
-DWORD DeleteByName(const std::string& service) {
-    DWORD error = 0;
-    ScHandle handle = OpenByName(service, DELETE, &error);
-    if (handle && !DeleteService(handle.Get())) {
-        error = GetLastError();
-    }
-    return error;
+bool WaitForState(const std::string& service, DWORD state, DWORD timeoutMs) {
+    return WaitUntil(
+        [&] {
+            SERVICE_STATUS_PROCESS status{};
+            return QueryStatus(service, &status) == 0 && status.dwCurrentState == state;
+        },
+        timeoutMs);
 }
 
 DWORD QuerySettings(const std::string& service, ServiceSettings* settings) {
     DWORD error = 0;
-    ScHandle handle = OpenByName(service, SERVICE_QUERY_CONFIG, &error);
-    if (!handle) {
+    ScHandle handle(OpenByName(service, SERVICE_QUERY_CONFIG, &error));
+    if (handle.handle == nullptr) {
         return error;
     }
     DWORD needed = 0;
-    QueryServiceConfigA(handle.Get(), nullptr, 0, &needed);
-    std::vector<BYTE> buffer(needed);
+    QueryServiceConfigA(handle.handle, nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed + 1);
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-    if (needed == 0 || !QueryServiceConfigA(handle.Get(), config, needed, &needed)) {
+    if (!QueryServiceConfigA(handle.handle, config, needed, &needed)) {
         return GetLastError();
     }
     settings->serviceType = config->dwServiceType;
@@ -115,86 +118,98 @@ DWORD QuerySettings(const std::string& service, ServiceSettings* settings) {
     settings->errorControl = config->dwErrorControl;
     settings->binaryPath = config->lpBinaryPathName != nullptr ? config->lpBinaryPathName : "";
     settings->displayName = config->lpDisplayName != nullptr ? config->lpDisplayName : "";
-    settings->account = config->lpServiceStartName != nullptr ? config->lpServiceStartName : "";
-
-    std::vector<BYTE> description = QueryConfig2(handle.Get(), SERVICE_CONFIG_DESCRIPTION);
-    const char* text =
-        description.empty()
-            ? nullptr
-            : reinterpret_cast<SERVICE_DESCRIPTIONA*>(description.data())->lpDescription;
-    settings->description = text != nullptr ? text : "";
-    std::vector<BYTE> preshutdown = QueryConfig2(handle.Get(), SERVICE_CONFIG_PRESHUTDOWN_INFO);
+    BYTE more[1024] = {};
+    auto* description = reinterpret_cast<SERVICE_DESCRIPTIONA*>(more);
+    settings->description = QueryServiceConfig2A(handle.handle, SERVICE_CONFIG_DESCRIPTION, more,
+                                                 sizeof more, &needed) &&
+                                    description->lpDescription != nullptr
+                                ? description->lpDescription
+                                : "";
+    auto* preshutdown = reinterpret_cast<SERVICE_PRESHUTDOWN_INFO*>(more);
     settings->preshutdownTimeout =
-        preshutdown.empty()
-            ? 0
-            : reinterpret_cast<SERVICE_PRESHUTDOWN_INFO*>(preshutdown.data())->dwPreshutdownTimeout;
+        QueryServiceConfig2A(handle.handle, SERVICE_CONFIG_PRESHUTDOWN_INFO, more, sizeof more,
+                             &needed)
+            ? preshutdown->dwPreshutdownTimeout
+            : 0;
     return 0;
 }
 
-DWORD QuerySecurity(const std::string& service, std::vector<BYTE>* descriptor) {
-    DWORD error = 0;
-    ScHandle handle = OpenByName(service, READ_CONTROL, &error);
-    if (!handle) {
-        return error;
-    }
-    DWORD needed = 0;
-    QueryServiceObjectSecurity(handle.Get(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
-    descriptor->assign(needed, 0);
-    if (needed == 0 || !QueryServiceObjectSecurity(handle.Get(), DACL_SECURITY_INFORMATION,
-                                                   descriptor->data(), needed, &needed)) {
-        return GetLastError();
-    }
-    return 0;
-}
-
-bool WaitForState(const std::string& service, DWORD state, DWORD timeoutMs) {
-    DWORD start = GetTickCount();
-    SERVICE_STATUS_PROCESS status{};
-    do {
-        if (QueryStatus(service, &status) == 0 && status.dwCurrentState == state) {
-            return true;
-        }
-        Sleep(10);
-    } while (GetTickCount() - start < timeoutMs);
-    return false;
-}
-
-void RemoveService(const std::string& service) {
-    SERVICE_STATUS_PROCESS status{};
-    if (QueryStatus(service, &status) != 0) {
-        return;
-    }
-    if (status.dwCurrentState != SERVICE_STOPPED) {
-        ControlByName(service, SERVICE_CONTROL_STOP);
-        WaitForState(service, SERVICE_STOPPED, 15000);
-    }
-    DeleteByName(service);
-}
-
-std::string Describe(const SERVICE_STATUS_PROCESS& status) {
-    char text[160];
-    snprintf(text, sizeof text, "state=%lu checkpoint=%lu hint=%lu exit=%lu/0x%08lx controls=0x%lx",
-             status.dwCurrentState, status.dwCheckPoint, status.dwWaitHint, status.dwWin32ExitCode,
-             status.dwServiceSpecificExitCode, status.dwControlsAccepted);
-    return text;
-}
-
-std::string Describe(const std::vector<SERVICE_STATUS_PROCESS>& statuses) {
+std::string Sequence(const Statuses& statuses) {
     std::string text;
     for (const SERVICE_STATUS_PROCESS& status : statuses) {
-        text += "\n  " + Describe(status);
+        text += (text.empty() ? "" : " ") + std::string(StateName(status.dwCurrentState)) + ":" +
+                std::to_string(status.dwCheckPoint);
     }
     return text;
 }
 
-ServiceCopy::ServiceCopy(const TempFolder& folder, const std::string& exeName)
-    : exePath_(CopyExecutable(folder.Path(), exeName)),
-      name_(exeName.size() > 4 ? exeName.substr(0, exeName.size() - 4) : "kelvaran") {
-    for (char& c : name_) {
-        if (c == ' ') {
-            c = '_';
+std::string States(const Statuses& statuses) {
+    std::string text;
+    DWORD last = 0;
+    for (const SERVICE_STATUS_PROCESS& status : statuses) {
+        if (status.dwCurrentState != last) {
+            text += (text.empty() ? "" : " ") + std::string(StateName(status.dwCurrentState));
+            last = status.dwCurrentState;
         }
     }
+    return text;
+}
+
+std::string Describe(const Statuses& statuses) {
+    std::string text;
+    char line[160];
+    for (const SERVICE_STATUS_PROCESS& s : statuses) {
+        snprintf(line, sizeof line,
+                 "\n  state=%lu checkpoint=%lu hint=%lu exit=%lu/0x%08lx controls=0x%lx",
+                 s.dwCurrentState, s.dwCheckPoint, s.dwWaitHint, s.dwWin32ExitCode,
+                 s.dwServiceSpecificExitCode, s.dwControlsAccepted);
+        text += line;
+    }
+    return text;
+}
+
+void ExpectWellFormed(const Statuses& statuses) {
+    SCOPED_TRACE(Describe(statuses));
+    DWORD lastCheckpoint = 0;
+    for (size_t i = 0; i < statuses.size(); ++i) {
+        const SERVICE_STATUS_PROCESS& status = statuses[i];
+        // Until the service's first report, Wine's manager shows its own START_PENDING.
+        if (status.dwControlsAccepted == 0 && status.dwCurrentState == SERVICE_START_PENDING) {
+            continue;
+        }
+        EXPECT_EQ(status.dwServiceType, 0x110u) << "report " << i;
+        EXPECT_EQ(status.dwControlsAccepted, 0x105u) << "report " << i;
+        if (IsPending(status.dwCurrentState)) {
+            EXPECT_GT(status.dwCheckPoint, lastCheckpoint) << "report " << i;
+            lastCheckpoint = status.dwCheckPoint;
+        } else {
+            EXPECT_EQ(status.dwCheckPoint, 0u) << "report " << i;
+            EXPECT_EQ(status.dwWaitHint, 0u) << "report " << i;
+        }
+        if (status.dwCurrentState != SERVICE_STOPPED) {
+            EXPECT_EQ(status.dwWin32ExitCode, 0u) << "report " << i;
+        } else {
+            EXPECT_EQ(i + 1, statuses.size()) << "a report after STOPPED";
+        }
+    }
+}
+
+void ExpectStoppedWith(const Statuses& statuses, DWORD win32, DWORD specific) {
+    ASSERT_FALSE(statuses.empty());
+    EXPECT_EQ(statuses.back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED))
+        << Describe(statuses);
+    EXPECT_EQ(statuses.back().dwWin32ExitCode, win32) << Describe(statuses);
+    EXPECT_EQ(statuses.back().dwServiceSpecificExitCode, specific) << Describe(statuses);
+}
+
+ServiceCopy::ServiceCopy(const TempFolder& folder, const std::string& exeName,
+                         const std::string& source)
+    : exePath_(folder.File(exeName)),
+      name_(exeName.size() > 4 ? exeName.substr(0, exeName.size() - 4) : "kelvaran") {
+    std::string from = BinFolder() + "\\" + source;
+    EXPECT_TRUE(CopyFileA(from.c_str(), exePath_.c_str(), FALSE))
+        << "cannot copy " << from << ": " << GetLastError();
+    std::replace(name_.begin(), name_.end(), ' ', '_');
     RemoveService(name_);
 }
 
@@ -202,12 +217,67 @@ ServiceCopy::~ServiceCopy() {
     RemoveService(name_);
 }
 
-void ServiceCopy::WriteIni(const IniKeys& keys) const {
-    testsupport::WriteIni(IniPath(), keys);
+StatusRecorder::StatusRecorder(const std::string& service)
+    : manager_(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT)),
+      service_(manager_ != nullptr ? OpenServiceA(manager_, service.c_str(), SERVICE_QUERY_STATUS)
+                                   : nullptr) {
+    EXPECT_NE(service_, nullptr) << "cannot watch " << service << ": " << GetLastError();
+    thread_ = std::thread([this] {
+        for (; running_; Sleep(1)) {
+            SERVICE_STATUS_PROCESS s{};
+            DWORD needed = 0;
+            if (service_ == nullptr ||
+                !QueryServiceStatusEx(service_, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&s),
+                                      sizeof s, &needed)) {
+                continue;
+            }
+            std::lock_guard<std::mutex> hold(lock_);
+            const SERVICE_STATUS_PROCESS* last = statuses_.empty() ? nullptr : &statuses_.back();
+            if (last == nullptr || last->dwCurrentState != s.dwCurrentState ||
+                last->dwControlsAccepted != s.dwControlsAccepted ||
+                last->dwWin32ExitCode != s.dwWin32ExitCode ||
+                last->dwServiceSpecificExitCode != s.dwServiceSpecificExitCode ||
+                last->dwCheckPoint != s.dwCheckPoint || last->dwWaitHint != s.dwWaitHint) {
+                statuses_.push_back(s);
+            }
+        }
+    });
 }
 
-ProcessResult ServiceCopy::Run(const std::string& arguments) const {
-    return RunProcess(exePath_, arguments);
+StatusRecorder::~StatusRecorder() {
+    running_ = false;
+    thread_.join();
+    if (service_ != nullptr) {
+        CloseServiceHandle(service_);
+    }
+    if (manager_ != nullptr) {
+        CloseServiceHandle(manager_);
+    }
+}
+
+Statuses StatusRecorder::Since(size_t from) const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return Statuses(
+        statuses_.begin() + static_cast<std::ptrdiff_t>(std::min(from, statuses_.size())),
+        statuses_.end());
+}
+
+size_t StatusRecorder::Count() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return statuses_.size();
+}
+
+bool StatusRecorder::WaitFor(DWORD state, size_t from, DWORD timeoutMs) const {
+    return WaitUntil(
+        [&] {
+            for (const SERVICE_STATUS_PROCESS& status : Since(from)) {
+                if (status.dwCurrentState == state) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        timeoutMs);
 }
 
 }  // namespace testsupport

@@ -1,13 +1,16 @@
-// Test equipment shared by the test groups: folders of their own per test, copies of the
-// build's executables, INI and log files, child processes, and Wine's Service Control Manager.
+// Test equipment of every group: folders and files of a test's own, child processes, Wine's
+// Service Control Manager, the VirtualBox stand-in (its tools, machines, journal and server), and
+// clients of the service's pipes.
 //
-// Every test of a group runs in the group's one Wine prefix, several at a time. Tests keep apart
-// by names: a test's folder and its services are named after the test itself.
+// Every test of a group runs in the group's one Wine prefix. Tests keep apart by names: a test's
+// folder, its services and its machines are named after the test itself.
 #pragma once
 
 #include <windows.h>
+#include <unknwn.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,125 +19,102 @@
 
 namespace testsupport {
 
-// ---- Files and folders ----------------------------------------------------------------------
+// ---- Files, logs and processes --------------------------------------------------------------
 
-// "Suite.Name" of the running GoogleTest case, with the characters that a file or service name
-// cannot hold replaced by '_'.
+// "Suite.Name" of the running case (a parameterised one's index included), with the characters
+// that a file or service name cannot hold replaced by '_'.
 std::string TestName();
-
-// The folder of the running test executable: the build puts every executable there.
+// The folder of the running test executable, where the build puts every executable.
 std::string BinFolder();
+// Polls done every 20 ms until it holds; false after timeoutMs.
+bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs = 10000);
 
-// A folder of its own for the running test, %TEMP%\kelvaran-tests\<TestName()><suffix>. Whatever
-// an earlier run left there goes first. Removed with its contents when the test passed, kept for
-// a look when it failed. The suffix may hold blanks.
+// %TEMP%\kelvaran-tests\<TestName()><suffix>, emptied first; removed when the test passed, kept
+// for a look when it failed. The suffix may hold blanks.
 class TempFolder {
 public:
     explicit TempFolder(const std::string& suffix = "");
     ~TempFolder();
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
-
     const std::string& Path() const {
         return path_;
     }
-    // Path() + "\" + name.
-    std::string File(const std::string& name) const;
+    std::string File(const std::string& name) const {
+        return path_ + "\\" + name;
+    }
 
 private:
     std::string path_;
 };
 
-// Copies the build's executable source (from BinFolder()) to folder\name; returns the new path.
-std::string CopyExecutable(const std::string& folder, const std::string& name,
-                           const std::string& source = "kelvaran.exe");
-
-bool FileExists(const std::string& path);
-// Whole file, bytes as they are on disk (CR LF stays).
 std::string ReadFileContent(const std::string& path);
 void WriteFileContent(const std::string& path, const std::string& content);
-void RemoveFile(const std::string& path);
-
-// ---- Configuration and log ------------------------------------------------------------------
 
 using IniKeys = std::vector<std::pair<std::string, std::string>>;
-
-// Writes an INI file holding keys, in that order, in one section.
-void WriteIni(const std::string& path, const IniKeys& keys,
-              const std::string& section = "Kelvaran");
-
-// The three keys a complete configuration needs, with harmless values, then extra (a key given
-// in extra replaces the default of the same name).
+// Writes keys in that order into the section [Kelvaran].
+void WriteIni(const std::string& path, const IniKeys& keys);
+// The three keys a complete configuration needs, with harmless values; a key of extra replaces
+// the default of its name, the others follow.
 IniKeys CompleteIni(const IniKeys& extra = {});
-
-// The messages of a log file in order, each without its "[MM/DD/YY HH:MM:SS] " stamp. The test
-// fails when a line lacks the stamp or does not end with CR LF.
-std::vector<std::string> ReadLogMessages(const std::string& path);
-
-// How many messages of the log equal text (0 when there is no log).
-int CountLogMessages(const std::string& logPath, const std::string& text);
-// Whether some message of the log equals text.
-bool LogHolds(const std::string& logPath, const std::string& text);
-
 // Path with its last four characters replaced by extension, as the service derives its files.
 std::string SiblingPath(const std::string& exePath, const std::string& extension);
 
-// ---- Processes ------------------------------------------------------------------------------
+// The messages of a log in order, without their "[MM/DD/YY HH:MM:SS] " stamps. The test fails
+// when a line lacks the stamp or its CR LF.
+std::vector<std::string> ReadLog(const std::string& path);
+// How many messages begin with prefix.
+size_t CountLog(const std::vector<std::string>& log, const std::string& prefix);
+// The lines appear in the log in this order, whole; others may stand between them.
+void ExpectLogInOrder(const std::vector<std::string>& log, const std::vector<std::string>& lines);
 
 struct ProcessResult {
-    DWORD exitCode;      // STILL_ACTIVE when the process was killed after the time-out
-    std::string output;  // standard output and error, CR LF turned into LF
+    DWORD exitCode;
+    std::string output;  // standard output and error, CR LF as LF
 };
-
-// Runs exe with arguments (a command-line tail, quoted by the caller) and waits for it.
+// Runs exe with a command-line tail (quoted by the caller); the test fails when it cannot start
+// or must be ended after timeoutMs.
 ProcessResult RunProcess(const std::string& exe, const std::string& arguments = "",
                          DWORD timeoutMs = 60000);
-
-// The base name of a process's executable, "" when it cannot be read.
-std::string ProcessName(DWORD pid);
-// The process ids of processes with this executable base name (exact case).
+// The ids of the processes with this executable base name (exact case).
 std::vector<DWORD> ProcessesNamed(const std::string& name);
 
 // ---- The Service Control Manager ------------------------------------------------------------
 
+using Statuses = std::vector<SERVICE_STATUS_PROCESS>;
+
 // Each returns 0 or the Windows error of the step that failed.
 DWORD QueryStatus(const std::string& service, SERVICE_STATUS_PROCESS* status);
 DWORD StartByName(const std::string& service);
-DWORD ControlByName(const std::string& service, DWORD control, SERVICE_STATUS* status = nullptr);
-DWORD DeleteByName(const std::string& service);
+DWORD ControlByName(const std::string& service, DWORD control);
+bool WaitForState(const std::string& service, DWORD state, DWORD timeoutMs = 30000);
 
 // The registration as QueryServiceConfig and QueryServiceConfig2 show it.
 struct ServiceSettings {
-    DWORD serviceType;
-    DWORD startType;
-    DWORD errorControl;
-    std::string binaryPath;
-    std::string displayName;
-    std::string account;
-    std::string description;
-    DWORD preshutdownTimeout;
+    DWORD serviceType, startType, errorControl, preshutdownTimeout;
+    std::string binaryPath, displayName, description;
 };
 DWORD QuerySettings(const std::string& service, ServiceSettings* settings);
 
-// The service's security descriptor (its DACL part) as the manager returns it.
-DWORD QuerySecurity(const std::string& service, std::vector<BYTE>* descriptor);
+// "START_PENDING:1 START_PENDING:2 RUNNING:0": each report's state and checkpoint.
+std::string Sequence(const Statuses& statuses);
+// The states, a run of equal ones as one: "START_PENDING RUNNING STOP_PENDING STOPPED".
+std::string States(const Statuses& statuses);
+// What every run must report: type 0x110 and controls 0x105 in each of the service's reports,
+// pending checkpoints growing and never handed out twice, RUNNING and STOPPED with checkpoint 0
+// and wait hint 0, exit code 0 before STOPPED, and nothing after STOPPED.
+void ExpectWellFormed(const Statuses& statuses);
+// The final report is STOPPED with these exit codes.
+void ExpectStoppedWith(const Statuses& statuses, DWORD win32, DWORD specific);
+std::string Describe(const Statuses& statuses);
 
-// Waits until the service reports state; false after timeoutMs.
-bool WaitForState(const std::string& service, DWORD state, DWORD timeoutMs = 30000);
-
-// Stops the service when it runs, waits for STOPPED, and deletes it. Quiet when it is not there.
-void RemoveService(const std::string& service);
-
-// "state=4 checkpoint=0 hint=0 exit=0/0 controls=0x105" for failure messages.
-std::string Describe(const SERVICE_STATUS_PROCESS& status);
-std::string Describe(const std::vector<SERVICE_STATUS_PROCESS>& statuses);
-
-// A copy of kelvaran.exe under its own name in a test's folder: its service name, INI file and
-// log derive from that name. Whatever service of that name an earlier run left is removed first;
-// the destructor removes the service again.
+// A copy of kelvaran.exe (or another executable of the build) under its own name in a folder:
+// its service name, INI file and log derive from that name. A service of that name left by an
+// earlier run is removed first, and the destructor removes it again.
 class ServiceCopy {
 public:
-    ServiceCopy(const TempFolder& folder, const std::string& exeName);
+    ServiceCopy(const TempFolder& folder, const std::string& exeName,
+                const std::string& source = "kelvaran.exe");
     ~ServiceCopy();
     ServiceCopy(const ServiceCopy&) = delete;
     ServiceCopy& operator=(const ServiceCopy&) = delete;
@@ -152,21 +132,25 @@ public:
     std::string LogPath() const {
         return SiblingPath(exePath_, ".log");
     }
-
-    void WriteIni(const IniKeys& keys) const;
+    std::vector<std::string> Log() const {
+        return ReadLog(LogPath());
+    }
+    void WriteIni(const IniKeys& keys) const {
+        testsupport::WriteIni(IniPath(), keys);
+    }
     // Runs the copy from a console: Run("-i") installs it, Run("-u") removes it.
-    ProcessResult Run(const std::string& arguments) const;
+    ProcessResult Run(const std::string& arguments) const {
+        return RunProcess(exePath_, arguments);
+    }
 
 private:
     std::string exePath_;
     std::string name_;
 };
 
-// Polls a service's status on a thread of its own, about once a millisecond, and keeps every
-// status whose reported fields (state, controls, exit codes, checkpoint, wait hint) differ from
-// the one before, so that a test can assert the sequence of reports. A report that another
-// replaces within the same millisecond can be missed. The service must exist; its status at
-// construction is the first one recorded.
+// Polls a service's status about once a millisecond on a thread of its own and keeps every
+// status that differs from the one before, so a test can assert the sequence of reports (a report
+// replaced within the same millisecond can be missed). The service must exist.
 class StatusRecorder {
 public:
     explicit StatusRecorder(const std::string& service);
@@ -174,26 +158,138 @@ public:
     StatusRecorder(const StatusRecorder&) = delete;
     StatusRecorder& operator=(const StatusRecorder&) = delete;
 
-    // How many statuses have been recorded so far: a mark for WaitFor.
+    // The statuses recorded so far, from index from on.
+    Statuses Since(size_t from = 0) const;
     size_t Count() const;
-    // Waits until a status with state is recorded at index from or later; false after
-    // timeoutMs.
-    bool WaitFor(DWORD state, size_t from, DWORD timeoutMs = 30000) const;
-    // The statuses recorded so far.
-    std::vector<SERVICE_STATUS_PROCESS> Statuses() const;
-    // Ends the polling and returns every status recorded.
-    std::vector<SERVICE_STATUS_PROCESS> Stop();
+    // Waits for a status with state at index from or later; false after timeoutMs.
+    bool WaitFor(DWORD state, size_t from = 0, DWORD timeoutMs = 20000) const;
 
 private:
-    void Record();
-    void Poll();
-
     SC_HANDLE manager_;
     SC_HANDLE service_;
     mutable std::mutex lock_;
-    std::vector<SERVICE_STATUS_PROCESS> statuses_;
+    Statuses statuses_;
     std::atomic<bool> running_{true};
     std::thread thread_;
+};
+
+// ---- The VirtualBox stand-in ----------------------------------------------------------------
+
+// Machine states in VirtualBox 5.0's numbering, whatever release the stand-in plays.
+enum : LONG {
+    kPoweredOff = 1,
+    kSaved = 2,
+    kAborted = 4,
+    kRunning = 5,
+    kPaused = 6,
+    kStarting = 10,
+    kStopping = 11,
+    kSaving = 12,
+    kAbortedSaved = 24  // 7.0's, which has no 5.0 number
+};
+
+// The folder of VBoxSVC.exe and its siblings, the VboxInstallPath to configure.
+std::string StandinFolder();
+ProcessResult VBoxManage(const std::string& arguments);
+// Runs standin-ctl; the test fails unless it exits with 0.
+std::string Ctl(const std::string& arguments);
+
+// Plays this release ("5.0", "6.1", "7.0") from now on: a server of the prefix that plays another
+// one is waited for, or ended.
+void UseRelease(const std::string& release);
+// A fresh registered machine with these timings in ms (-1: the operation never completes).
+void CreateMachine(const std::string& name, int launchMs = 300, int powerOffMs = 200,
+                   int saveMs = 200);
+// Ends the machine's VM process if it runs, and unregisters it; quiet when there is none.
+void RemoveMachine(const std::string& name);
+// The machine's state, -1 when the stand-in does not know it; and a wait for one.
+LONG MachineState(const std::string& name);
+bool WaitForMachineState(const std::string& name, LONG state, DWORD timeoutMs = 10000);
+
+// One journal line: "HH:MM:SS.mmm PID Object.Member(ARGS) -> 0xHRESULT[ = VALUE][ @"MACHINE"]".
+struct JournalEntry {
+    DWORD pid = 0;
+    std::string member;  // "Machine.LaunchVMProcess"
+    std::string args;    // "Session, \"headless\", []"
+    HRESULT result = S_OK;
+    std::string value;    // "Progress", "5", or empty
+    std::string machine;  // without quotes, or empty
+    std::string line;
+};
+
+// The journal of the prefix's server from a mark on: others keep the file open, so it is never
+// emptied.
+class Journal {
+public:
+    Journal();
+    void Mark();
+    // The call lines since the mark; those of one machine when it is given (the server's calls
+    // on it, its look-ups by name, and the Session calls of process pid, when pid is given).
+    std::vector<JournalEntry> Entries(const std::string& machine = "", DWORD pid = 0) const;
+    // Lines since the mark that are no call line (torn or mixed writes).
+    size_t BadLines() const;
+
+private:
+    std::string path_;
+    unsigned long long mark_ = 0;
+};
+size_t CountCalls(const std::vector<JournalEntry>& entries, const std::string& member);
+// Whether the members occur in this order among the entries (others may stand between).
+bool InOrder(const std::vector<JournalEntry>& entries, const std::vector<std::string>& members);
+std::string Members(const std::vector<JournalEntry>& entries);
+
+// The pid of the prefix's running VBoxSVC.exe, or 0.
+DWORD FindVBoxSvc();
+// Kills the prefix's VBoxSVC.exe and restarts Wine's RPC service, which would otherwise hand the
+// dead server's class object to the next client.
+void KillVBoxSvc();
+// Holds the server's class object and a VirtualBox object for a test's duration. Wine's COM
+// deadlocks a server when its last class-object reference goes during a call (it unregisters the
+// interface's stub while holding the lock every marshalling needs), so tests never let it go.
+class ServerHold {
+public:
+    ServerHold();
+    ~ServerHold();
+    ServerHold(const ServerHold&) = delete;
+    ServerHold& operator=(const ServerHold&) = delete;
+
+private:
+    IUnknown* factory_ = nullptr;
+    IUnknown* virtualBox_ = nullptr;
+};
+
+// ---- The pipes --------------------------------------------------------------------------------
+
+// "\\.\pipe\kelvaran.<vm>".
+std::string ControlPipeName(const std::string& vm);
+// One connection: writes bytes, reads a reply of up to 4 bytes. Returns the number of reply bytes
+// (0 when none came before the server closed), or -1 when the pipe could not be opened.
+int Exchange(const std::string& pipe, const std::string& bytes, DWORD* reply);
+// A request word and its reply; the test fails when no whole reply comes.
+DWORD Ask(const std::string& pipe, DWORD request);
+
+// Plays the tray companion: owns "\\.\pipe\kelvarantray" with a few instances, counts the words
+// 512 that arrive, and notes the impersonation level each client lends its pipe's owner.
+class TrayListener {
+public:
+    TrayListener();
+    ~TrayListener();
+    TrayListener(const TrayListener&) = delete;
+    TrayListener& operator=(const TrayListener&) = delete;
+
+    size_t Heard() const;
+    bool WaitHeard(size_t count, DWORD timeoutMs = 10000) const;
+    // The levels ImpersonateNamedPipeClient gave for the connections so far (-1 where it failed).
+    std::vector<int> ImpersonationLevels() const;
+
+private:
+    void Serve(HANDLE pipe);
+
+    std::vector<HANDLE> pipes_;
+    std::vector<std::thread> threads_;
+    mutable std::mutex lock_;
+    size_t heard_ = 0;
+    std::vector<int> levels_;
 };
 
 }  // namespace testsupport
