@@ -154,8 +154,8 @@ void ControlPipeServerThread(void*) {
 // and never reads (interactive users may create instances of both pipes), and neither the
 // watcher nor the supervisor may hang on it.
 static void SendWord(const char* name, DWORD access, DWORD word) {
-    HANDLE pipe =
-        CreateFileA(name, access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE pipe = CreateFileA(name, access, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED | IdentifyOnly, nullptr);
     if (pipe == INVALID_HANDLE_VALUE) {
         return;
     }

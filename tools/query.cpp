@@ -41,8 +41,8 @@ static int Usage() {
 static int Ask(const char* pipeName, DWORD request, DWORD* reply, DWORD* error) {
     HANDLE pipe = INVALID_HANDLE_VALUE;
     for (;;) {
-        pipe = CreateFileA(pipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
+        pipe = CreateFileA(pipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           IdentifyOnly, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) {
             break;
         }

@@ -133,6 +133,34 @@ bool WaitForPipe(const std::string& pipe, DWORD timeoutMs) {
     return false;
 }
 
+int ClientLevel(HANDLE pipe) {
+    if (!ImpersonateNamedPipeClient(pipe)) {
+        return -1;
+    }
+    HANDLE token = nullptr;
+    SECURITY_IMPERSONATION_LEVEL level = SecurityAnonymous;
+    DWORD size = 0;
+    bool read = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) &&
+                GetTokenInformation(token, TokenImpersonationLevel, &level, sizeof level, &size);
+    if (token != nullptr) {
+        CloseHandle(token);
+    }
+    RevertToSelf();
+    return read ? static_cast<int>(level) : -1;
+}
+
+namespace {
+
+bool UnderWine() {
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+}  // namespace
+
+int LevelLentByIdentifyOnly() {
+    return UnderWine() ? SecurityImpersonation : SecurityIdentification;
+}
+
 TrayListener::TrayListener(int instances) {
     for (int i = 0; i < instances; ++i) {
         threads_.emplace_back([this] { Serve(); });
@@ -180,13 +208,16 @@ void TrayListener::Serve() {
         }
         if (connected) {
             std::string bytes;
+            int level = -1;
             char buffer[16];
             long read = 0;
             while ((read = Transfer(pipe, false, buffer, sizeof buffer, 5000, &error)) > 0) {
+                level = bytes.empty() ? ClientLevel(pipe) : level;
                 bytes.append(buffer, static_cast<size_t>(read));
             }
             std::lock_guard<std::mutex> hold(lock_);
             received_.push_back(bytes);
+            levels_.push_back(level);
         }
         DisconnectNamedPipe(pipe);
         CloseHandle(pipe);
@@ -197,6 +228,11 @@ void TrayListener::Serve() {
 std::vector<std::string> TrayListener::Received() const {
     std::lock_guard<std::mutex> hold(lock_);
     return received_;
+}
+
+std::vector<int> TrayListener::Levels() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return levels_;
 }
 
 size_t TrayListener::Count() const {

@@ -55,6 +55,17 @@ DWORD AskOrNoReply(const std::string& pipe, DWORD request);
 // Waits until a server instance of the pipe exists; false after timeoutMs.
 bool WaitForPipe(const std::string& pipe, DWORD timeoutMs = 10000);
 
+// ---- Impersonation ----------------------------------------------------------------------------
+
+// The impersonation level of the token a pipe's owner gets from ImpersonateNamedPipeClient, once
+// it has read from its client; -1 when there is none.
+int ClientLevel(HANDLE pipe);
+// The level a client that opened with IdentifyOnly lends its pipe's owner: SecurityIdentification.
+// Wine 8 has the owner impersonate itself, at SecurityImpersonation, whatever its client asked
+// for (a client in another process with other privileges lends the owner's own): there the level
+// tells nothing.
+int LevelLentByIdentifyOnly();
+
 // ---- A tray companion -------------------------------------------------------------------------
 
 // Listens on "\\.\pipe\kelvarantray" with several waiting instances, as a companion should, and
@@ -68,6 +79,8 @@ public:
 
     // Every connection's bytes so far, one string per connection.
     std::vector<std::string> Received() const;
+    // The ClientLevel of each connection, in the same order.
+    std::vector<int> Levels() const;
     size_t Count() const;
     // Waits until count connections have delivered; false after timeoutMs.
     bool WaitForCount(size_t count, DWORD timeoutMs = 10000) const;
@@ -79,6 +92,7 @@ private:
     std::atomic<int> waiting_{0};  // instances waiting for a writer
     mutable std::mutex lock_;
     std::vector<std::string> received_;
+    std::vector<int> levels_;
     std::vector<std::thread> threads_;
 };
 
