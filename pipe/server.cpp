@@ -11,8 +11,10 @@
 
 #include <atomic>
 
-// Read and write for the tray companion's users and for the system, and nothing more.
-static const DWORD PipeAccess = 0x0112019F;
+// Read and write for the system. Interactive users get the same but for the right to create
+// instances, so that none of them can answer the service's clients in its place.
+static const DWORD SystemAccess = 0x0112019F;
+static const DWORD InteractiveAccess = SystemAccess & ~FILE_CREATE_PIPE_INSTANCE;
 static const DWORD PipeBufferSize = 16;
 static const size_t PipeNameSize = 256;
 static const DWORD WordWriteTimeout = 1000;
@@ -26,16 +28,29 @@ int FormControlPipeName(char* name, size_t size) {
     return ((length >= 0) && (static_cast<size_t>(length) < size)) ? 1 : 0;
 }
 
-// The pipe's security: INTERACTIVE and SYSTEM may read and write it, nobody else may open it.
-// Returns a Windows error code; on success the caller frees *acl and *descriptor with LocalFree.
+// The pipe's security: INTERACTIVE and SYSTEM, by their well-known SIDs (their names differ
+// between Windows languages); nobody else may open it. Returns a Windows error code; on success
+// the caller frees *acl and *descriptor with LocalFree.
 static DWORD BuildPipeSecurity(PACL* acl, PSECURITY_DESCRIPTOR* descriptor) {
     *acl = nullptr;
     *descriptor = nullptr;
+    BYTE interactive[SECURITY_MAX_SID_SIZE];
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    DWORD interactiveSize = sizeof(interactive);
+    DWORD systemSize = sizeof(system);
+    if (!CreateWellKnownSid(WinInteractiveSid, nullptr, interactive, &interactiveSize) ||
+        !CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &systemSize)) {
+        return GetLastError();
+    }
     EXPLICIT_ACCESS_A access[2] = {};
-    BuildExplicitAccessWithNameA(&access[0], const_cast<char*>("INTERACTIVE"), PipeAccess,
-                                 GRANT_ACCESS, NO_INHERITANCE);
-    BuildExplicitAccessWithNameA(&access[1], const_cast<char*>("SYSTEM"), PipeAccess, GRANT_ACCESS,
-                                 NO_INHERITANCE);
+    const DWORD rights[2] = {InteractiveAccess, SystemAccess};
+    PSID sids[2] = {interactive, system};
+    for (int i = 0; i < 2; ++i) {
+        access[i].grfAccessPermissions = rights[i];
+        access[i].grfAccessMode = GRANT_ACCESS;
+        access[i].grfInheritance = NO_INHERITANCE;
+        BuildTrusteeWithSidA(&access[i].Trustee, sids[i]);
+    }
     DWORD error = SetEntriesInAclA(2, access, nullptr, acl);
     if (error != ERROR_SUCCESS) {
         *acl = nullptr;

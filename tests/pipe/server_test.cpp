@@ -72,7 +72,8 @@ TEST_F(PipeServerTest, RequestsBeforeTheLinkAreAnsweredWithZero) {
 }
 
 // The pipe is open to interactive users and the system and to nobody else, with read and write
-// rights but neither delete nor the right to change its security. Checked on two instances,
+// rights but neither delete nor the right to change its security; interactive users may not
+// create instances either (they could answer the service's clients). Checked on two instances,
 // since each instance is created anew.
 TEST_F(PipeServerTest, DaclHoldsInteractiveAndSystemOnly) {
     ServerThread server;
@@ -90,12 +91,13 @@ TEST_F(PipeServerTest, DaclHoldsInteractiveAndSystemOnly) {
         ASSERT_NE(dacl, nullptr);
         ASSERT_EQ(dacl->AceCount, 2);
         const char* const trustees[2] = {"S-1-5-4", "S-1-5-18"};  // INTERACTIVE, SYSTEM
+        const DWORD masks[2] = {0x0112019B, 0x0112019F};
         for (WORD i = 0; i < dacl->AceCount; ++i) {
             ACCESS_ALLOWED_ACE* ace = nullptr;
             ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
             EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
             EXPECT_EQ(ace->Header.AceFlags, 0);
-            EXPECT_EQ(ace->Mask, 0x0112019Fu);
+            EXPECT_EQ(ace->Mask, masks[i]);
             char* sid = nullptr;
             ASSERT_TRUE(ConvertSidToStringSidA(&ace->SidStart, &sid));
             EXPECT_STREQ(sid, trustees[i]);
