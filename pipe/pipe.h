@@ -25,11 +25,11 @@ constexpr DWORD IdentifyOnly = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 // nothing usable, when the machine's name does not fit whole.
 int FormControlPipeName(char* name, size_t size);
 
-// Thread bodies, started with _beginthread. The client thread owns the connected instance it is
-// given and closes it.
+// Thread body, started with _beginthread. Ends when it cannot take the pipe's name as its first
+// instance, or after StopControlPipeServer, having closed every instance.
 void ControlPipeServerThread(void* unused);
-void ControlPipeClientThread(void* pipe);
 
+// Ends the server and waits a moment for its end.
 void StopControlPipeServer();
 void NotifyTray();
 

@@ -47,7 +47,7 @@ static int Ask(const char* pipeName, DWORD request, DWORD* reply, DWORD* error) 
             break;
         }
         *error = GetLastError();
-        // Busy: the server is handing its one waiting instance to another client.
+        // Busy: every instance the service holds is taken; one frees within seconds.
         if ((*error != ERROR_PIPE_BUSY) || !WaitNamedPipeA(pipeName, BusyWait)) {
             return 0;
         }

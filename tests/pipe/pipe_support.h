@@ -40,6 +40,11 @@ struct WireResult {
 // timeoutMs passes.
 WireResult Exchange(const std::string& pipe, const std::string& bytes, DWORD timeoutMs = 10000);
 
+// Opens the pipe as Exchange does, with the CreateFile flags given; INVALID_HANDLE_VALUE with
+// *error after timeoutMs.
+HANDLE OpenPipe(const std::string& pipe, DWORD timeoutMs, DWORD* error,
+                DWORD flags = FILE_FLAG_OVERLAPPED);
+
 // How often a connection found the pipe without any instance and tried again.
 extern std::atomic<long> missingInstanceRetries;
 
@@ -55,7 +60,12 @@ DWORD AskOrNoReply(const std::string& pipe, DWORD request);
 // Waits until a server instance of the pipe exists; false after timeoutMs.
 bool WaitForPipe(const std::string& pipe, DWORD timeoutMs = 10000);
 
-// ---- Impersonation ----------------------------------------------------------------------------
+// ---- Squatters and impersonation ------------------------------------------------------------
+
+// What the server logs when a squatter holds its pipe's name with an instance of its own, one at
+// most: Windows refuses a first instance of a name in use (ERROR_ACCESS_DENIED); Wine 8 ignores
+// FILE_FLAG_FIRST_PIPE_INSTANCE and refuses it only for the squatter's limit (ERROR_PIPE_BUSY).
+std::string NameInUseMessage();
 
 // The impersonation level of the token a pipe's owner gets from ImpersonateNamedPipeClient, once
 // it has read from its client; -1 when there is none.
@@ -125,6 +135,8 @@ bool ReturnsWithin(void (*function)(), DWORD timeoutMs);
 int CountHandles(DWORD pid);
 // The threads a process runs.
 int CountThreads(DWORD pid);
+// A process's private bytes.
+SIZE_T PrivateBytes(DWORD pid);
 // Starts a copy of wine-keeper.exe (a sleeper) at path; returns its process id, 0 on failure.
 DWORD StartSleeper(const std::string& path);
 // Ends the process, and the console host Wine may have given it.
