@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <psapi.h>
 #include <tlhelp32.h>
+#include <winternl.h>
 
 #include "config/config.h"
 #include "pipe/pipe.h"
@@ -25,14 +26,11 @@ std::string GroupHome() {
 
 std::atomic<long> missingInstanceRetries{0};
 
-namespace {
-
-// Opens a pipe for overlapped reads and writes, waiting while every instance is busy.
-HANDLE OpenPipe(const std::string& pipe, DWORD timeoutMs, DWORD* error) {
+HANDLE OpenPipe(const std::string& pipe, DWORD timeoutMs, DWORD* error, DWORD flags) {
     ULONGLONG end = GetTickCount64() + timeoutMs;
     for (;;) {
         HANDLE handle = CreateFileA(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+                                    OPEN_EXISTING, flags, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
             return handle;
         }
@@ -41,8 +39,7 @@ HANDLE OpenPipe(const std::string& pipe, DWORD timeoutMs, DWORD* error) {
         if ((*error != ERROR_PIPE_BUSY && *error != ERROR_FILE_NOT_FOUND) || now >= end) {
             return INVALID_HANDLE_VALUE;
         }
-        // The server creates its next instance only after handing on the last one; when the
-        // client thread has already closed that one, the pipe has no instance for a moment.
+        // A server that is only starting has no instance yet.
         if (*error == ERROR_FILE_NOT_FOUND) {
             ++missingInstanceRetries;
             Sleep(1);
@@ -51,6 +48,8 @@ HANDLE OpenPipe(const std::string& pipe, DWORD timeoutMs, DWORD* error) {
         }
     }
 }
+
+namespace {
 
 // One overlapped transfer; the number of bytes, or -1 when it failed (error set) or timed out
 // (error WAIT_TIMEOUT).
@@ -133,6 +132,38 @@ bool WaitForPipe(const std::string& pipe, DWORD timeoutMs) {
     return false;
 }
 
+int ClientLevel(HANDLE pipe) {
+    if (!ImpersonateNamedPipeClient(pipe)) {
+        return -1;
+    }
+    HANDLE token = nullptr;
+    SECURITY_IMPERSONATION_LEVEL level = SecurityAnonymous;
+    DWORD size = 0;
+    bool read = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) &&
+                GetTokenInformation(token, TokenImpersonationLevel, &level, sizeof level, &size);
+    if (token != nullptr) {
+        CloseHandle(token);
+    }
+    RevertToSelf();
+    return read ? static_cast<int>(level) : -1;
+}
+
+namespace {
+
+bool UnderWine() {
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+}  // namespace
+
+std::string NameInUseMessage() {
+    return UnderWine() ? "Error creating pipe (0x000000e7)" : "Error creating pipe (0x00000005)";
+}
+
+int LevelLentByIdentifyOnly() {
+    return UnderWine() ? SecurityImpersonation : SecurityIdentification;
+}
+
 TrayListener::TrayListener(int instances) {
     for (int i = 0; i < instances; ++i) {
         threads_.emplace_back([this] { Serve(); });
@@ -180,13 +211,16 @@ void TrayListener::Serve() {
         }
         if (connected) {
             std::string bytes;
+            int level = -1;
             char buffer[16];
             long read = 0;
             while ((read = Transfer(pipe, false, buffer, sizeof buffer, 5000, &error)) > 0) {
+                level = bytes.empty() ? ClientLevel(pipe) : level;
                 bytes.append(buffer, static_cast<size_t>(read));
             }
             std::lock_guard<std::mutex> hold(lock_);
             received_.push_back(bytes);
+            levels_.push_back(level);
         }
         DisconnectNamedPipe(pipe);
         CloseHandle(pipe);
@@ -197,6 +231,11 @@ void TrayListener::Serve() {
 std::vector<std::string> TrayListener::Received() const {
     std::lock_guard<std::mutex> hold(lock_);
     return received_;
+}
+
+std::vector<int> TrayListener::Levels() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return levels_;
 }
 
 size_t TrayListener::Count() const {
@@ -291,6 +330,27 @@ int CountThreads(DWORD pid) {
     }
     CloseHandle(snapshot);
     return count;
+}
+
+SIZE_T PrivateBytes(DWORD pid) {
+    // GetProcessMemoryInfo reads 0 for another process under Wine; the system's list does not.
+    std::vector<BYTE> buffer(1 << 20);
+    ULONG length = 0;
+    NTSTATUS status = NtQuerySystemInformation(SystemProcessInformation, buffer.data(),
+                                               static_cast<ULONG>(buffer.size()), &length);
+    EXPECT_EQ(status, 0) << "cannot list the processes";
+    for (BYTE* at = buffer.data(); status == 0;) {
+        auto* process = reinterpret_cast<SYSTEM_PROCESS_INFORMATION*>(at);
+        if (reinterpret_cast<ULONG_PTR>(process->UniqueProcessId) == pid) {
+            return process->VirtualMemoryCounters.PagefileUsage;
+        }
+        if (process->NextEntryOffset == 0) {
+            break;
+        }
+        at += process->NextEntryOffset;
+    }
+    ADD_FAILURE() << "no process " << pid;
+    return 0;
 }
 
 DWORD StartSleeper(const std::string& path) {

@@ -40,6 +40,11 @@ struct WireResult {
 // timeoutMs passes.
 WireResult Exchange(const std::string& pipe, const std::string& bytes, DWORD timeoutMs = 10000);
 
+// Opens the pipe as Exchange does, with the CreateFile flags given; INVALID_HANDLE_VALUE with
+// *error after timeoutMs.
+HANDLE OpenPipe(const std::string& pipe, DWORD timeoutMs, DWORD* error,
+                DWORD flags = FILE_FLAG_OVERLAPPED);
+
 // How often a connection found the pipe without any instance and tried again.
 extern std::atomic<long> missingInstanceRetries;
 
@@ -55,6 +60,22 @@ DWORD AskOrNoReply(const std::string& pipe, DWORD request);
 // Waits until a server instance of the pipe exists; false after timeoutMs.
 bool WaitForPipe(const std::string& pipe, DWORD timeoutMs = 10000);
 
+// ---- Squatters and impersonation ------------------------------------------------------------
+
+// What the server logs when a squatter holds its pipe's name with an instance of its own, one at
+// most: Windows refuses a first instance of a name in use (ERROR_ACCESS_DENIED); Wine 8 ignores
+// FILE_FLAG_FIRST_PIPE_INSTANCE and refuses it only for the squatter's limit (ERROR_PIPE_BUSY).
+std::string NameInUseMessage();
+
+// The impersonation level of the token a pipe's owner gets from ImpersonateNamedPipeClient, once
+// it has read from its client; -1 when there is none.
+int ClientLevel(HANDLE pipe);
+// The level a client that opened with IdentifyOnly lends its pipe's owner: SecurityIdentification.
+// Wine 8 has the owner impersonate itself, at SecurityImpersonation, whatever its client asked
+// for (a client in another process with other privileges lends the owner's own): there the level
+// tells nothing.
+int LevelLentByIdentifyOnly();
+
 // ---- A tray companion -------------------------------------------------------------------------
 
 // Listens on "\\.\pipe\kelvarantray" with several waiting instances, as a companion should, and
@@ -68,6 +89,8 @@ public:
 
     // Every connection's bytes so far, one string per connection.
     std::vector<std::string> Received() const;
+    // The ClientLevel of each connection, in the same order.
+    std::vector<int> Levels() const;
     size_t Count() const;
     // Waits until count connections have delivered; false after timeoutMs.
     bool WaitForCount(size_t count, DWORD timeoutMs = 10000) const;
@@ -79,6 +102,7 @@ private:
     std::atomic<int> waiting_{0};  // instances waiting for a writer
     mutable std::mutex lock_;
     std::vector<std::string> received_;
+    std::vector<int> levels_;
     std::vector<std::thread> threads_;
 };
 
@@ -111,6 +135,8 @@ bool ReturnsWithin(void (*function)(), DWORD timeoutMs);
 int CountHandles(DWORD pid);
 // The threads a process runs.
 int CountThreads(DWORD pid);
+// A process's private bytes.
+SIZE_T PrivateBytes(DWORD pid);
 // Starts a copy of wine-keeper.exe (a sleeper) at path; returns its process id, 0 on failure.
 DWORD StartSleeper(const std::string& path);
 // Ends the process, and the console host Wine may have given it.
