@@ -17,15 +17,19 @@ constexpr DWORD TrayStateChanged = 512;
 constexpr char ControlPipePrefix[] = "\\\\.\\pipe\\kelvaran";
 constexpr char TrayPipeName[] = "\\\\.\\pipe\\kelvarantray";
 
+// CreateFile flags for every client of either pipe: the pipe's owner may learn who its client is
+// but never act as it (the service runs as LocalSystem, and anyone may own the companion's pipe).
+constexpr DWORD IdentifyOnly = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+
 // Forms "<prefix>.<VmName>" into name (256 characters with the terminator). Returns 0, leaving
 // nothing usable, when the machine's name does not fit whole.
 int FormControlPipeName(char* name, size_t size);
 
-// Thread bodies, started with _beginthread. The client thread owns the connected instance it is
-// given and closes it.
+// Thread body, started with _beginthread. Ends when it cannot take the pipe's name as its first
+// instance, or after StopControlPipeServer, having closed every instance.
 void ControlPipeServerThread(void* unused);
-void ControlPipeClientThread(void* pipe);
 
+// Ends the server and waits a moment for its end.
 void StopControlPipeServer();
 void NotifyTray();
 

@@ -1,5 +1,7 @@
-// The control pipe server: one 4-byte request per connection, at most one 4-byte reply, a thread
-// per connection.
+// The control pipe server: one 4-byte request per connection, at most one 4-byte reply. One thread
+// drives every connection with overlapped I/O on a completion port, so a client that never writes
+// or never reads holds an instance for a bounded time and no thread; only complete requests reach
+// the query threads.
 #include "pipe/pipe.h"
 
 #include "config/config.h"
@@ -11,31 +13,77 @@
 
 #include <atomic>
 
-// Read and write for the tray companion's users and for the system, and nothing more.
-static const DWORD PipeAccess = 0x0112019F;
-static const DWORD PipeBufferSize = 16;
-static const size_t PipeNameSize = 256;
-static const DWORD WordWriteTimeout = 1000;
+namespace {
+
+// Read and write for the system. Interactive users get the same but for the right to create
+// instances, so that none of them can answer the service's clients in its place.
+const DWORD SystemAccess = 0x0112019F;
+const DWORD InteractiveAccess = SystemAccess & ~FILE_CREATE_PIPE_INSTANCE;
+const DWORD InBufferSize = 16;
+// No outbound buffer: a reply's write completes only once the client has read it, so the write's
+// deadline bounds the delivery.
+const DWORD OutBufferSize = 0;
+const size_t PipeNameSize = 256;
+const DWORD WordWriteTimeout = 1000;
+// How long a client may take to send its request, and again to take its reply.
+const ULONGLONG ClientTimeout = 2000;
+// Instances kept waiting, so that a client finds one at once.
+const int ListeningInstances = 4;
+// Instances held at once, the most a pipe may limit itself to; further clients wait for one
+// (ERROR_PIPE_BUSY, then WaitNamedPipe).
+const int InstanceLimit = 254;
+const int QueryLimit = 32;
+// The server looks at its deadlines and at the running flag at least this often: the stop's
+// wake-up cannot connect while every instance is taken.
+const DWORD SweepPeriod = 250;
+const ULONGLONG ReadErrorPeriod = 60000;
+const DWORD ServerEndTimeout = 2000;
+
+// Completion keys: the pipe's own I/O, or a query thread handing a reply back.
+const ULONG_PTR IoKey = 1;
+const ULONG_PTR ReplyKey = 2;
 
 // Set by the server when it starts, cleared by StopControlPipeServer; the server goes on
 // accepting connections while it is set.
-static std::atomic<bool> PipeServerRunning{false};
+std::atomic<bool> PipeServerRunning{false};
 
-int FormControlPipeName(char* name, size_t size) {
-    int length = snprintf(name, size, "%s.%s", ControlPipePrefix, ServiceConfig.VmName);
-    return ((length >= 0) && (static_cast<size_t>(length) < size)) ? 1 : 0;
+// Set while no server runs. Created once and never closed: it lives as long as the process.
+HANDLE ServerEnded() {
+    static const HANDLE ended = [] {
+        HANDLE event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+        if (event == nullptr) {
+            DWORD error = GetLastError();
+            LogMessage(1, "ERROR creating the pipe server's end event (0x%08x)",
+                       static_cast<unsigned>(error));
+        }
+        return event;
+    }();
+    return ended;
 }
 
-// The pipe's security: INTERACTIVE and SYSTEM may read and write it, nobody else may open it.
-// Returns a Windows error code; on success the caller frees *acl and *descriptor with LocalFree.
-static DWORD BuildPipeSecurity(PACL* acl, PSECURITY_DESCRIPTOR* descriptor) {
+// The pipe's security: INTERACTIVE and SYSTEM, by their well-known SIDs (their names differ
+// between Windows languages); nobody else may open it. Returns a Windows error code; on success
+// the caller frees *acl and *descriptor with LocalFree.
+DWORD BuildPipeSecurity(PACL* acl, PSECURITY_DESCRIPTOR* descriptor) {
     *acl = nullptr;
     *descriptor = nullptr;
+    BYTE interactive[SECURITY_MAX_SID_SIZE];
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    DWORD interactiveSize = sizeof(interactive);
+    DWORD systemSize = sizeof(system);
+    if (!CreateWellKnownSid(WinInteractiveSid, nullptr, interactive, &interactiveSize) ||
+        !CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &systemSize)) {
+        return GetLastError();
+    }
     EXPLICIT_ACCESS_A access[2] = {};
-    BuildExplicitAccessWithNameA(&access[0], const_cast<char*>("INTERACTIVE"), PipeAccess,
-                                 GRANT_ACCESS, NO_INHERITANCE);
-    BuildExplicitAccessWithNameA(&access[1], const_cast<char*>("SYSTEM"), PipeAccess, GRANT_ACCESS,
-                                 NO_INHERITANCE);
+    const DWORD rights[2] = {InteractiveAccess, SystemAccess};
+    PSID sids[2] = {interactive, system};
+    for (int i = 0; i < 2; ++i) {
+        access[i].grfAccessPermissions = rights[i];
+        access[i].grfAccessMode = GRANT_ACCESS;
+        access[i].grfInheritance = NO_INHERITANCE;
+        BuildTrusteeWithSidA(&access[i].Trustee, sids[i]);
+    }
     DWORD error = SetEntriesInAclA(2, access, nullptr, acl);
     if (error != ERROR_SUCCESS) {
         *acl = nullptr;
@@ -58,7 +106,7 @@ static DWORD BuildPipeSecurity(PACL* acl, PSECURITY_DESCRIPTOR* descriptor) {
 }
 
 // The reply to one request; 0 while the link to VirtualBox is not there.
-static DWORD AnswerRequest(DWORD request) {
+DWORD AnswerRequest(DWORD request) {
     if (BeginLinkUse() == 0) {
         return 0;
     }
@@ -81,81 +129,342 @@ static DWORD AnswerRequest(DWORD request) {
     return reply;
 }
 
-static bool IsRequest(DWORD word) {
+bool IsRequest(DWORD word) {
     return (word >= RequestVrdeEnabled) && (word <= RequestMachineState);
 }
 
-void ControlPipeClientThread(void* instance) {
-    HANDLE pipe = static_cast<HANDLE>(instance);
-    DWORD word = 0;
-    DWORD bytesRead = 0;
-    if (!ReadFile(pipe, &word, sizeof(word), &bytesRead, nullptr) || (bytesRead == 0)) {
-        LogMessage(1, "ERROR reading from client");
-    } else if ((bytesRead == sizeof(word)) && IsRequest(word)) {
-        DWORD reply = AnswerRequest(word);
-        DWORD written = 0;
-        WriteFile(pipe, &reply, sizeof(reply), &written, nullptr);
+enum class Stage { Free, Listening, Reading, Queued, Querying, Writing };
+
+// One instance of the pipe. The server thread alone touches it, except while it is Querying:
+// then its query thread alone does, until the thread's post hands it back.
+struct Connection {
+    OVERLAPPED overlapped;
+    HANDLE pipe;
+    HANDLE port;
+    Stage stage;
+    bool cancelled;      // the pending operation's deadline passed and it was cancelled
+    ULONGLONG deadline;  // of the pending read or write
+    DWORD request;
+    DWORD reply;
+    Connection* next;  // in the queue for a query thread
+};
+
+void QueryThread(void* argument) {
+    Connection* connection = static_cast<Connection*>(argument);
+    connection->reply = AnswerRequest(connection->request);
+    // The server frees nothing of the connection before this post has come through, and waits
+    // for it before it returns: it must go out. After it, the connection is not touched again.
+    bool logged = false;
+    while (!PostQueuedCompletionStatus(connection->port, 0, ReplyKey, &connection->overlapped)) {
+        DWORD error = GetLastError();
+        if (!logged) {
+            LogMessage(1, "ERROR handing a reply to the pipe server (0x%08x)",
+                       static_cast<unsigned>(error));
+            logged = true;
+        }
+        Sleep(SweepPeriod);
     }
-    // A partial word, the wake word and any other word get no reply.
-    FlushFileBuffers(pipe);
-    DisconnectNamedPipe(pipe);
-    CloseHandle(pipe);
 }
 
-void ControlPipeServerThread(void*) {
-    PACL acl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    char name[PipeNameSize];
-    PipeServerRunning.store(true);
-
-    // A pipe under a name cut short, or with other security than intended, is no pipe to serve.
-    DWORD error = FormControlPipeName(name, sizeof(name)) != 0
-                      ? BuildPipeSecurity(&acl, &descriptor)
-                      : ERROR_FILENAME_EXCED_RANGE;
-    if (error != ERROR_SUCCESS) {
-        LogMessage(1, "Error creating pipe (0x%08x)", static_cast<unsigned>(error));
+// "ERROR reading from client", for a client that left without a request or took too long: the
+// first at once, the next ones counted into one line a minute at most, so that a loop of such
+// clients cannot grow the log without limit.
+class ReadErrorLog {
+public:
+    void Count(ULONGLONG now) {
+        if ((unlogged_ == 0) && (!logged_ || (now - lastLine_ >= ReadErrorPeriod))) {
+            LogMessage(1, "ERROR reading from client");
+            logged_ = true;
+            lastLine_ = now;
+        } else {
+            ++unlogged_;
+        }
     }
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
-    while (error == ERROR_SUCCESS) {
-        HANDLE pipe = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, 0, PIPE_UNLIMITED_INSTANCES,
-                                       PipeBufferSize, PipeBufferSize, 0, &attributes);
-        if (pipe == INVALID_HANDLE_VALUE) {
-            error = GetLastError();
-            LogMessage(1, "Error creating pipe (0x%08x)", static_cast<unsigned>(error));
-            break;
+
+    void Flush(ULONGLONG now, bool ending) {
+        if ((unlogged_ != 0) && (ending || (now - lastLine_ >= ReadErrorPeriod))) {
+            LogMessage(1, "ERROR reading from client (%lu more since the last such line)",
+                       unlogged_);
+            unlogged_ = 0;
+            lastLine_ = now;
         }
-        // A stop that came while no instance waited could not connect to wake us: it is seen
-        // here. One that comes after this check finds this instance waiting.
-        if (!PipeServerRunning.load()) {
-            CloseHandle(pipe);
-            break;
+    }
+
+private:
+    bool logged_ = false;
+    ULONGLONG lastLine_ = 0;
+    unsigned long unlogged_ = 0;
+};
+
+class PipeServer {
+public:
+    PipeServer(const char* name, SECURITY_ATTRIBUTES* attributes, HANDLE port)
+        : name_(name), attributes_(attributes), port_(port) {
+        for (Connection& connection : connections_) {
+            connection.port = port;
         }
-        BOOL connected = ConnectNamedPipe(pipe, nullptr);
-        DWORD connectError = connected ? ERROR_SUCCESS : GetLastError();
-        if (connected || (connectError == ERROR_PIPE_CONNECTED)) {
-            // The client thread owns the instance from here on.
-            if (_beginthread(ControlPipeClientThread, 0, pipe) == static_cast<uintptr_t>(-1)) {
-                DisconnectNamedPipe(pipe);
+    }
+
+    // Serves until the running flag is cleared or an instance cannot be created, then closes
+    // every instance and waits for every query thread's post.
+    void Run() {
+        ULONGLONG nextSweep = GetTickCount64() + SweepPeriod;
+        DWORD error = Listen(GetTickCount64());
+        while ((error == ERROR_SUCCESS) && PipeServerRunning.load()) {
+            ULONGLONG now = GetTickCount64();
+            DWORD wait = now < nextSweep ? static_cast<DWORD>(nextSweep - now) : 0;
+            Connection* connection = nullptr;
+            ULONG_PTR key = 0;
+            DWORD bytes = 0;
+            BOOL ok = Dequeue(wait, &connection, &key, &bytes);
+            now = GetTickCount64();
+            if (connection != nullptr) {
+                Completed(connection, key, ok, bytes, now);
+            }
+            if (now >= nextSweep) {
+                Sweep(now);
+                nextSweep = now + SweepPeriod;
+            }
+            error = Listen(now);
+        }
+        Drain();
+    }
+
+private:
+    // One packet of the port, or none (connection null) after wait ms. A failure without a packet
+    // is logged once and paced, should it last.
+    BOOL Dequeue(DWORD wait, Connection** connection, ULONG_PTR* key, DWORD* bytes) {
+        OVERLAPPED* overlapped = nullptr;
+        BOOL ok = GetQueuedCompletionStatus(port_, bytes, key, &overlapped, wait);
+        DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+        if (overlapped != nullptr) {
+            *connection = CONTAINING_RECORD(overlapped, Connection, overlapped);
+        } else if (error != WAIT_TIMEOUT) {
+            if (!portFailureLogged_) {
+                LogMessage(1, "ERROR waiting for the pipe's clients (0x%08x)",
+                           static_cast<unsigned>(error));
+                portFailureLogged_ = true;
+            }
+            Sleep(SweepPeriod);
+        }
+        return ok;
+    }
+
+    // Tops the instances waiting for a client up to ListeningInstances, within InstanceLimit.
+    // Returns a Windows error code, logged, when an instance cannot be made.
+    DWORD Listen(ULONGLONG now) {
+        for (Connection& connection : connections_) {
+            if ((listening_ >= ListeningInstances) || (held_ >= InstanceLimit)) {
+                break;
+            }
+            if (connection.stage != Stage::Free) {
+                continue;
+            }
+            // The first instance takes the name, or the server serves nothing: never beside
+            // an instance of whoever took the name before.
+            DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
+                             (held_ == 0 ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+            HANDLE pipe = CreateNamedPipeA(
+                name_, openMode,
+                PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                InstanceLimit, OutBufferSize, InBufferSize, 0, attributes_);
+            DWORD error = pipe == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+            if ((error == ERROR_SUCCESS) &&
+                (CreateIoCompletionPort(pipe, port_, IoKey, 0) == nullptr)) {
+                error = GetLastError();
                 CloseHandle(pipe);
             }
-        } else {
-            CloseHandle(pipe);
+            if (error != ERROR_SUCCESS) {
+                LogMessage(1, "Error creating pipe (0x%08x)", static_cast<unsigned>(error));
+                return error;
+            }
+            ++held_;
+            connection.pipe = pipe;
+            Begin(&connection, Stage::Listening, now);
+            if (ConnectNamedPipe(pipe, &connection.overlapped)) {
+                ++listening_;
+                continue;
+            }
+            error = GetLastError();
+            if (error == ERROR_IO_PENDING) {
+                ++listening_;
+            } else if ((error == ERROR_PIPE_CONNECTED) || (error == ERROR_NO_DATA)) {
+                // A client came (and maybe went) before the wait: no packet, it is served now.
+                StartRead(&connection, now);
+            } else {
+                LogMessage(1, "ERROR waiting for a client of the pipe (0x%08x)",
+                           static_cast<unsigned>(error));
+                Close(&connection);
+                return error;
+            }
         }
-        if (!PipeServerRunning.load()) {
-            break;
+        return ERROR_SUCCESS;
+    }
+
+    static void Begin(Connection* connection, Stage stage, ULONGLONG now) {
+        connection->stage = stage;
+        connection->cancelled = false;
+        connection->deadline = now + ClientTimeout;
+        ZeroMemory(&connection->overlapped, sizeof(connection->overlapped));
+    }
+
+    void Completed(Connection* connection, ULONG_PTR key, BOOL ok, DWORD bytes, ULONGLONG now) {
+        if (key == ReplyKey) {
+            --querying_;
+            StartWrite(connection, now);
+            while ((queued_ != nullptr) && (querying_ < QueryLimit)) {
+                Connection* next = queued_;
+                queued_ = next->next;
+                StartQuery(next);
+            }
+            return;
+        }
+        switch (connection->stage) {
+            case Stage::Listening:
+                --listening_;
+                if (ok) {
+                    StartRead(connection, now);
+                } else {
+                    Close(connection);
+                }
+                break;
+            case Stage::Reading:
+                if (ok && (bytes == sizeof(connection->request)) &&
+                    IsRequest(connection->request)) {
+                    StartQuery(connection);
+                } else {
+                    // A partial word, the wake word and any other word get no reply.
+                    if (!ok || (bytes == 0)) {
+                        readErrors_.Count(now);
+                    }
+                    Close(connection);
+                }
+                break;
+            default:
+                Close(connection);
+                break;
         }
     }
-    LocalFree(descriptor);
-    LocalFree(acl);
-}
+
+    void StartRead(Connection* connection, ULONGLONG now) {
+        Begin(connection, Stage::Reading, now);
+        connection->request = 0;
+        if (!ReadFile(connection->pipe, &connection->request, sizeof(connection->request), nullptr,
+                      &connection->overlapped) &&
+            (GetLastError() != ERROR_IO_PENDING)) {
+            readErrors_.Count(now);
+            Close(connection);
+        }
+    }
+
+    void StartQuery(Connection* connection) {
+        if (querying_ >= QueryLimit) {
+            connection->stage = Stage::Queued;
+            connection->next = nullptr;
+            Connection** tail = &queued_;
+            while (*tail != nullptr) {
+                tail = &(*tail)->next;
+            }
+            *tail = connection;
+            return;
+        }
+        connection->stage = Stage::Querying;
+        if (_beginthread(QueryThread, 0, connection) == static_cast<uintptr_t>(-1)) {
+            DWORD error = GetLastError();
+            LogMessage(1, "ERROR starting a pipe query thread (0x%08x)",
+                       static_cast<unsigned>(error));
+            Close(connection);
+            return;
+        }
+        ++querying_;
+    }
+
+    void StartWrite(Connection* connection, ULONGLONG now) {
+        Begin(connection, Stage::Writing, now);
+        if (!WriteFile(connection->pipe, &connection->reply, sizeof(connection->reply), nullptr,
+                       &connection->overlapped) &&
+            (GetLastError() != ERROR_IO_PENDING)) {
+            Close(connection);
+        }
+    }
+
+    // Only once no operation of the instance is pending.
+    void Close(Connection* connection) {
+        DisconnectNamedPipe(connection->pipe);
+        CloseHandle(connection->pipe);
+        connection->pipe = INVALID_HANDLE_VALUE;
+        connection->stage = Stage::Free;
+        --held_;
+    }
+
+    // Cancels the reads and writes whose deadline has passed; their completion, aborted or not,
+    // still comes through the port and frees them.
+    void Sweep(ULONGLONG now) {
+        for (Connection& connection : connections_) {
+            if (((connection.stage == Stage::Reading) || (connection.stage == Stage::Writing)) &&
+                !connection.cancelled && (now >= connection.deadline)) {
+                Cancel(&connection);
+            }
+        }
+        readErrors_.Flush(now, false);
+    }
+
+    static void Cancel(Connection* connection) {
+        connection->cancelled = true;
+        // Not found: the operation has just completed, and its packet is on its way.
+        if (!CancelIoEx(connection->pipe, &connection->overlapped)) {
+            DWORD error = GetLastError();
+            if (error != ERROR_NOT_FOUND) {
+                LogMessage(1, "ERROR cancelling a pipe client's transfer (0x%08x)",
+                           static_cast<unsigned>(error));
+            }
+        }
+    }
+
+    // Ends every connection without a word (the stop's wake-up is among them): cancels what is
+    // pending and closes each instance once its packet, or its query thread's post, has come.
+    void Drain() {
+        for (Connection& connection : connections_) {
+            if ((connection.stage == Stage::Listening) || (connection.stage == Stage::Reading) ||
+                (connection.stage == Stage::Writing)) {
+                Cancel(&connection);
+            } else if (connection.stage == Stage::Queued) {
+                Close(&connection);
+            }
+        }
+        queued_ = nullptr;
+        while (held_ > 0) {
+            Connection* connection = nullptr;
+            ULONG_PTR key = 0;
+            DWORD bytes = 0;
+            Dequeue(INFINITE, &connection, &key, &bytes);
+            if (connection != nullptr) {
+                querying_ -= key == ReplyKey ? 1 : 0;
+                Close(connection);
+            }
+        }
+        readErrors_.Flush(GetTickCount64(), true);
+    }
+
+    const char* name_;
+    SECURITY_ATTRIBUTES* attributes_;
+    HANDLE port_;
+    Connection connections_[InstanceLimit] = {};
+    int held_ = 0;       // instances not Free
+    int listening_ = 0;  // instances with a pending ConnectNamedPipe
+    int querying_ = 0;   // query threads whose post has not come yet
+    Connection* queued_ = nullptr;
+    ReadErrorLog readErrors_;
+    bool portFailureLogged_ = false;
+};
 
 // Opens a pipe as its client and writes one word, nothing read back, every failure ignored. The
 // reader is given WordWriteTimeout to take the word: anyone may put up an instance that accepts
-// and never reads (interactive users may create instances of both pipes), and neither the
-// watcher nor the supervisor may hang on it.
-static void SendWord(const char* name, DWORD access, DWORD word) {
-    HANDLE pipe =
-        CreateFileA(name, access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+// and never reads (anyone can create the companion's pipe, or the control pipe's name before the
+// service), and neither the watcher nor the supervisor may hang on it.
+void SendWord(const char* name, DWORD access, DWORD word) {
+    HANDLE pipe = CreateFileA(name, access, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED | IdentifyOnly, nullptr);
     if (pipe == INVALID_HANDLE_VALUE) {
         return;
     }
@@ -177,6 +486,42 @@ static void SendWord(const char* name, DWORD access, DWORD word) {
     CloseHandle(pipe);
 }
 
+}  // namespace
+
+int FormControlPipeName(char* name, size_t size) {
+    int length = snprintf(name, size, "%s.%s", ControlPipePrefix, ServiceConfig.VmName);
+    return ((length >= 0) && (static_cast<size_t>(length) < size)) ? 1 : 0;
+}
+
+void ControlPipeServerThread(void*) {
+    PipeServerRunning.store(true);
+    ResetEvent(ServerEnded());
+    PACL acl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    HANDLE port = nullptr;
+    char name[PipeNameSize];
+    // A pipe under a name cut short, or with other security than intended, is no pipe to serve.
+    DWORD error = FormControlPipeName(name, sizeof(name)) != 0
+                      ? BuildPipeSecurity(&acl, &descriptor)
+                      : ERROR_FILENAME_EXCED_RANGE;
+    if (error == ERROR_SUCCESS) {
+        port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+        error = port == nullptr ? GetLastError() : ERROR_SUCCESS;
+    }
+    if (error != ERROR_SUCCESS) {
+        LogMessage(1, "Error creating pipe (0x%08x)", static_cast<unsigned>(error));
+    } else {
+        SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+        // Query threads point into the server: it returns only once each has posted its reply.
+        PipeServer server(name, &attributes, port);
+        server.Run();
+        CloseHandle(port);
+    }
+    LocalFree(descriptor);
+    LocalFree(acl);
+    SetEvent(ServerEnded());
+}
+
 void StopControlPipeServer() {
     // Cleared first: the server then finds it cleared when it accepts the wake connection.
     PipeServerRunning.store(false);
@@ -184,6 +529,9 @@ void StopControlPipeServer() {
     if (FormControlPipeName(name, sizeof(name)) != 0) {
         SendWord(name, GENERIC_WRITE, WakeWord);
     }
+    // The server's last log line and the closing of its instances come before the service
+    // reports STOPPED and its process ends.
+    WaitForSingleObject(ServerEnded(), ServerEndTimeout);
 }
 
 void NotifyTray() {

@@ -41,13 +41,13 @@ static int Usage() {
 static int Ask(const char* pipeName, DWORD request, DWORD* reply, DWORD* error) {
     HANDLE pipe = INVALID_HANDLE_VALUE;
     for (;;) {
-        pipe = CreateFileA(pipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
+        pipe = CreateFileA(pipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           IdentifyOnly, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) {
             break;
         }
         *error = GetLastError();
-        // Busy: the server is handing its one waiting instance to another client.
+        // Busy: every instance the service holds is taken; one frees within seconds.
         if ((*error != ERROR_PIPE_BUSY) || !WaitNamedPipeA(pipeName, BusyWait)) {
             return 0;
         }

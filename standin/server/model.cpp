@@ -338,13 +338,13 @@ void CompleteLocked(const ProgressRef& progress, HRESULT result) {
     }
 }
 
-// A negative delay is an operation that never completes (a hung VM process).
+// A negative delay is an operation that never completes (a hung VM process). The scheduler is
+// woken either way: it also watches the VM process that a launch has just started.
 void AddTimerLocked(const MachineRef& m, LONG delayMs, TimerKind kind, const ProgressRef& p) {
-    if (delayMs < 0) {
-        return;
+    if (delayMs >= 0) {
+        g_timers.push_back(
+            Timer{GetTickCount64() + static_cast<ULONGLONG>(delayMs), m, m->run, p, kind});
     }
-    g_timers.push_back(Timer{GetTickCount64() + static_cast<ULONGLONG>(std::max(0L, delayMs)), m,
-                             m->run, p, kind});
     SetEvent(g_wake);
 }
 

@@ -38,6 +38,8 @@ protected:
         Set(ServiceConfig.VboxUserHome, pipe_test::GroupHome());
         hold_.reset(new standin_test::ServerHold);
         Set(ServiceConfig.VboxInstallPath, standin_test::StandinFolder());
+        // The launch waits at most MaxWaitTimeout for the machine to come up.
+        ServiceConfig.MaxWaitTimeout = 10000;
         pipe_test::LogInto(folder_);
         UseMachine("pipe-link-" + std::to_string(GetCurrentProcessId()));
     }

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -14,6 +16,24 @@
 namespace {
 
 using pipe_test::ReturnsWithin;
+
+// The product's opens of the companion's pipe, and those that lend an identification token only.
+std::atomic<int> trayOpens{0};
+std::atomic<int> identifyOnlyTrayOpens{0};
+void* realCreateFileA = nullptr;
+
+HANDLE WINAPI RecordingCreateFileA(LPCSTR name, DWORD access, DWORD share,
+                                   LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                                   HANDLE templateFile) {
+    if (strcmp(name, TrayPipeName) == 0) {
+        ++trayOpens;
+        const DWORD quality = SECURITY_SQOS_PRESENT | SECURITY_CONTEXT_TRACKING |
+                              SECURITY_EFFECTIVE_ONLY | SECURITY_DELEGATION;
+        identifyOnlyTrayOpens += (flags & quality) == IdentifyOnly ? 1 : 0;
+    }
+    return reinterpret_cast<decltype(&CreateFileA)>(realCreateFileA)(
+        name, access, share, security, disposition, flags, templateFile);
+}
 
 class NotifyTrayTest : public testing::Test {
 protected:
@@ -60,15 +80,26 @@ TEST_F(NotifyTrayTest, ReturnsAtOnceWithoutAFreeCompanion) {
 }
 
 // A companion gets one connection per notification, carrying the word 512 and nothing else.
+// Anyone may own the companion's pipe: the service (LocalSystem) opens it so that its owner may
+// learn who writes but never act as the service. Wine does not show the level the owner gets
+// (see LevelLentByIdentifyOnly), so the flags of the open are checked as well.
 TEST_F(NotifyTrayTest, EachNotificationIsOneConnectionWithOneWord) {
     pipe_test::TrayListener listener;
-    for (int i = 0; i < 3; ++i) {
-        NotifyTray();
+    {
+        pipe_test::ImportPatch patch("kernel32.dll", "CreateFileA",
+                                     reinterpret_cast<void*>(RecordingCreateFileA));
+        realCreateFileA = patch.Original();
+        for (int i = 0; i < 3; ++i) {
+            NotifyTray();
+        }
     }
     ASSERT_TRUE(listener.WaitForCount(3));
     Sleep(200);
     const std::vector<std::string> expected(3, pipe_test::Word(TrayStateChanged));
     EXPECT_EQ(listener.Received(), expected);
+    EXPECT_EQ(trayOpens, 3);
+    EXPECT_EQ(identifyOnlyTrayOpens, 3);
+    EXPECT_EQ(listener.Levels(), std::vector<int>(3, pipe_test::LevelLentByIdentifyOnly()));
 }
 
 // Anyone may create the companion's pipe. One that accepts and never reads (no buffer, so the

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "config/config.h"
 #include "pipe/pipe.h"
@@ -72,7 +73,8 @@ TEST_F(PipeServerTest, RequestsBeforeTheLinkAreAnsweredWithZero) {
 }
 
 // The pipe is open to interactive users and the system and to nobody else, with read and write
-// rights but neither delete nor the right to change its security. Checked on two instances,
+// rights but neither delete nor the right to change its security; interactive users may not
+// create instances either (they could answer the service's clients). Checked on two instances,
 // since each instance is created anew.
 TEST_F(PipeServerTest, DaclHoldsInteractiveAndSystemOnly) {
     ServerThread server;
@@ -90,12 +92,13 @@ TEST_F(PipeServerTest, DaclHoldsInteractiveAndSystemOnly) {
         ASSERT_NE(dacl, nullptr);
         ASSERT_EQ(dacl->AceCount, 2);
         const char* const trustees[2] = {"S-1-5-4", "S-1-5-18"};  // INTERACTIVE, SYSTEM
+        const DWORD masks[2] = {0x0112019B, 0x0112019F};
         for (WORD i = 0; i < dacl->AceCount; ++i) {
             ACCESS_ALLOWED_ACE* ace = nullptr;
             ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
             EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
             EXPECT_EQ(ace->Header.AceFlags, 0);
-            EXPECT_EQ(ace->Mask, 0x0112019Fu);
+            EXPECT_EQ(ace->Mask, masks[i]);
             char* sid = nullptr;
             ASSERT_TRUE(ConvertSidToStringSidA(&ace->SidStart, &sid));
             EXPECT_STREQ(sid, trustees[i]);
@@ -106,16 +109,66 @@ TEST_F(PipeServerTest, DaclHoldsInteractiveAndSystemOnly) {
     }
 }
 
-// The supervisor's stop ends a running server, and stopping again (or a server that has
-// already ended) does nothing and does not wait. The wake word itself is no request: no log.
-TEST_F(PipeServerTest, StopEndsTheServerAndAStopAfterwardsIsANoOp) {
+// Takes every instance the server holds with clients that never write; their handles.
+std::vector<HANDLE> TakeEveryInstance(const std::string& pipe) {
+    std::vector<HANDLE> taken;
+    while (taken.size() < 300) {
+        HANDLE client = CreateFileA(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+        if (client != INVALID_HANDLE_VALUE) {
+            taken.push_back(client);
+        } else if ((GetLastError() != ERROR_PIPE_BUSY) || !WaitNamedPipeA(pipe.c_str(), 200)) {
+            break;  // none comes free: the server holds what it may
+        }
+    }
+    return taken;
+}
+
+// The server holds a bounded number of instances. A client beyond finds the pipe busy and waits:
+// it is served once the clients that never write have had their two seconds, and each of those
+// is let go. However many, they make two log lines: the first at once, the count of the others
+// when the server ends (sooner, once a minute). The supervisor's stop ends the server, also
+// one whose every instance is taken, so that its wake-up finds none to connect to; stopping again
+// (a server that has already ended) does nothing and does not wait. Neither the wake word nor the
+// clients cut off by the stop are logged.
+TEST_F(PipeServerTest, ClientsBeyondTheLimitWaitAndTheStopEndsTheServerAnyway) {
+    {
+        ServerThread server;
+        ASSERT_TRUE(WaitForPipe(pipe_));
+        std::vector<HANDLE> silent = TakeEveryInstance(pipe_);
+        EXPECT_GT(silent.size(), 128u);
+        EXPECT_LT(silent.size(), 256u);
+        EXPECT_EQ(Exchange(pipe_, Word(RequestMachineState)).reply, Word(0));
+        int connected = static_cast<int>(silent.size());
+        for (int i = 0; i < 50 && connected > 0; ++i) {
+            Sleep(100);
+            connected = 0;
+            for (HANDLE client : silent) {
+                connected += PeekNamedPipe(client, nullptr, 0, nullptr, nullptr, nullptr) ? 1 : 0;
+            }
+        }
+        EXPECT_EQ(connected, 0) << "clients that never write are not let go";
+        for (HANDLE client : silent) {
+            CloseHandle(client);
+        }
+        StopControlPipeServer();
+        EXPECT_TRUE(server.WaitForEnd(10000)) << "the server runs on after the stop";
+        const std::vector<std::string> logged = {"ERROR reading from client",
+                                                 "ERROR reading from client (" +
+                                                     std::to_string(silent.size() - 1) +
+                                                     " more since the last such line)"};
+        EXPECT_EQ(ReadLogMessages(LogPath()), logged) << testsupport::ReadFileContent(LogPath());
+    }
     ServerThread server;
     ASSERT_TRUE(WaitForPipe(pipe_));
+    std::vector<HANDLE> taken = TakeEveryInstance(pipe_);
     StopControlPipeServer();
-    EXPECT_TRUE(server.WaitForEnd(10000)) << "the server runs on after the stop";
+    EXPECT_TRUE(server.WaitForEnd(1000)) << "the server waits for its wake-up";
+    for (HANDLE client : taken) {
+        CloseHandle(client);
+    }
     EXPECT_FALSE(Exchange(pipe_, Word(RequestMachineState), 300).opened);
     EXPECT_TRUE(ReturnsWithin(StopControlPipeServer, 5000));
-    EXPECT_TRUE(ReadLogMessages(LogPath()).empty()) << testsupport::ReadFileContent(LogPath());
 }
 
 // A machine name of 238 characters makes the pipe's name one character too long for its
@@ -176,13 +229,19 @@ TEST_F(PipeServerTest, ConnectionWithoutAThreadIsClosedAndTheServerGoesOn) {
     EXPECT_EQ(AskOrNoReply(pipe_, RequestMachineState), 0u);
 }
 
-// Anyone allowed to create instances of the pipe (interactive users are) can put up an instance
-// that accepts a connection and never reads. The stop's wake-up must not hang on it: the
-// supervisor would never get to close the link and report STOPPED.
-TEST_F(PipeServerTest, StopIsNotHeldByAnInstanceThatNeverReads) {
-    HANDLE squatter = CreateNamedPipeA(pipe_.c_str(), PIPE_ACCESS_DUPLEX, 0,
-                                       PIPE_UNLIMITED_INSTANCES, 0, 0, 0, nullptr);
+// Whoever creates the pipe's name before the service (an interactive user may) could pose as it.
+// The server does not serve beside such a squatter: it logs that it cannot create its pipe and
+// ends. The stop's wake-up then reaches the squatter, which accepts and never reads: the stop must
+// not hang on it, or the supervisor would never close the link and report STOPPED.
+TEST_F(PipeServerTest, NameTakenFirstIsNotServedAndDoesNotHoldTheStop) {
+    // One instance at most, so that Wine refuses the server's as well (see NameInUseMessage).
+    HANDLE squatter = CreateNamedPipeA(pipe_.c_str(), PIPE_ACCESS_DUPLEX, 0, 1, 0, 0, 0, nullptr);
     ASSERT_NE(squatter, INVALID_HANDLE_VALUE) << GetLastError();
+    {
+        ServerThread server;
+        EXPECT_TRUE(server.WaitForEnd(10000)) << "the server runs on";
+    }
+    EXPECT_EQ(ReadLogMessages(LogPath()), std::vector<std::string>{pipe_test::NameInUseMessage()});
     std::thread accept([squatter] { ConnectNamedPipe(squatter, nullptr); });
     EXPECT_TRUE(ReturnsWithin(StopControlPipeServer, 5000));
     // Lets the accepting thread go should the stop not have connected at all.
