@@ -49,6 +49,6 @@ function(kelvaran_add_gtest target group)
         list(APPEND props RESOURCE_LOCK ${group})
     endif()
     gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-                         EXTRA_ARGS ${ARG_ARGS} TEST_PREFIX ${group}. TEST_FILTER ${ARG_FILTER}
+                         EXTRA_ARGS ${ARG_ARGS} TEST_PREFIX ${group}. TEST_FILTER ${ARG_FILTER} NO_PRETTY_VALUES
                          PROPERTIES ${props})
 endfunction()

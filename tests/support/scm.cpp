@@ -222,26 +222,33 @@ StatusRecorder::StatusRecorder(const std::string& service)
       service_(manager_ != nullptr ? OpenServiceA(manager_, service.c_str(), SERVICE_QUERY_STATUS)
                                    : nullptr) {
     EXPECT_NE(service_, nullptr) << "cannot watch " << service << ": " << GetLastError();
+    // The status at construction is recorded before the constructor returns: a mark taken then
+    // comes after it.
+    Record();
     thread_ = std::thread([this] {
         for (; running_; Sleep(1)) {
-            SERVICE_STATUS_PROCESS s{};
-            DWORD needed = 0;
-            if (service_ == nullptr ||
-                !QueryServiceStatusEx(service_, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&s),
-                                      sizeof s, &needed)) {
-                continue;
-            }
-            std::lock_guard<std::mutex> hold(lock_);
-            const SERVICE_STATUS_PROCESS* last = statuses_.empty() ? nullptr : &statuses_.back();
-            if (last == nullptr || last->dwCurrentState != s.dwCurrentState ||
-                last->dwControlsAccepted != s.dwControlsAccepted ||
-                last->dwWin32ExitCode != s.dwWin32ExitCode ||
-                last->dwServiceSpecificExitCode != s.dwServiceSpecificExitCode ||
-                last->dwCheckPoint != s.dwCheckPoint || last->dwWaitHint != s.dwWaitHint) {
-                statuses_.push_back(s);
-            }
+            Record();
         }
     });
+}
+
+void StatusRecorder::Record() {
+    SERVICE_STATUS_PROCESS s{};
+    DWORD needed = 0;
+    if (service_ == nullptr ||
+        !QueryServiceStatusEx(service_, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&s),
+                              sizeof s, &needed)) {
+        return;
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    const SERVICE_STATUS_PROCESS* last = statuses_.empty() ? nullptr : &statuses_.back();
+    if (last == nullptr || last->dwCurrentState != s.dwCurrentState ||
+        last->dwControlsAccepted != s.dwControlsAccepted ||
+        last->dwWin32ExitCode != s.dwWin32ExitCode ||
+        last->dwServiceSpecificExitCode != s.dwServiceSpecificExitCode ||
+        last->dwCheckPoint != s.dwCheckPoint || last->dwWaitHint != s.dwWaitHint) {
+        statuses_.push_back(s);
+    }
 }
 
 StatusRecorder::~StatusRecorder() {

@@ -165,6 +165,8 @@ public:
     bool WaitFor(DWORD state, size_t from = 0, DWORD timeoutMs = 20000) const;
 
 private:
+    void Record();
+
     SC_HANDLE manager_;
     SC_HANDLE service_;
     mutable std::mutex lock_;

@@ -1,0 +1,165 @@
+// The machine's life as every VirtualBox release plays it: launched or joined, stopped by each
+// method, followed by the watcher, and its state on the control pipe in 5.0's numbering.
+#include "tests/machine/fixture.h"
+
+namespace machine_test {
+namespace {
+
+std::string Version() {
+    return Options().release == "5.0" ? "5.0.40" : Options().release == "6.1" ? "6.1.50" : "7.0.20";
+}
+
+struct StartStop {
+    const char* name;
+    LONG from;           // the machine's state when the service starts
+    const char* method;  // ShutdownCommand
+    const char* stopCall;
+    LONG after;
+};
+
+const StartStop kStartStops[] = {
+    {"PoweredOffPowerOff", kPoweredOff, "poweroff", "Console.PowerDown", kPoweredOff},
+    {"PoweredOffSaveState", kPoweredOff, "savestate", "Machine.SaveState", kSaved},
+    {"PoweredOffPowerButton", kPoweredOff, "acpipowerbutton", "Console.PowerButton", kPoweredOff},
+    {"PoweredOffSleepButton", kPoweredOff, "acpisleepbutton", "Console.SleepButton", kPoweredOff},
+    {"SavedIsRestored", kSaved, "poweroff", "Console.PowerDown", kPoweredOff},
+    {"RunningIsJoined", kRunning, "acpipowerbutton", "Console.PowerButton", kPoweredOff},
+    {"PausedIsJoinedNotResumed", kPaused, "savestate", "Machine.SaveState", kSaved},
+    {"AbortedSavedIsLaunched", kAbortedSaved, "poweroff", "Console.PowerDown", kPoweredOff},
+};
+
+class EveryRelease : public MachineTest, public testing::WithParamInterface<StartStop> {
+protected:
+    // Brings the test's machine to state with VirtualBox's own tool.
+    void Prepare(LONG state) {
+        if (state == kPoweredOff) {
+            return;
+        }
+        Outside("start");
+        ASSERT_TRUE(WaitForMachineState(name_, kRunning));
+        if (state == kSaved || state == kAbortedSaved) {
+            Outside("savestate");
+            ASSERT_TRUE(WaitForMachineState(name_, kSaved));
+        }
+        if (state == kAbortedSaved) {
+            // 7.0 keeps the saved state of a restored machine whose VM process dies.
+            Outside("start");
+            ASSERT_TRUE(WaitForMachineState(name_, kRunning));
+            Ctl("kill \"" + name_ + "\"");
+        } else if (state == kPaused) {
+            Outside("pause");
+        }
+        ASSERT_TRUE(WaitForMachineState(name_, state));
+    }
+};
+
+// Every start the service makes, and every stop method: START_PENDING 1 and 2, RUNNING once the
+// machine runs, the stop's STOP_PENDING with MaxWaitTimeout until STOPPED; a machine that is up is
+// joined with a Shared lock, any other launched headless with the release's form of "no
+// environment change"; the release's facts come from its type library, or from the table by
+// version without type information.
+TEST_P(EveryRelease, StartAndStop) {
+    const StartStop& row = GetParam();
+    if (row.from == kAbortedSaved && Options().release != "7.0") {
+        GTEST_SKIP() << "only 7.0 has AbortedSaved";
+    }
+    bool joined = row.from == kRunning || row.from == kPaused;
+    CreateMachine();
+    Ctl("acpi \"" + name_ + "\" both 200");
+    ASSERT_NO_FATAL_FAILURE(Prepare(row.from));
+    Install({{"ShutdownCommand", row.method}});
+    Start();
+    ASSERT_TRUE(WaitFor(SERVICE_RUNNING)) << Describe(Reports());
+    LONG up = row.from == kPaused ? kPaused : kRunning;
+    EXPECT_EQ(MachineState(name_), up);
+    EXPECT_EQ(Ask(Pipe(), 259), static_cast<DWORD>(up)) << "5.0's numbering on the wire";
+
+    Statuses statuses = Stop();
+    EXPECT_NE(Sequence(statuses).find("START_PENDING:1 START_PENDING:2 RUNNING:0 STOP_PENDING:"),
+              std::string::npos)
+        << Sequence(statuses);
+    ExpectStopReports(statuses, kMaxWaitTimeout);
+    EXPECT_TRUE(WaitForMachineState(name_, row.after));
+
+    std::vector<std::string> log = Log();
+    std::string vm = "VM '" + name_ + "'";
+    std::vector<std::string> lines = {"Initializing VirtualBox interface",
+                                      "VirtualBox Interface v" + Version() + " initialized"};
+    if (!joined) {
+        lines.push_back("Starting " + vm);
+    }
+    lines.push_back("Stopping (" + std::string(row.method) + ") " + vm);
+    lines.push_back(vm + " stopped (" + row.method + ")");
+    ExpectLogInOrder(log, lines);
+    EXPECT_EQ(CountLog(log, Options().typeInfo
+                                ? "VirtualBox release facts read from its type library"
+                                : "VirtualBox release facts taken from the table for version " +
+                                      Version() + " (0x8002000b)"),
+              1u);
+    EXPECT_EQ(CountLog(log, vm + " is already running (pid="), joined ? 1u : 0u);
+    EXPECT_EQ(CountLog(log, "ERROR") + CountLog(log, "Error"), 0u);
+
+    std::vector<JournalEntry> calls = Calls();
+    EXPECT_EQ(CountCalls(calls, "Machine.LaunchVMProcess"), joined ? 0u : 1u) << Members(calls);
+    EXPECT_EQ(CountCalls(calls, "Machine.LockMachine"), joined ? 1u : 0u) << Members(calls);
+    EXPECT_TRUE(InOrder(calls, {row.stopCall, "Session.UnlockMachine"})) << Members(calls);
+    for (const JournalEntry& call : calls) {
+        if (call.member == "Machine.LaunchVMProcess") {
+            EXPECT_EQ(call.args, std::string("Session, \"headless\", ") +
+                                     (Options().release == "5.0" ? "\"\"" : "[]"));
+        } else if (call.member == "Machine.LockMachine") {
+            EXPECT_EQ(call.args, "Session, 1") << "a Shared lock";
+        } else if (call.member == "Progress.WaitForCompletion") {
+            EXPECT_LE(std::stoul(call.args), kMaxWaitTimeout) << "a bounded wait";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, EveryRelease, testing::ValuesIn(kStartStops),
+                         [](const testing::TestParamInfo<StartStop>& info) {
+                             return std::string(info.param.name);
+                         });
+
+class EveryReleaseLife : public MachineTest {};
+
+// A pause and a resume reach a tray companion (one word per change) and leave the manager's
+// RUNNING alone; another machine's life reaches nobody; the guest shutting down by itself ends
+// the service with exit code 0, naming the configured method it did not use.
+TEST_F(EveryReleaseLife, PauseResumeAndTheGuestsOwnShutdown) {
+    CreateMachine();
+    Ctl("acpi \"" + name_ + "\" both 200");
+    std::string other = name_ + "-other";
+    testsupport::CreateMachine(other);
+    TrayListener tray;
+    Install();
+    Start();
+    ASSERT_TRUE(WaitFor(SERVICE_RUNNING));
+    ASSERT_TRUE(tray.WaitHeard(2)) << "Starting and Running";
+    EXPECT_EQ(VBoxManage("startvm \"" + other + "\" --type headless").exitCode, 0u);
+    EXPECT_EQ(VBoxManage("controlvm \"" + other + "\" poweroff").exitCode, 0u);
+    Outside("pause");
+    EXPECT_TRUE(tray.WaitHeard(3));
+    EXPECT_EQ(Ask(Pipe(), 259), static_cast<DWORD>(kPaused));
+    Outside("resume");
+    EXPECT_TRUE(tray.WaitHeard(4));
+    EXPECT_EQ(Ask(Pipe(), 259), static_cast<DWORD>(kRunning));
+    Sleep(300);
+    EXPECT_EQ(tray.Heard(), 4u) << "the other machine's changes reached the companion";
+    EXPECT_EQ(States(Reports()), "START_PENDING RUNNING");
+
+    Outside("acpipowerbutton");
+    Statuses statuses = WaitStopped();
+    ExpectStoppedWith(statuses, 0, 0);
+    EXPECT_EQ(States(statuses), "START_PENDING RUNNING STOP_PENDING STOPPED") << Sequence(statuses);
+    for (const SERVICE_STATUS_PROCESS& status : statuses) {
+        EXPECT_EQ(status.dwWaitHint, 0u) << "no stop was asked for";
+    }
+    EXPECT_TRUE(tray.WaitHeard(6)) << "Stopping and PoweredOff";
+    std::vector<std::string> log = Log();
+    EXPECT_EQ(CountLog(log, "Stopping ("), 0u);
+    EXPECT_EQ(CountLog(log, "VM '" + name_ + "' stopped (poweroff)"), 1u);
+    RemoveMachine(other);
+}
+
+}  // namespace
+}  // namespace machine_test

@@ -1,0 +1,203 @@
+#include "tests/machine/fixture.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace machine_test {
+namespace {
+
+GroupOptions options;
+
+// The VirtualBox home of the group: this process's VBOX_USER_HOME, which every server it starts,
+// and its tools, inherit.
+std::string GroupHome() {
+    char temp[MAX_PATH] = "";
+    GetTempPathA(sizeof temp, temp);
+    std::string home = std::string(temp) + "kelvaran-machine-home";
+    CreateDirectoryA(home.c_str(), nullptr);
+    SetEnvironmentVariableA("VBOX_USER_HOME", home.c_str());
+    return home;
+}
+
+// Makes sure a server of the group's home runs, started by a service of its own, whose copy of
+// kelvaran.exe launches VBoxSVC.exe before it connects (and then ends: it has no machine).
+void UseGroupServer(const std::string& home) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        DWORD pid = FindVBoxSvc();
+        if (pid != 0) {
+            std::string shown = Ctl("home");
+            if (shown.substr(0, shown.find('\n')) == home) {
+                return;
+            }
+            // Another home's server (started by hand, say) ends a few seconds after its last
+            // client; one that does not is ended.
+            HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+            if (process != nullptr && WaitForSingleObject(process, 8000) != WAIT_OBJECT_0) {
+                KillVBoxSvc();
+            }
+            CloseHandle(process);
+            continue;
+        }
+        TempFolder folder("-server");
+        ServiceCopy starter(folder, "MachineServerStarter.exe");
+        starter.WriteIni({{"VboxInstallPath", StandinFolder()},
+                          {"VboxUserHome", home},
+                          {"VmName", "no machine"},
+                          {"Loglevel", "0"}});
+        ASSERT_EQ(starter.Run("-i").exitCode, 0u);
+        ASSERT_EQ(StartByName(starter.Name()), 0u);
+        EXPECT_TRUE(WaitForState(starter.Name(), SERVICE_STOPPED));
+    }
+    ADD_FAILURE() << "no stand-in server for " << home;
+}
+
+}  // namespace
+
+const GroupOptions& Options() {
+    return options;
+}
+
+void MachineTest::SetUpTestSuite() {
+    std::string home = GroupHome();
+    UseGroupServer(home);
+    std::string played = Ctl("release");
+    if (played.compare(0, options.release.size(), options.release) != 0 ||
+        played.find('(') != std::string::npos) {
+        UseRelease(options.release);
+        UseGroupServer(home);
+    }
+    Ctl(std::string("typeinfo ") + (options.typeInfo ? "on" : "off"));
+}
+
+MachineTest::MachineTest() : name_(TestName()) {}
+
+void MachineTest::TearDown() {
+    if (HasFailure() && service_) {
+        printf("--- log of %s\n%s--- journal since the start\n", name_.c_str(),
+               ReadFileContent(service_->LogPath()).c_str());
+        for (const JournalEntry& entry : journal_ ? journal_->Entries() : Calls()) {
+            printf("%s\n", entry.line.c_str());
+        }
+    }
+    recorder_.reset();
+    service_.reset();
+    // A case that ended the server leaves the next to be started from a service.
+    if (FindVBoxSvc() == 0) {
+        UseGroupServer(GroupHome());
+    }
+    Ctl("fault clear");
+    RemoveMachine(name_);
+}
+
+void MachineTest::CreateMachine(int launchMs, int powerOffMs, int saveMs) {
+    testsupport::CreateMachine(name_, launchMs, powerOffMs, saveMs);
+}
+
+void MachineTest::Outside(const std::string& action) {
+    std::string command = action == "start" ? "startvm \"" + name_ + "\" --type headless"
+                                            : "controlvm \"" + name_ + "\" " + action;
+    ProcessResult result = VBoxManage(command);
+    EXPECT_EQ(result.exitCode, 0u) << command << ": " << result.output;
+}
+
+IniKeys MachineTest::Ini(const std::string& vm, const IniKeys& extra) const {
+    IniKeys keys = {{"VboxInstallPath", StandinFolder()},
+                    {"VboxUserHome", GroupHome()},
+                    {"VmName", vm},
+                    {"Loglevel", "3"},
+                    {"MaxWaitTimeout", std::to_string(kMaxWaitTimeout)}};
+    for (const auto& key : extra) {
+        auto same = std::find_if(keys.begin(), keys.end(),
+                                 [&](const auto& k) { return k.first == key.first; });
+        same != keys.end() ? void(same->second = key.second) : keys.push_back(key);
+    }
+    return keys;
+}
+
+void MachineTest::Install(const IniKeys& extra) {
+    // An open handle would keep a service deleted for a new install marked for deletion.
+    recorder_.reset();
+    service_.reset();
+    service_.reset(new ServiceCopy(folder_, name_ + ".exe"));
+    service_->WriteIni(Ini(name_, extra));
+    ProcessResult result = service_->Run("-i");
+    ASSERT_EQ(result.exitCode, 0u) << result.output;
+    recorder_.reset(new StatusRecorder(service_->Name()));
+}
+
+void MachineTest::Start() {
+    journal_.reset(new Journal());
+    mark_ = recorder_->Count();
+    ASSERT_EQ(StartByName(service_->Name()), 0u);
+}
+
+bool MachineTest::WaitFor(DWORD state, DWORD timeoutMs) const {
+    return recorder_->WaitFor(state, mark_, timeoutMs);
+}
+
+Statuses MachineTest::WaitStopped(DWORD timeoutMs) const {
+    EXPECT_TRUE(WaitFor(SERVICE_STOPPED, timeoutMs)) << Describe(Reports());
+    Sleep(100);  // a report after STOPPED would show by then
+    Statuses statuses = Reports();
+    ExpectWellFormed(statuses);
+    return statuses;
+}
+
+Statuses MachineTest::Stop(ULONGLONG* took) const {
+    ULONGLONG at = GetTickCount64();
+    EXPECT_EQ(ControlByName(service_->Name(), SERVICE_CONTROL_STOP), 0u);
+    EXPECT_TRUE(WaitFor(SERVICE_STOPPED)) << Describe(Reports());
+    if (took != nullptr) {
+        *took = GetTickCount64() - at;
+    }
+    return WaitStopped();
+}
+
+Statuses MachineTest::Reports() const {
+    return recorder_->Since(mark_);
+}
+
+std::vector<JournalEntry> MachineTest::Calls() const {
+    return journal_ ? journal_->Entries(name_, ServicePid()) : std::vector<JournalEntry>();
+}
+
+DWORD MachineTest::ServicePid() const {
+    for (const SERVICE_STATUS_PROCESS& status : Reports()) {
+        if (status.dwProcessId != 0) {
+            return status.dwProcessId;
+        }
+    }
+    return 0;
+}
+
+void ExpectStopReports(const Statuses& statuses, DWORD waitHint, size_t minimum) {
+    size_t i = 0;
+    while (i < statuses.size() && statuses[i].dwCurrentState != SERVICE_STOP_PENDING) {
+        ++i;
+    }
+    size_t counted = 0;
+    for (; i < statuses.size() && statuses[i].dwCurrentState == SERVICE_STOP_PENDING; ++i) {
+        if (statuses[i].dwWaitHint != 0) {
+            EXPECT_EQ(statuses[i].dwWaitHint, waitHint) << Describe(statuses);
+            ++counted;
+        }
+    }
+    EXPECT_GE(counted, minimum) << Describe(statuses);
+    EXPECT_EQ(i + 1, statuses.size()) << "STOPPED must end the stop" << Describe(statuses);
+    ExpectStoppedWith(statuses, 0, 0);
+}
+
+}  // namespace machine_test
+
+// --release=X and --typeinfo=off choose what the group plays; GoogleTest takes the rest.
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        if (strncmp(argv[i], "--release=", 10) == 0) {
+            machine_test::options.release = argv[i] + 10;
+        } else if (strcmp(argv[i], "--typeinfo=off") == 0) {
+            machine_test::options.typeInfo = false;
+        }
+    }
+    return RUN_ALL_TESTS();
+}

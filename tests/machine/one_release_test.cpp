@@ -1,0 +1,541 @@
+// What does not depend on the VirtualBox release, in the 7.0 group only: VirtualBox calls that
+// fail, stops that fail or never end, the machine's and VirtualBox's own ends, the stop's reports,
+// the one-time stop method, a server of another home, the pipes of running services, and the
+// pre-launch of VirtualBox's server.
+#include "tests/machine/fixture.h"
+
+#include <algorithm>
+#include <thread>
+
+namespace machine_test {
+namespace {
+
+const char kCode[] = "0x80004005";
+
+enum class Ending { StartFails, Stops, PoweredOffAtBound, EndsAtBound };
+
+struct Failure {
+    const char* name;
+    const char* setup;      // standin-ctl commands before the start, ';' between, '%' the machine
+    const char* stopSetup;  // the same once the machine runs, before the stop
+    const char* method;
+    bool joined;  // the machine runs before the service starts
+    Ending ending;
+    std::vector<std::string> lines;  // in the log in this order; '%' is "VM '<machine>'"
+    LONG after;
+};
+
+// Each failure is logged with its code where it happens; the service goes on, or ends, as its
+// place in the start or the stop demands. No stop that failed is taken for a stop: the machine
+// is powered off when MaxWaitTimeout has passed since the stop request, or said not to be.
+const Failure kFailures[] = {
+    {"Version",
+     "fault set VirtualBox.Version 0x80004005 once",
+     "",
+     "poweroff",
+     false,
+     Ending::Stops,
+     {"ERROR initializing VirtualBox interface", "% started"},
+     kPoweredOff},
+    {"MachineId",
+     "fault set Machine.Id 0x80004005 once %",
+     "",
+     "poweroff",
+     false,
+     Ending::StartFails,
+     {"ERROR retrieving machine ID (0x80004005)", "Starting %", "Error starting % (0x80070057)"},
+     kPoweredOff},
+    {"SessionCreation",
+     "fault set Session.Create 0x80004005 once",
+     "",
+     "poweroff",
+     false,
+     Ending::StartFails,
+     {"ERROR creating session instance (0x80004005)", "Error starting % (0x80070057)"},
+     kPoweredOff},
+    {"EventSource",
+     "fault set VirtualBox.EventSource 0x80004005 once",
+     "",
+     "savestate",
+     false,
+     Ending::Stops,
+     {"Error getting event source interface (0x80004005)", "% stopped (savestate)"},
+     kSaved},
+    {"ListenerRegistration",
+     "fault set EventSource.RegisterListener 0x80004005 once",
+     "",
+     "acpipowerbutton",
+     false,
+     Ending::Stops,
+     {"Error registering event listener (0x80004005)", "% stopped (acpipowerbutton)"},
+     kPoweredOff},
+    {"Launch",
+     "fault set Machine.LaunchVMProcess 0x80004005 once %",
+     "",
+     "poweroff",
+     false,
+     Ending::StartFails,
+     {"Starting %", "Error starting % (0x80004005)"},
+     kPoweredOff},
+    {"LaunchResult",
+     "launch-result % 0x80004005",
+     "",
+     "poweroff",
+     false,
+     Ending::StartFails,
+     {"Starting %", "Error starting % (0x80004005)"},
+     kPoweredOff},
+    {"LaunchWait",
+     "fault set Progress.WaitForCompletion 0x80004005 once %",
+     "",
+     "poweroff",
+     false,
+     Ending::Stops,
+     {"Error starting % (0x80004005)", "% stopped (poweroff)"},
+     kPoweredOff},
+    {"LaunchNeverCompletes",
+     "durations % -1 200 200",
+     "",
+     "poweroff",
+     false,
+     Ending::StartFails,
+     {"Starting %", "Error starting % (0x800705b4)"},
+     kStarting},
+    {"Lock",
+     "fault set Machine.LockMachine 0x80004005 once %",
+     "",
+     "poweroff",
+     true,
+     Ending::PoweredOffAtBound,
+     {"Error getting a machine lock (0x80004005)",
+      "ERROR: % did not stop (poweroff) within 2000 ms", "% powered off as the last resort"},
+     kPoweredOff},
+    {"Console",
+     "",
+     "fault set Session.Console 0x80004005 once",
+     "poweroff",
+     false,
+     Ending::PoweredOffAtBound,
+     {"ERROR getting console (0x80004005)", "ERROR: % did not stop (poweroff) within 2000 ms",
+      "% powered off as the last resort"},
+     kPoweredOff},
+    {"PowerDown",
+     "",
+     "fault set Console.PowerDown 0x80004005 once %",
+     "poweroff",
+     false,
+     Ending::PoweredOffAtBound,
+     {"ERROR stopping % (0x80004005)", "ERROR: % did not stop (poweroff) within 2000 ms",
+      "% powered off as the last resort"},
+     kPoweredOff},
+    {"SaveFails",
+     "",
+     "save-result % 0x80004005",
+     "savestate",
+     false,
+     Ending::PoweredOffAtBound,
+     {"ERROR stopping (savestate) % (0x80004005)",
+      "ERROR: % did not stop (savestate) within 2000 ms", "% powered off as the last resort"},
+     kPoweredOff},
+    {"PowerButtonRefused",
+     "",
+     "fault set Console.PowerButton 0x80004005 once %",
+     "acpipowerbutton",
+     false,
+     Ending::PoweredOffAtBound,
+     {"ERROR stopping % (0x80004005)", "ERROR: % did not stop (acpipowerbutton) within 2000 ms",
+      "% powered off as the last resort"},
+     kPoweredOff},
+    {"ButtonIgnored",
+     "acpi % both ignore",
+     "",
+     "acpipowerbutton",
+     false,
+     Ending::PoweredOffAtBound,
+     {"% was sent a stop signal (acpipowerbutton)",
+      "ERROR: % did not stop (acpipowerbutton) within 2000 ms", "% powered off as the last resort"},
+     kPoweredOff},
+    {"PowerOffNeverCompletes",
+     "durations % 300 -1 200",
+     "",
+     "poweroff",
+     false,
+     Ending::EndsAtBound,
+     {"ERROR stopping (poweroff) % (0x800705b4)", "ERROR: % did not stop (poweroff) within 2000 ms",
+      "ERROR powering off % as the last resort (0x80bb0002)"},
+     kStopping},
+    {"PowerOffWait",
+     "",
+     "fault set Progress.WaitForCompletion 0x80004005 once %",
+     "poweroff",
+     false,
+     Ending::Stops,
+     {"ERROR stopping (poweroff) % (0x80004005)", "% stopped (poweroff)"},
+     kPoweredOff},
+};
+
+class OneRelease : public MachineTest, public testing::WithParamInterface<Failure> {
+protected:
+    std::string Subst(const std::string& text, const std::string& by) const {
+        std::string out;
+        for (char c : text) {
+            out += c == '%' ? by : std::string(1, c);
+        }
+        return out;
+    }
+    void Run(const char* commands) {
+        std::string all = Subst(commands, name_);
+        for (size_t at = 0; at < all.size();) {
+            size_t end = std::min(all.find(';', at), all.size());
+            Ctl(all.substr(at, end - at));
+            at = end + 1;
+        }
+    }
+};
+
+TEST_P(OneRelease, Failures) {
+    const Failure& row = GetParam();
+    bool bound = row.ending == Ending::PoweredOffAtBound || row.ending == Ending::EndsAtBound ||
+                 std::string(row.name) == "LaunchNeverCompletes";
+    CreateMachine();
+    Ctl("acpi " + name_ + " both 200");
+    if (row.joined) {
+        Outside("start");
+        ASSERT_TRUE(WaitForMachineState(name_, kRunning));
+    }
+    Install({{"ShutdownCommand", row.method},
+             {"MaxWaitTimeout", std::to_string(bound ? kShortWait : kMaxWaitTimeout)}});
+    Run(row.setup);
+    Start();
+    Statuses statuses;
+    if (row.ending == Ending::StartFails) {
+        statuses = WaitStopped();
+        ExpectStoppedWith(statuses, ERROR_SERVICE_SPECIFIC_ERROR, 0x80800001);
+        EXPECT_EQ(States(statuses), "START_PENDING STOPPED");
+    } else {
+        ASSERT_TRUE(WaitFor(SERVICE_RUNNING)) << Describe(Reports());
+        Run(row.stopSetup);
+        ULONGLONG took = 0;
+        statuses = Stop(&took);
+        ExpectStopReports(statuses, bound ? kShortWait : kMaxWaitTimeout, bound ? 2 : 1);
+        if (bound) {
+            EXPECT_GE(took, kShortWait + 500 - 50) << "the bound, then the pause";
+            EXPECT_LT(took, kShortWait + 6000);
+        }
+    }
+    std::vector<std::string> log = Log();
+    std::vector<std::string> lines;
+    for (const std::string& line : row.lines) {
+        lines.push_back(Subst(line, "VM '" + name_ + "'"));
+    }
+    ExpectLogInOrder(log, lines);
+    if (bound) {
+        EXPECT_EQ(CountLog(log, "VM '" + name_ + "' stopped"), 0u);
+    }
+    EXPECT_TRUE(WaitForMachineState(name_, row.after));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, OneRelease, testing::ValuesIn(kFailures),
+                         [](const testing::TestParamInfo<Failure>& info) {
+                             return std::string(info.param.name);
+                         });
+
+using OneReleaseLife = MachineTest;
+
+// A start that finds no machine to run ends the service at once with 1066 / 0x80800001: VmName
+// names no registered machine (said at the connection and again at the start), VboxInstallPath
+// holds no VBoxHeadless.exe (found before VirtualBox is asked about the machine), or the machine
+// is on its way down (left alone).
+TEST_F(OneReleaseLife, StartsThatFindNoMachineToRun) {
+    std::string vm = "VM '" + name_ + "'";
+    for (int row = 0; row < 3; ++row) {
+        SCOPED_TRACE(row);
+        RemoveMachine(name_);
+        if (row == 0) {
+            Install();
+        } else {
+            CreateMachine(300, 4000);
+            Install({{"VboxInstallPath", row == 1 ? folder_.Path() : StandinFolder()}});
+        }
+        if (row == 2) {
+            Ctl("acpi " + name_ + " both 100");
+            Outside("start");
+            ASSERT_TRUE(WaitForMachineState(name_, kRunning));
+            Outside("acpipowerbutton");
+            ASSERT_TRUE(WaitForMachineState(name_, kStopping));
+        }
+        Start();
+        Statuses statuses = WaitStopped();
+        ExpectStoppedWith(statuses, ERROR_SERVICE_SPECIFIC_ERROR, 0x80800001);
+        std::vector<std::string> log = Log();
+        std::vector<JournalEntry> calls = Calls();
+        EXPECT_EQ(
+            CountCalls(calls, "Machine.LaunchVMProcess") + CountCalls(calls, "Machine.LockMachine"),
+            0u);
+        if (row == 0) {
+            EXPECT_EQ(CountLog(log, "ERROR: Could not find registered " + vm), 2u);
+        } else if (row == 1) {
+            EXPECT_EQ(CountLog(log,
+                               "ERROR: Can't find VBoxHeadless executable. Check your "
+                               "VboxInstallPath option in " +
+                                   service_->IniPath()),
+                      1u);
+            EXPECT_EQ(Members(calls), "VirtualBox.FindMachine Machine.Id");
+        } else {
+            EXPECT_EQ(CountLog(log, "ERROR starting " + vm + " because it is stopping"), 1u);
+            EXPECT_EQ(MachineState(name_), kStopping) << "left alone";
+        }
+    }
+}
+
+// The machine ends by itself: a guest that crashed (its VM process killed) and VirtualBox's lost
+// server are failures, with codes of their own after which Windows may restart the service;
+// a watcher whose polls keep failing gives up after ten, and the service reads the state itself,
+// so a power-off from outside still ends it, with exit code 0.
+TEST_F(OneReleaseLife, EndsByItself) {
+    const struct {
+        const char* line;
+        DWORD code;
+    } rows[] = {{"ERROR: the machine state watcher gave up after 10 failed polls (0x80004005)", 0},
+                {"VM '%' was aborted", 0x80800002},
+                {"ERROR: lost the connection to VirtualBox (0x800706be)", 0x80800003}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.line);
+        CreateMachine();
+        Install();
+        if (row.code == 0) {
+            Ctl("fault set EventSource.GetEvent 0x80004005 always");
+        }
+        Start();
+        ASSERT_TRUE(WaitFor(SERVICE_RUNNING));
+        if (row.code == 0x80800002) {
+            Ctl("kill " + name_);
+        } else if (row.code == 0x80800003) {
+            KillVBoxSvc();
+        } else {
+            ASSERT_TRUE(WaitUntil([&] { return CountLog(Log(), "ERROR: the machine state") > 0; }));
+            Ctl("fault clear");
+            Outside("poweroff");
+        }
+        Statuses statuses = WaitStopped();
+        ExpectStoppedWith(statuses, row.code != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : 0, row.code);
+        std::string line = row.line;
+        size_t at = line.find('%');
+        ExpectLogInOrder(Log(), {at == std::string::npos ? line : line.replace(at, 1, name_),
+                                 "Closing VirtualBox interface"});
+    }
+}
+
+// A stop while the machine is still being launched waits for the launch, then is served. Once
+// the stop is reported the service never reports RUNNING again, whichever thread sees the machine
+// up first, and one heartbeat carries the stop to its end.
+TEST_F(OneReleaseLife, StopDuringStart) {
+    CreateMachine(1500);
+    Ctl("acpi " + name_ + " both 2500");
+    Install({{"ShutdownCommand", "acpipowerbutton"}, {"MaxWaitTimeout", "15000"}});
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return CountCalls(Calls(), "Machine.LaunchVMProcess") > 0; }));
+    ULONGLONG at = GetTickCount64();
+    EXPECT_EQ(ControlByName(service_->Name(), SERVICE_CONTROL_STOP), 0u);
+    Statuses statuses = WaitStopped();
+    EXPECT_EQ(States(statuses), "START_PENDING STOP_PENDING STOPPED") << Sequence(statuses);
+    ExpectStopReports(statuses, 15000, 3);
+    // One heartbeat: a second one would report twice a second.
+    size_t stops = std::count_if(statuses.begin(), statuses.end(), [](const auto& s) {
+        return s.dwCurrentState == SERVICE_STOP_PENDING;
+    });
+    EXPECT_LE(stops, 3 + (GetTickCount64() - at) / 1000) << Sequence(statuses);
+    EXPECT_EQ(MachineState(name_), kPoweredOff);
+    ExpectLogInOrder(Log(),
+                     {"VM '" + name_ + "' started", "Stopping (acpipowerbutton) VM '" + name_ + "'",
+                      "VM '" + name_ + "' stopped (acpipowerbutton)"});
+}
+
+// A slow power-off: STOP_PENDING every second with growing checkpoints, all with the
+// MaxWaitTimeout written into the INI file while the service ran. Below level 3 the log holds the
+// machine's life and no detail.
+TEST_F(OneReleaseLife, HeartbeatOverASlowPowerOff) {
+    CreateMachine(300, 3000);
+    Install({{"MaxWaitTimeout", "7000"}, {"Loglevel", "2"}});
+    DeleteFileA(service_->LogPath().c_str());
+    Start();
+    ASSERT_TRUE(WaitFor(SERVICE_RUNNING));
+    WriteIni(service_->IniPath(), CompleteIni({{"VboxInstallPath", StandinFolder()},
+                                               {"VmName", name_},
+                                               {"MaxWaitTimeout", "9000"},
+                                               {"Loglevel", "2"}}));
+    ULONGLONG took = 0;
+    ExpectStopReports(Stop(&took), 9000, 3);
+    EXPECT_GE(took, 3000u + 500u - 50u) << "the power-off and the pause";
+    std::string vm = "VM '" + name_ + "'";
+    EXPECT_EQ(Log(),
+              std::vector<std::string>({"Starting " + vm, vm + " started",
+                                        "Stopping (poweroff) " + vm, vm + " stopped (poweroff)"}));
+}
+
+// A one-time savestate saves the machine and is removed from the INI file, ShutdownCommand
+// staying; the next run restores the saved machine by launching it, and stops by ShutdownCommand.
+TEST_F(OneReleaseLife, ShutdownOnceSavesThenTheNextRunRestores) {
+    CreateMachine();
+    Ctl("acpi " + name_ + " both 200");
+    Install({{"ShutdownOnceCommand", "savestate"}, {"ShutdownCommand", "acpipowerbutton"}});
+    for (const char* method : {"savestate", "acpipowerbutton"}) {
+        Start();
+        ASSERT_TRUE(WaitFor(SERVICE_RUNNING));
+        ExpectStopReports(Stop(), kMaxWaitTimeout);
+        EXPECT_EQ(CountLog(Log(), "VM '" + name_ + "' stopped (" + method + ")"), 1u);
+        char value[64] = "";
+        GetPrivateProfileStringA("Kelvaran", "ShutdownOnceCommand", "(none)", value, sizeof value,
+                                 service_->IniPath().c_str());
+        EXPECT_STREQ(value, "(none)");
+    }
+    EXPECT_TRUE(InOrder(Calls(), {"Machine.LaunchVMProcess", "Console.PowerButton"}));
+    EXPECT_EQ(MachineState(name_), kPoweredOff);
+}
+
+// The server this process holds works on another home: the service drops it twice, pausing
+// 5.5 s each time, keeps the third after another pause, says which home it uses, and runs its
+// machine there.
+TEST_F(OneReleaseLife, ForeignServerDroppedTwiceThenKept) {
+    hold_.reset();
+    KillVBoxSvc();
+    char home[MAX_PATH] = "";
+    GetEnvironmentVariableA("VBOX_USER_HOME", home, sizeof home);
+    std::string foreign = std::string(home) + "-foreign";
+    CreateDirectoryA(foreign.c_str(), nullptr);
+    SetEnvironmentVariableA("VBOX_USER_HOME", foreign.c_str());
+    // A server started from this process holds ctest's pipe until it ends: soon.
+    SetEnvironmentVariableA("STANDIN_IDLE_EXIT_MS", "1000");
+    hold_.reset(new ServerHold());
+    CreateMachine();
+    Install();
+    ULONGLONG at = GetTickCount64();
+    Start();
+    ASSERT_TRUE(WaitFor(SERVICE_RUNNING, 40000)) << Describe(Reports());
+    EXPECT_GE(GetTickCount64() - at, 3 * 5500u) << "three pauses";
+    EXPECT_EQ(CountCalls(journal_->Entries(), "VirtualBox.HomeFolder"), 3u);
+    ExpectLogInOrder(Log(), {"Using VBOX_USER_HOME: " + foreign, "VM '" + name_ + "' started"});
+    ExpectStopReports(Stop(), kMaxWaitTimeout);
+    RemoveMachine(name_);
+    hold_.reset();
+    SetEnvironmentVariableA("VBOX_USER_HOME", home);
+}
+
+// Two services for two machines answer on two pipes, each for its own machine, with the facts as
+// they are at each request (the packed screen size, the VRDE switch, the port bit for bit: -1
+// when no VRDE server runs; a failing screen read gives 0), and both notify the one companion
+// pipe, here kelvaran-query --listen. kelvaran-query shows the facts readably and raw, and says
+// so when the service has stopped.
+TEST_F(OneReleaseLife, TwoServicesAnswerOnTheirPipesAndNotifyOneCompanion) {
+    CreateMachine();
+    std::string other = name_ + "-b";
+    testsupport::CreateMachine(other);
+    Ctl("screen " + other + " 800x600");
+    Ctl("vrde " + name_ + " on 3390");
+    TempFolder otherFolder("-b");
+    ServiceCopy b(otherFolder, other + ".exe");
+    b.WriteIni(Ini(other));
+    ASSERT_EQ(b.Run("-i").exitCode, 0u);
+    Install();
+    Start();
+    ASSERT_EQ(StartByName(b.Name()), 0u);
+    ASSERT_TRUE(WaitFor(SERVICE_RUNNING));
+    ASSERT_TRUE(WaitForState(b.Name(), SERVICE_RUNNING));
+    EXPECT_EQ(Ask(Pipe(), 258), 0x03000400u);  // 1024x768
+    EXPECT_EQ(Ask(ControlPipeName(other), 258), 0x02580320u);
+    EXPECT_EQ(Ask(Pipe(), 256), 1u);
+    EXPECT_EQ(Ask(Pipe(), 257), 3390u);
+    Ctl("vrde " + name_ + " off 3390");
+    EXPECT_EQ(Ask(Pipe(), 256), 0u);
+    EXPECT_EQ(Ask(Pipe(), 257), 0xFFFFFFFFu);
+    Ctl("vrde " + name_ + " on -2147483647");
+    Ctl("screen " + name_ + " 1920x1080");
+    Ctl("fault set Display.GetScreenResolution 0x80004005 once " + name_);
+    EXPECT_EQ(Ask(Pipe(), 258), 0u);
+    std::string query = BinFolder() + "\\kelvaran-query.exe";
+    EXPECT_EQ(RunProcess(query, name_).output,
+              "State: Running (5)\nScreen: 1920x1080\nVRDE port: -2147483647\nVRDE: enabled\n");
+    EXPECT_EQ(RunProcess(query, name_ + " --raw").output,
+              "State: 0x00000005\nScreen: 0x04380780\nVRDE port: 0x80000001\nVRDE: 0x00000001\n");
+
+    ProcessResult heard;
+    std::thread companion([&] { heard = RunProcess(query, "--listen 2 --timeout 60", 70000); });
+    EXPECT_TRUE(WaitUntil([] { return WaitNamedPipeA("\\\\.\\pipe\\kelvarantray", 0); }));
+    Outside("pause");
+    EXPECT_EQ(VBoxManage("controlvm " + other + " pause").exitCode, 0u);
+    companion.join();
+    EXPECT_EQ(heard.exitCode, 0u) << heard.output;
+    size_t lines = 0;
+    for (size_t at = 0;
+         (at = heard.output.find("] machine state changed 0x00000200\n", at)) != std::string::npos;
+         ++at) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, 2u) << heard.output;
+
+    ExpectStopReports(Stop(), kMaxWaitTimeout);
+    ProcessResult gone = RunProcess(query, name_ + " state");
+    EXPECT_EQ(gone.exitCode, 2u);
+    EXPECT_EQ(gone.output.rfind("No answer from " + Pipe(), 0), 0u) << gone.output;
+    RemoveMachine(other);
+}
+
+// Without its control pipe the service still runs and stops its machine: when the pipe's name is
+// taken first (someone else's instance, which refuses a second), or the machine's name is too
+// long for it (238 characters: a name cut short could be another machine's).
+TEST_F(OneReleaseLife, WithoutItsPipeTheServiceStillRunsItsMachine) {
+    for (bool taken : {true, false}) {
+        SCOPED_TRACE(taken ? "taken" : "too long");
+        std::string vm = taken ? name_ : name_ + std::string(238 - name_.size(), 'x');
+        testsupport::CreateMachine(vm);
+        HANDLE squatter = taken ? CreateNamedPipeA(ControlPipeName(vm).c_str(), PIPE_ACCESS_DUPLEX,
+                                                   0, 1, 16, 16, 0, nullptr)
+                                : INVALID_HANDLE_VALUE;
+        Install({{"VmName", vm}});
+        Start();
+        ASSERT_TRUE(WaitFor(SERVICE_RUNNING));
+        ExpectStopReports(Stop(), kMaxWaitTimeout);
+        std::vector<std::string> log = Log();
+        EXPECT_EQ(
+            CountLog(log, taken ? "Error creating pipe (0x" : "Error creating pipe (0x000000ce)"),
+            1u);
+        EXPECT_EQ(CountLog(log, "VM '" + vm + "' stopped (poweroff)"), 1u);
+        if (squatter != INVALID_HANDLE_VALUE) {
+            CloseHandle(squatter);
+        }
+        RemoveMachine(vm);
+    }
+}
+
+// With no VBoxSVC.exe of its user running, the service starts one from VboxInstallPath, whose
+// path holds a blank (unquoted, Windows would run "...\Kel.exe" instead, with the service's
+// rights), and logs its pid. (Wine ignores a priority class given to CreateProcess: the unit
+// group checks the flags the service passes.)
+TEST_F(OneReleaseLife, StartsVirtualBoxsServerWhenNoneOfItsUserRuns) {
+    hold_.reset();
+    KillVBoxSvc();
+    std::string keeper = BinFolder() + "\\wine-keeper.exe";
+    CreateDirectoryA(folder_.File("Kel Test").c_str(), nullptr);
+    ASSERT_TRUE(CopyFileA(keeper.c_str(), folder_.File("Kel Test\\VBoxSVC.exe").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA(keeper.c_str(), folder_.File("Kel.exe").c_str(), FALSE));
+    Install({{"VboxInstallPath", folder_.File("Kel Test")}});
+    // Started without a journal: reading it would start a server first.
+    mark_ = recorder_->Count();
+    ASSERT_EQ(StartByName(service_->Name()), 0u);
+    WaitStopped();
+    EXPECT_TRUE(ProcessesNamed("Kel.exe").empty());
+    std::vector<std::string> log = Log();
+    auto line = std::find_if(log.begin(), log.end(), [](const std::string& message) {
+        return message.rfind("Started VBoxSVC[", 0) == 0;
+    });
+    ASSERT_NE(line, log.end());
+    DWORD pid = std::stoul(line->substr(16));
+    std::vector<DWORD> servers = ProcessesNamed("VBoxSVC.exe");
+    EXPECT_NE(std::find(servers.begin(), servers.end(), pid), servers.end());
+    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+    TerminateProcess(process, 0);
+    CloseHandle(process);
+}
+
+}  // namespace
+}  // namespace machine_test
