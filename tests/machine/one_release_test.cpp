@@ -1,7 +1,6 @@
 // What does not depend on the VirtualBox release, in the 7.0 group only: VirtualBox calls that
 // fail, stops that fail or never end, the machine's and VirtualBox's own ends, the stop's reports,
-// the one-time stop method, a server of another home, the pipes of running services, and the
-// pre-launch of VirtualBox's server.
+// the one-time stop method, a server of another home, and the pipes of running services.
 #include "tests/machine/fixture.h"
 
 #include <algorithm>
@@ -505,36 +504,6 @@ TEST_F(OneReleaseLife, WithoutItsPipeTheServiceStillRunsItsMachine) {
         }
         RemoveMachine(vm);
     }
-}
-
-// With no VBoxSVC.exe of its user running, the service starts one from VboxInstallPath, whose
-// path holds a blank (unquoted, Windows would run "...\Kel.exe" instead, with the service's
-// rights), and logs its pid. (Wine ignores a priority class given to CreateProcess: the unit
-// group checks the flags the service passes.)
-TEST_F(OneReleaseLife, StartsVirtualBoxsServerWhenNoneOfItsUserRuns) {
-    hold_.reset();
-    KillVBoxSvc();
-    std::string keeper = BinFolder() + "\\wine-keeper.exe";
-    CreateDirectoryA(folder_.File("Kel Test").c_str(), nullptr);
-    ASSERT_TRUE(CopyFileA(keeper.c_str(), folder_.File("Kel Test\\VBoxSVC.exe").c_str(), FALSE));
-    ASSERT_TRUE(CopyFileA(keeper.c_str(), folder_.File("Kel.exe").c_str(), FALSE));
-    Install({{"VboxInstallPath", folder_.File("Kel Test")}});
-    // Started without a journal: reading it would start a server first.
-    mark_ = recorder_->Count();
-    ASSERT_EQ(StartByName(service_->Name()), 0u);
-    WaitStopped();
-    EXPECT_TRUE(ProcessesNamed("Kel.exe").empty());
-    std::vector<std::string> log = Log();
-    auto line = std::find_if(log.begin(), log.end(), [](const std::string& message) {
-        return message.rfind("Started VBoxSVC[", 0) == 0;
-    });
-    ASSERT_NE(line, log.end());
-    DWORD pid = std::stoul(line->substr(16));
-    std::vector<DWORD> servers = ProcessesNamed("VBoxSVC.exe");
-    EXPECT_NE(std::find(servers.begin(), servers.end(), pid), servers.end());
-    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
-    TerminateProcess(process, 0);
-    CloseHandle(process);
 }
 
 }  // namespace

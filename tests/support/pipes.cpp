@@ -86,27 +86,12 @@ void TrayListener::Serve(HANDLE pipe) {
         DWORD word = 0;
         DWORD read = 0;
         bool got = ReadFile(pipe, &word, sizeof word, &read, nullptr) && read == sizeof word;
-        int level = -1;
-        if (got && ImpersonateNamedPipeClient(pipe)) {
-            HANDLE token = nullptr;
-            SECURITY_IMPERSONATION_LEVEL value = SecurityAnonymous;
-            DWORD size = 0;
-            if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
-                if (GetTokenInformation(token, TokenImpersonationLevel, &value, sizeof value,
-                                        &size)) {
-                    level = value;
-                }
-                CloseHandle(token);
-            }
-            RevertToSelf();
-        }
         DisconnectNamedPipe(pipe);
         if (!got) {
             return;  // the destructor's wake-up
         }
         std::lock_guard<std::mutex> hold(lock_);
         heard_ += word == 512;
-        levels_.push_back(level);
     }
 }
 
@@ -117,11 +102,6 @@ size_t TrayListener::Heard() const {
 
 bool TrayListener::WaitHeard(size_t count, DWORD timeoutMs) const {
     return WaitUntil([&] { return Heard() >= count; }, timeoutMs);
-}
-
-std::vector<int> TrayListener::ImpersonationLevels() const {
-    std::lock_guard<std::mutex> hold(lock_);
-    return levels_;
 }
 
 }  // namespace testsupport

@@ -270,8 +270,8 @@ int Exchange(const std::string& pipe, const std::string& bytes, DWORD* reply);
 // A request word and its reply; the test fails when no whole reply comes.
 DWORD Ask(const std::string& pipe, DWORD request);
 
-// Plays the tray companion: owns "\\.\pipe\kelvarantray" with a few instances, counts the words
-// 512 that arrive, and notes the impersonation level each client lends its pipe's owner.
+// Plays the tray companion: owns "\\.\pipe\kelvarantray" with a few instances and counts the
+// words 512 that arrive.
 class TrayListener {
 public:
     TrayListener();
@@ -281,8 +281,6 @@ public:
 
     size_t Heard() const;
     bool WaitHeard(size_t count, DWORD timeoutMs = 10000) const;
-    // The levels ImpersonateNamedPipeClient gave for the connections so far (-1 where it failed).
-    std::vector<int> ImpersonationLevels() const;
 
 private:
     void Serve(HANDLE pipe);
@@ -291,7 +289,6 @@ private:
     std::vector<std::thread> threads_;
     mutable std::mutex lock_;
     size_t heard_ = 0;
-    std::vector<int> levels_;
 };
 
 }  // namespace testsupport
