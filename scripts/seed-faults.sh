@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Checks that the tests catch realistic faults: seeds each fault below into a scratch copy of the
+# repository (never into this tree), builds it, runs the README's test command on the groups that
+# should catch it, and prints a table of the fault and the tests that failed. A fault that no test
+# catches is a hole in the suite.
+#
+#   scripts/seed-faults.sh [NAME...]     all faults, or those named
+#
+# The scratch copy lives in $KELVARAN_SEED_DIR (default /tmp/kelvaran-seed), with its own build.
+set -uo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+scratch=${KELVARAN_SEED_DIR:-/tmp/kelvaran-seed}
+
+# name | file | perl substitution (must change the file) | ctest regex of the groups to run
+faults=(
+    'unquoted-image-path|install/install.cpp|s/\? "\\"" : ""/? "" : ""/|service'
+    'running-after-stop-pending|service/control.cpp|s/if \(FirstStopRequest.load\(\) == 0\)/if (true)/|unit|machine-7.0.*StopDuringStart'
+    'tray-not-notified|service/supervisor.cpp|s/^    NotifyTray\(\);\n//m|machine-5.0.*Life'
+    'state-reply-in-release-numbering|pipe/queries.cpp|s/GetMachineState\(machine.Get\(\), &state\)/GetLongProperty(machine.Get(), L"State", &state)/|machine-7.0.*EveryRelease'
+    'shutdown-once-left-in-ini|vbox/machine.cpp|s/WritePrivateProfileStringA\(ConfigSection, "ShutdownOnceCommand", nullptr,\s*ServiceConfig.IniPath\);//|machine-7.0.*ShutdownOnce'
+    'pipe-instances-for-interactive|pipe/server.cpp|s/SystemAccess & ~FILE_CREATE_PIPE_INSTANCE/SystemAccess/|pipe'
+    'failed-save-logged-as-stopped|vbox/machine.cpp|s/(\n\s*)LogMessage\(1, "ERROR stopping \(%s\)/$1outcome = StopOutcome_Stopped;$1LogMessage(1, "ERROR stopping (%s)/|machine-7.0.*SaveFails'
+    'heartbeat-stops-advancing|service/control.cpp|s/Sleep\(1000\);\n    \}/Sleep(1000);\n        break;\n    }/|unit|machine-7.0.*Heartbeat'
+    'aborted-saved-taken-for-running|vbox/release.cpp|s/return MachineState_Aborted;\n    \}\n    for/return MachineState_Running;\n    }\n    for/|unit|machine-7.0.*AbortedSaved'
+    'version-table-without-aborted-saved|vbox/release.cpp|s/if \(from70 && \(classic == MachineState_Aborted\)\)/if (false)/|unit|machine-no-typeinfo'
+    'crash-ends-with-exit-code-0|service/supervisor.cpp|s/MachineAbortedCode = 0x80800002/MachineAbortedCode = 0/|machine-7.0.*EndsByItself'
+    'stop-without-bound|service/supervisor.cpp|s/EndStopAtBound\(name\);\n\s*return 0;/continue;/|machine-7.0.*ButtonIgnored'
+)
+
+want=" $* "
+mkdir -p "$scratch"
+printf '%-40s %s\n' "FAULT" "CAUGHT BY"
+for fault in "${faults[@]}"; do
+    # The groups are what is left: a ctest regex, which may hold '|' itself.
+    IFS='|' read -r name file expression groups <<<"$fault"
+    [ $# -gt 0 ] && [[ $want != *" $name "* ]] && continue
+    # The scratch tree follows this one's sources; its build directory stays between faults.
+    rsync -a --delete --exclude '/build*' --exclude '/.git' "$here/" "$scratch/tree/"
+    if ! perl -0pi -e "\$c += $expression; END { exit(\$c ? 0 : 1) }" "$scratch/tree/$file"; then
+        printf '%-40s %s\n' "$name" "NOT SEEDED: the expression no longer matches $file"
+        continue
+    fi
+    log="$scratch/$name.log"
+    (cd "$scratch/tree" && KELVARAN_BUILD_DIR="$scratch/build" scripts/test.sh -R "$groups") \
+        >"$log" 2>&1
+    status=$?
+    caught=$(grep -E '^\s+[0-9]+ - ' "$log" | sed -E 's/^\s+[0-9]+ - //; s/ \(.*//' | tr '\n' ' ')
+    if [ $status -eq 0 ]; then
+        printf '%-40s %s\n' "$name" "NOT CAUGHT (see $log)"
+    else
+        printf '%-40s %s\n' "$name" "${caught:-the build or the test run failed (see $log)}"
+    fi
+done
