@@ -34,8 +34,10 @@ for fault in "${faults[@]}"; do
     # The groups are what is left: a ctest regex, which may hold '|' itself.
     IFS='|' read -r name file expression groups <<<"$fault"
     [ $# -gt 0 ] && [[ $want != *" $name "* ]] && continue
-    # The scratch tree follows this one's sources; its build directory stays between faults.
-    rsync -a --delete --exclude '/build*' --exclude '/.git' "$here/" "$scratch/tree/"
+    # A fresh copy of this tree's sources, their times kept, so the build directory that stays
+    # between faults rebuilds only what the fault touches.
+    rm -rf "$scratch/tree" && mkdir -p "$scratch/tree"
+    (cd "$here" && git ls-files -co --exclude-standard | tar -cf - -T -) | tar -xf - -C "$scratch/tree"
     if ! perl -0pi -e "\$c += $expression; END { exit(\$c ? 0 : 1) }" "$scratch/tree/$file"; then
         printf '%-40s %s\n' "$name" "NOT SEEDED: the expression no longer matches $file"
         continue
