@@ -223,13 +223,14 @@ TEST_F(Log, ConversionsFormatAsPrintfWithWideTextInTheAnsiCodePage) {
     if (GetACP() != 1252) {
         GTEST_SKIP() << "the expected bytes are code page 1252's, this is " << GetACP();
     }
-    LogMessage(1, "%S|%d|%s|%.3S|%*S|%C|%ls", L"C:\\J\u00fcrgen\\\u0416\\.VirtualBox", 42, "narrow",
-               L"\u00e9tage", 4, L"x", L'\u0416', static_cast<const wchar_t*>(nullptr));
+    LogMessage(1, "%S|%d|%s|%.3S|%*S|%-3S|%C|%ls", L"C:\\J\u00fcrgen\\\u0416\\.VirtualBox", 42,
+               "narrow", L"\u00e9tage", 4, L"x", L"y", L'\u0416',
+               static_cast<const wchar_t*>(nullptr));
     LogMessage(1, "%5.2f|%-4s|%+d|%lld|%zu|%lu|%c|%*d|%.*s|%#o|%e|%Lg|%hhu|100%%", 3.14159, "ab", 7,
                -1234567890123LL, size_t{42}, 4000000000UL, 'q', 6, 12, 2, "abcdef", 8u, 1e-5, 1.5L,
                static_cast<unsigned char>(250));
     EXPECT_EQ(testsupport::ReadLog(kLog),
-              (Lines{"C:\\J\xfcrgen\\?\\.VirtualBox|42|narrow|\xe9ta|   x|?|(null)",
+              (Lines{"C:\\J\xfcrgen\\?\\.VirtualBox|42|narrow|\xe9ta|   x|y  |?|(null)",
                      " 3.14|ab  |+7|-1234567890123|42|4000000000|q|    "
                      "12|ab|010|1.000000e-05|1.5|250|100%"}));
 }
