@@ -1,0 +1,158 @@
+// The stand-in's own contract, where no product test reaches it: the overflow of a passive
+// listener, whole journal lines, and what differs between the releases it plays. The client is
+// the service's own (vbox/vbox.h), in the multithreaded apartment.
+#include "tests/support/support.h"
+#include "vbox/vbox.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <thread>
+#include <tuple>
+
+namespace {
+
+// A new object of the class with that ProgID, through IDispatch.
+HRESULT Create(const wchar_t* progId, IDispatch** object) {
+    CLSID id{};
+    CLSIDFromProgID(progId, &id);
+    return CoCreateInstance(id, nullptr, CLSCTX_ALL, IID_IDispatch,
+                            reinterpret_cast<void**>(object));
+}
+
+// A machine named after the test; the server, a VirtualBox object, the machine and a Session
+// object held by the test, and released in that order's reverse.
+class Standin : public testing::Test {
+protected:
+    void Open(const std::string& release = "5.0") {
+        // A server ends this soon after its last client, so that one of another release can start.
+        SetEnvironmentVariableA("STANDIN_IDLE_EXIT_MS", "1000");
+        testsupport::UseRelease(release);
+        testsupport::CreateMachine(name_);
+        hold_.emplace();
+        ScopedBstr name(AnsiToBstr(name_.c_str()));
+        VARIANT args[] = {BstrArg(name.Get())};
+        ASSERT_EQ(Create(L"VirtualBox.VirtualBox", vbox_.Put()), S_OK);
+        ASSERT_EQ(CallObjectMethod(vbox_.Get(), L"FindMachine", args, 1, machine_.Put()), S_OK);
+        ASSERT_EQ(Create(L"VirtualBox.Session", session_.Put()), S_OK);
+    }
+    void TearDown() override {
+        testsupport::RemoveMachine(name_);
+    }
+    std::string Manage(const std::string& command, const std::string& more = "") {
+        auto result = testsupport::VBoxManage(command + " \"" + name_ + "\" " + more);
+        EXPECT_EQ(result.exitCode, 0u) << command << ": " << result.output;
+        return result.output;
+    }
+    // VBoxManage's word for the machine's state.
+    std::string VMState() {
+        std::string info = Manage("showvminfo", "--machinereadable");
+        size_t at = info.find("VMState=\"") + 9;
+        return info.substr(at, info.find('"', at) - at);
+    }
+
+    const std::string name_ = testsupport::TestName();
+    std::optional<testsupport::ServerHold> hold_;
+    DispatchRef vbox_, machine_, session_;
+};
+
+// Each release's Version and form of LaunchVMProcess's environment (an array from 6.1 on, where a
+// null one is empty); VBoxManage's words are the same in every release, and only 7.0 has
+// AbortedSaved: a machine restored from Saved whose VM process dies. With "typeinfo off" no object
+// gives type information, and calls by name go on.
+class Releases : public Standin, public testing::WithParamInterface<int> {};
+
+TEST_P(Releases, DifferWhereVirtualBoxDoes) {
+    // Release, Version, what a BSTR and an empty array for the environment get, and the state of
+    // a restored machine killed.
+    const std::tuple<const char*, const wchar_t*, HRESULT, HRESULT, const char*> rows[] = {
+        {"5.0", L"5.0.40", S_OK, DISP_E_TYPEMISMATCH, "aborted"},
+        {"6.1", L"6.1.50", DISP_E_TYPEMISMATCH, S_OK, "aborted"},
+        {"7.0", L"7.0.20", DISP_E_TYPEMISMATCH, S_OK, "abortedsaved"},
+    };
+    const auto& [release, version, bstr, array, killed] = rows[GetParam()];
+    Open(release);
+    testsupport::Ctl("typeinfo off");
+    ITypeInfo* info = nullptr;
+    EXPECT_EQ(machine_.Get()->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info), DISP_E_BADINDEX);
+    ScopedBstr text;
+    GetStringProperty(vbox_.Get(), L"Version", text.Put());
+    EXPECT_STREQ(text.Get(), version);
+    ScopedBstr headless(SysAllocString(L"headless"));
+    VARIANT args[] = {DispatchArg(session_.Get()), BstrArg(headless.Get()), BstrArg(nullptr)};
+    DispatchRef progress;
+    EXPECT_EQ(CallObjectMethod(machine_.Get(), L"LaunchVMProcess", args, 3, progress.Put()), bstr);
+    args[2].vt = VT_ARRAY | VT_BSTR;
+    args[2].parray = nullptr;
+    EXPECT_EQ(CallObjectMethod(machine_.Get(), L"LaunchVMProcess", args, 3, progress.Put()), array);
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return VMState() == "running"; })) << VMState();
+    Manage("controlvm", "savestate");
+    EXPECT_EQ(VMState(), "saved");
+    Manage("startvm");
+    testsupport::Ctl("kill \"" + name_ + "\"");
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return VMState() == killed; })) << VMState();
+    testsupport::Ctl("typeinfo on");
+    ASSERT_EQ(machine_.Get()->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info), S_OK);
+    info->Release();
+}
+
+INSTANTIATE_TEST_SUITE_P(Standin, Releases, testing::Range(0, 3));
+
+// More than 500 unprocessed events unregister a passive listener, as in VirtualBox; one that keeps
+// up goes on.
+TEST_F(Standin, OverflowUnregistersASlowListener) {
+    Open();
+    Manage("startvm");
+    VARIANT shared[] = {DispatchArg(session_.Get()), LongArg(1)};
+    ASSERT_EQ(CallMethod(machine_.Get(), L"LockMachine", shared, 2, nullptr), S_OK);
+    DispatchRef console, source, slow, keeper, event;
+    ASSERT_EQ(GetObjectProperty(session_.Get(), L"Console", console.Put()), S_OK);
+    ASSERT_EQ(GetObjectProperty(vbox_.Get(), L"EventSource", source.Put()), S_OK);
+    VARIANT types;
+    types.vt = VT_ARRAY | VT_I4;
+    types.parray = SafeArrayCreateVector(VT_I4, 0, 1);
+    static_cast<LONG*>(types.parray->pvData)[0] = 32;  // a machine's state change
+    for (IDispatch** listener : {slow.Put(), keeper.Put()}) {
+        ASSERT_EQ(CallObjectMethod(source.Get(), L"CreateListener", nullptr, 0, listener), S_OK);
+        VARIANT args[] = {DispatchArg(*listener), types, LongArg(0)};
+        ASSERT_EQ(CallMethod(source.Get(), L"RegisterListener", args, 3, nullptr), S_OK);
+    }
+    SafeArrayDestroy(types.parray);
+    VARIANT keeperPoll[] = {DispatchArg(keeper.Get()), LongArg(2000)};
+    for (int i = 0; i < 502; ++i) {
+        EXPECT_EQ(CallMethod(console.Get(), i % 2 ? L"Resume" : L"Pause", nullptr, 0, nullptr),
+                  S_OK);
+        ASSERT_EQ(CallObjectMethod(source.Get(), L"GetEvent", keeperPoll, 2, event.Put()), S_OK);
+        VARIANT processed[] = {DispatchArg(keeper.Get()), DispatchArg(event.Get())};
+        ASSERT_EQ(CallMethod(source.Get(), L"EventProcessed", processed, 2, nullptr), S_OK);
+    }
+    VARIANT slowPoll[] = {DispatchArg(slow.Get()), LongArg(0)};
+    EXPECT_EQ(CallObjectMethod(source.Get(), L"GetEvent", slowPoll, 2, event.Put()),
+              static_cast<HRESULT>(0x80BB0001));  // VBOX_E_OBJECT_NOT_FOUND
+}
+
+// The server and every client's Session DLL append to the one journal: each call leaves one whole
+// line, also when they write at once.
+TEST_F(Standin, JournalLinesStayWholeUnderABurst) {
+    Open();
+    testsupport::Journal journal;
+    std::thread threads[4];
+    for (std::thread& thread : threads) {
+        thread = std::thread([this] {
+            for (int i = 0; i < 40; ++i) {
+                LONG state = 0;
+                GetLongProperty(session_.Get(), L"State", &state);
+                GetLongProperty(machine_.Get(), L"State", &state);
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(journal.BadLines(), 0u);
+    // Each thread's 40 Session.State lines from this process and 40 Machine.State from the server.
+    EXPECT_EQ(journal.Entries(name_, GetCurrentProcessId()).size(), 4u * 80);
+}
+
+}  // namespace

@@ -1,0 +1,395 @@
+// The product's code in process. The INI file and the log are those beside this test
+// executable, as the service's are beside kelvaran.exe. The test process is no service, so
+// SetServiceStatus fails here: the status record shows what was reported.
+#include "config/config.h"
+#include "install/install.h"
+#include "service/service.h"
+#include "tests/support/support.h"
+#include "vbox/vbox.h"
+
+#include <gtest/gtest.h>
+#include <sddl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <regex>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+using testsupport::IniKeys;
+using Lines = std::vector<std::string>;
+
+const std::string kIni = testsupport::BinFolder() + "\\unit_tests.ini";
+const std::string kLog = testsupport::BinFolder() + "\\unit_tests.log";
+
+// A pass over keys (no INI file at all when there are none), with an empty log before it.
+int Load(const IniKeys& keys, BOOL full = TRUE) {
+    DeleteFileA(kLog.c_str());
+    keys.empty() ? (void)DeleteFileA(kIni.c_str()) : testsupport::WriteIni(kIni, keys);
+    return LoadConfiguration(full);
+}
+
+enum Field { kLevel, kInstall, kHome, kVm, kDisplay, kPriority, kStop, kWait, kFolders, kAll };
+
+// What a pass may set, as text, in the order of Field; kFolders adds the environment that
+// VirtualBox's programs inherit, kAll joins the others.
+Lines Fields() {
+    const ServiceConfigRecord& c = ServiceConfig;
+    char all[2048];
+    snprintf(all, sizeof all, "%d|%s|%s|%s|%s|0x%lx %s|%d %s|%lu", c.LogLevel.load(),
+             c.VboxInstallPath, c.VboxUserHome, c.VmName, c.DisplayName, c.PriorityClass,
+             c.PriorityText, static_cast<int>(c.ShutdownMethod), c.ShutdownCommandText,
+             c.MaxWaitTimeout.load());
+    const std::regex bar("\\|");
+    Lines fields(std::cregex_token_iterator(all, all + strlen(all), bar, -1), {});
+    SetVirtualBoxEnvironment();
+    char install[MAX_PATH + 2] = "";
+    char home[MAX_PATH] = "";
+    GetEnvironmentVariableA("VBOX_INSTALL_PATH", install, sizeof install);
+    GetEnvironmentVariableA("VBOX_USER_HOME", home, sizeof home);
+    fields.push_back(fields[kInstall] + "|" + fields[kHome] + "|" + install + "|" + home);
+    fields.push_back(all);
+    return fields;
+}
+
+// Runs first in its process: no pass has derived a service name yet.
+TEST(Config, MissingIniFileIsLoggedBesideTheExecutable) {
+    EXPECT_EQ(Load({}), 0);
+    EXPECT_EQ(ServiceConfig.ExePath, testsupport::BinFolder() + "\\unit_tests.exe");
+    EXPECT_EQ(ServiceConfig.IniPath, kIni);
+    EXPECT_EQ(ServiceConfig.LogPath, kLog);
+    EXPECT_STREQ(ServiceConfig.ServiceKeyName, "");
+    EXPECT_EQ(ServiceConfig.LogLevel, 1);
+    EXPECT_EQ(testsupport::ReadLog(kLog),
+              Lines{"Configuration file '" + kIni + "' does not exist"});
+    EXPECT_EQ(Load(testsupport::CompleteIni()), 1);
+    EXPECT_STREQ(ServiceConfig.ServiceKeyName, "unit_tests");
+}
+
+// Every key with a second value, less one.
+IniKeys Second(const std::string& less = "") {
+    IniKeys keys = {{"Loglevel", "3"},          {"VboxInstallPath", "C:/B/"},
+                    {"VboxUserHome", "C:\\HB"}, {"VmName", "vmB"},
+                    {"ServiceName", "B"},       {"Priority", "idle"},
+                    {"MaxWaitTimeout", "5"},    {"ShutdownCommand", "acpipowerbutton"}};
+    keys.erase(
+        std::remove_if(keys.begin(), keys.end(), [&](auto& key) { return key.first == less; }),
+        keys.end());
+    return keys;
+}
+
+IniKeys Folders(const std::string& value) {
+    return {{"VboxInstallPath", value}, {"VboxUserHome", value}};
+}
+
+const IniKeys kFirst = {
+    {"VboxInstallPath", "C:\\A"}, {"VboxUserHome", "C:\\HA"}, {"VmName", "vmA"},
+    {"ServiceName", "A"},         {"Priority", "high"},       {"ShutdownCommand", "savestate"},
+    {"MaxWaitTimeout", "1"},      {"Loglevel", "2"}};
+
+// Every row follows a complete pass that sets each key to a first value, so that a value left
+// over shows. A full pass that is to succeed gets the three required keys added. A stop's
+// partial pass re-reads only the log level and the stop settings, and keeps the last values
+// without an INI file; a full pass ends at the first required key that is missing.
+TEST(Config, PassesReadEachKey) {
+    struct Row {
+        IniKeys keys;
+        Field field;
+        std::string expected;
+        BOOL full = TRUE;
+        std::string logged = "";
+    };
+    const std::string tooLong(300, 'v');
+    const std::string first = "2|C:\\A|C:\\HA|vmA|A|0x80 high|2 savestate|1";
+    const std::vector<Row> rows = {
+        {{{"Loglevel", "300"}}, kLevel, "44"},
+        {{{"Loglevel", "200"}}, kLevel, "-56"},
+        {{{"Loglevel", "256"}}, kLevel, "0"},
+        {{}, kLevel, "1"},
+        {{{"Priority", "idle"}}, kPriority, "0x40 idle"},
+        {{{"Priority", "Below Normal"}}, kPriority, "0x4000 Below Normal"},
+        {{{"Priority", "NORMAL"}}, kPriority, "0x20 NORMAL"},
+        {{{"Priority", "above normal"}}, kPriority, "0x8000 above normal"},
+        {{{"Priority", "HIGH"}}, kPriority, "0x80 HIGH"},
+        {{{"Priority", "realtime"}}, kPriority, "0x20 realtime"},
+        {{{"Priority", "belownormal"}}, kPriority, "0x20 belownormal"},
+        {{}, kPriority, "0x20 "},
+        {{{"ShutdownCommand", "SaveState"}}, kStop, "2 SaveState"},
+        {{{"ShutdownCommand", "PowerOff"}}, kStop, "1 PowerOff"},
+        {{{"ShutdownCommand", "reboot"}}, kStop, "1 poweroff"},
+        {{}, kStop, "1 poweroff"},
+        {{{"ShutdownOnceCommand", "ACPISleepButton"}}, kStop, "4 ACPISleepButton"},
+        {{{"ShutdownCommand", "savestate"}, {"ShutdownOnceCommand", "bogus"}}, kStop, "1 poweroff"},
+        {{{"ShutdownCommand", "acpipowerbutton"}, {"ShutdownOnceCommand", ""}},
+         kStop,
+         "3 acpipowerbutton"},
+        {{}, kWait, "300000"},
+        {{{"VmName", tooLong}}, kVm, tooLong.substr(0, 254)},
+        {{{"ServiceName", tooLong}}, kDisplay, tooLong.substr(0, 254)},
+        {{{"Priority", tooLong}}, kPriority, "0x20 " + tooLong.substr(0, 63)},
+        {{{"ShutdownCommand", tooLong}}, kStop, "1 poweroff"},
+        {Folders("C:/P F/"), kFolders, "C:\\P F|C:\\P F|C:\\P F\\|C:\\P F"},
+        {Folders("D:\\V\\\\"), kFolders, "D:\\V\\|D:\\V\\|D:\\V\\\\|D:\\V\\"},
+        {Folders("C:\\"), kFolders, "C:|C:|C:\\|C:"},
+        {Folders("/"), kFolders, "||\\|"},
+        {Second(), kAll, "3|C:\\A|C:\\HA|vmA|A|0x80 high|3 acpipowerbutton|5", FALSE},
+        {{}, kAll, first, FALSE, "Configuration file '" + kIni + "' does not exist"},
+        {Second("VboxInstallPath"), kAll, "3||C:\\HA|vmA|A|0x80 high|2 savestate|1", TRUE,
+         "ERROR: VboxInstallPath not configured"},
+        {Second("VboxUserHome"), kAll, "3|C:\\B||vmA|A|0x80 high|2 savestate|1", TRUE,
+         "ERROR: VboxUserHome not configured"},
+        {Second("VmName"), kAll, "3|C:\\B|C:\\HB||A|0x80 high|2 savestate|1", TRUE,
+         "ERROR: No VmName configured"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << "row " << &row - rows.data());
+        ASSERT_EQ(Load(kFirst), 1);
+        bool complete = row.full && row.logged.empty();
+        EXPECT_EQ(Load(complete ? testsupport::CompleteIni(row.keys) : row.keys, row.full),
+                  row.logged.empty() ? 1 : 0);
+        EXPECT_EQ(testsupport::ReadLog(kLog), row.logged.empty() ? Lines{} : Lines{row.logged});
+        EXPECT_EQ(Fields()[row.field], row.expected);
+    }
+}
+
+TEST(ReplaceChar, ReplacesEveryMatchInPlace) {
+    char text[] = "C:/a b/c/";
+    ReplaceChar(text, '/', '\\');
+    EXPECT_STREQ(text, "C:\\a b\\c\\");
+    ReplaceChar(text, 'b', '\0');
+    EXPECT_STREQ(text, "C:\\a ") << "a zero ends the text at the first match";
+    ReplaceChar(nullptr, ' ', '_');
+}
+
+// Every case of these starts with an empty log at level 1 and nothing reported.
+class Fresh : public testing::Test {
+protected:
+    void SetUp() override {
+        DeleteFileA(kLog.c_str());
+        snprintf(ServiceConfig.LogPath, sizeof ServiceConfig.LogPath, "%s", kLog.c_str());
+        ServiceConfig.LogLevel = 1;
+        ServiceRuntime.Status = {};
+        ServiceRuntime.NextCheckPoint = 1;
+    }
+};
+using Log = Fresh;
+using Status = Fresh;
+
+// Runs body on count threads at once.
+void OnThreads(int count, void (*body)()) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < count; ++t) {
+        threads.emplace_back(body);
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+}
+
+// LogLevel is a signed byte: 0 and negative levels write nothing, not even a file; a message's
+// level counts by its low byte. Lines are stamped with the local time and end with CR LF.
+TEST_F(Log, WritesOnlyTheLevelsTheConfigurationAllows) {
+    const std::pair<signed char, Lines> rows[] = {
+        {0, {}}, {-56, {}}, {1, {"1", "257"}}, {2, {"1", "2", "257"}}, {3, {"1", "2", "3", "257"}}};
+    auto stamp = [] {
+        time_t now = time(nullptr);
+        char text[32];
+        strftime(text, sizeof text, "[%m/%d/%y %H:%M:%S] 1\r\n", localtime(&now));
+        return std::string(text);
+    };
+    for (const auto& [level, expected] : rows) {
+        DeleteFileA(kLog.c_str());
+        ServiceConfig.LogLevel = level;
+        std::string before = stamp();
+        for (int message : {1, 2, 3, 257}) {
+            LogMessage(message, "%d", message);
+        }
+        std::string first = testsupport::ReadFileContent(kLog).substr(0, 23);
+        EXPECT_EQ(testsupport::ReadLog(kLog), expected) << int{level};
+        EXPECT_EQ(GetFileAttributesA(kLog.c_str()) != INVALID_FILE_ATTRIBUTES, !expected.empty());
+        EXPECT_TRUE(expected.empty() || first == before || first == stamp()) << first;
+    }
+}
+
+// VirtualBox's UTF-16 text, logged through %S, comes out whole in the ANSI code page, where the
+// runtime's printf would cut it at its first character above U+00FF; a slip in walking the
+// argument list past it would garble every argument after it.
+TEST_F(Log, ConversionsFormatAsPrintfWithWideTextInTheAnsiCodePage) {
+    if (GetACP() != 1252) {
+        GTEST_SKIP() << "the expected bytes are code page 1252's, this is " << GetACP();
+    }
+    LogMessage(1, "%S|%d|%s|%.3S|%*S|%-3S|%C|%ls", L"C:\\J\u00fcrgen\\\u0416\\.VirtualBox", 42,
+               "narrow", L"\u00e9tage", 4, L"x", L"y", L'\u0416',
+               static_cast<const wchar_t*>(nullptr));
+    LogMessage(1, "%5.2f|%-4s|%+d|%lld|%zu|%lu|%c|%*d|%.*s|%#o|%e|%Lg|%hhu|100%%", 3.14159, "ab", 7,
+               -1234567890123LL, size_t{42}, 4000000000UL, 'q', 6, 12, 2, "abcdef", 8u, 1e-5, 1.5L,
+               static_cast<unsigned char>(250));
+    EXPECT_EQ(testsupport::ReadLog(kLog),
+              (Lines{"C:\\J\xfcrgen\\?\\.VirtualBox|42|narrow|\xe9ta|   x|y  |?|(null)",
+                     " 3.14|ab  |+7|-1234567890123|42|4000000000|q|    "
+                     "12|ab|010|1.000000e-05|1.5|250|100%"}));
+}
+
+// The service goes on as if the message had been written.
+TEST_F(Log, UnreachableLogFileDropsTheMessage) {
+    std::string missing = testsupport::BinFolder() + "\\no such folder\\service.log";
+    snprintf(ServiceConfig.LogPath, sizeof ServiceConfig.LogPath, "%s", missing.c_str());
+    LogMessage(1, "dropped");
+    EXPECT_EQ(GetFileAttributesA(missing.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// Every thread of the service logs; a line mixed with another would be unreadable.
+TEST_F(Log, LinesFromManyThreadsNeverInterleave) {
+    OnThreads(6, [] {
+        for (int i = 0; i < 150; ++i) {
+            LogMessage(1, "%s", std::string(300, '.').c_str());
+        }
+    });
+    EXPECT_EQ(testsupport::ReadLog(kLog), Lines(6 * 150, std::string(300, '.')));
+}
+
+// "state/checkpoint/wait hint next N" of the record and the checkpoint counter.
+std::string Record() {
+    SERVICE_STATUS s = ReportedServiceStatus();
+    char text[80];
+    snprintf(text, sizeof text, "%lu/%lu/%lu next %lu", s.dwCurrentState, s.dwCheckPoint,
+             s.dwWaitHint, ServiceRuntime.NextCheckPoint);
+    return text;
+}
+
+// Pending reports number themselves from one counter that never goes back; after STOPPED
+// nothing is reported and no checkpoint is taken. Each report is refused, logged and kept.
+TEST_F(Status, CheckpointsFollowTheReportedStates) {
+    const std::pair<DWORD, const char*> rows[] = {
+        {SERVICE_START_PENDING, "2/1/0 next 2"},   {SERVICE_START_PENDING, "2/2/0 next 3"},
+        {SERVICE_RUNNING, "4/0/0 next 3"},         {SERVICE_STOP_PENDING, "3/3/4321 next 4"},
+        {SERVICE_STOP_PENDING, "3/4/4321 next 5"}, {SERVICE_STOPPED, "1/0/0 next 5"},
+        {SERVICE_RUNNING, "1/0/0 next 5"},         {SERVICE_STOP_PENDING, "1/0/0 next 5"}};
+    for (const auto& [state, record] : rows) {
+        ReportServiceStatus(state, NO_ERROR, state == SERVICE_STOP_PENDING ? 4321 : 0);
+        EXPECT_EQ(Record(), record) << state;
+    }
+    EXPECT_EQ(testsupport::ReadLog(kLog),
+              Lines(6, "ERROR settings service status: 0x00000006"));  // ERROR_INVALID_HANDLE
+}
+
+TEST_F(Status, ConcurrentReportsNeverShareACheckpoint) {
+    OnThreads(5, [] {
+        for (int i = 0; i < 200; ++i) {
+            ReportServiceStatus(i % 2 ? SERVICE_STOP_PENDING : SERVICE_RUNNING, NO_ERROR, 0);
+        }
+    });
+    EXPECT_EQ(ServiceRuntime.NextCheckPoint, 1u + 5 * 100);
+}
+
+// The heartbeat keeps a long stop alive, about once a second, with the MaxWaitTimeout of the
+// moment. It ends at its first test after another state (the watcher's RUNNING, say) without
+// writing over it, and one started outside STOP_PENDING reports nothing.
+TEST_F(Status, HeartbeatReportsEachSecondUntilAnotherState) {
+    ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 4321);
+    std::thread heartbeat(StopPendingHeartbeat, nullptr);
+    Sleep(3500);
+    ServiceConfig.MaxWaitTimeout = 999;
+    EXPECT_TRUE(testsupport::WaitUntil([] { return ReportedServiceStatus().dwWaitHint == 999; }));
+    EXPECT_TRUE(std::regex_match(Record(), std::regex("3/[5-7]/999 next [6-8]"))) << Record();
+    ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0);
+    std::string running = Record();
+    heartbeat.join();
+    StopPendingHeartbeat(nullptr);
+    EXPECT_EQ(Record(), running);
+}
+
+// Called as the dispatcher calls it (Wine's ControlService does not hand back every answer).
+// Stop, shutdown and pre-shutdown re-read MaxWaitTimeout from the INI file at that moment; once
+// one came, a RUNNING must never replace its STOP_PENDING. The stop request is process-wide, so
+// one case holds the times before and after it.
+TEST_F(Status, ControlHandlerAnswersAndReports) {
+    // Control, answer, MaxWaitTimeout at a stop (none for the others), the record after it.
+    const std::tuple<DWORD, DWORD, std::string, std::string> rows[] = {
+        {SERVICE_CONTROL_INTERROGATE, 0, "", "4/0/0 next 1"},
+        {SERVICE_CONTROL_PAUSE, 120, "", "4/0/0 next 1"},
+        {SERVICE_CONTROL_CONTINUE, 120, "", "4/0/0 next 1"},
+        {SERVICE_CONTROL_PARAMCHANGE, 120, "", "4/0/0 next 1"},
+        {128, 120, "", "4/0/0 next 1"},
+        {SERVICE_CONTROL_STOP, 0, "4321", "3/1/4321 next 2"},
+        {SERVICE_CONTROL_SHUTDOWN, 0, "8765", "3/2/8765 next 3"},
+        {SERVICE_CONTROL_PRESHUTDOWN, 0, "300000", "3/3/300000 next 4"},
+        {200, 120, "", "3/3/300000 next 4"},
+        {255, 120, "", "3/3/300000 next 4"}};
+    ServiceRuntime.StopRequested = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ReportRunningUnlessStopping();
+    for (const auto& [control, answer, wait, record] : rows) {
+        testsupport::WriteIni(kIni, testsupport::CompleteIni({{"MaxWaitTimeout", wait}}));
+        EXPECT_EQ(ServiceCtrlHandler(control, 0, nullptr, nullptr), answer) << control;
+        EXPECT_EQ(Record(), record) << control;
+        EXPECT_EQ(WaitForSingleObject(ServiceRuntime.StopRequested, 0),
+                  wait.empty() ? WAIT_TIMEOUT : WAIT_OBJECT_0)
+            << control;
+        ReportRunningUnlessStopping();
+        EXPECT_EQ(Record(), record) << control;
+    }
+    CloseHandle(ServiceRuntime.StopRequested);
+}
+
+// INTERACTIVE (IU) gets GENERIC_READ, SERVICE_START and SERVICE_STOP (RPWPGR, 0x80000030) and
+// nothing more: SERVICE_CHANGE_CONFIG would let any interactive user run code as SYSTEM. A
+// descriptor without a DACL, or with a null or empty one, gets the entry alone.
+TEST(InteractiveAccess, ReadStartAndStopJoinTheEntriesThere) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"", "D:(A;;RPWPGR;;;IU)"},
+        {"D:NO_ACCESS_CONTROL", "D:(A;;RPWPGR;;;IU)"},
+        {"D:", "D:(A;;RPWPGR;;;IU)"},
+        {"D:(A;;GA;;;SY)(A;;GRRP;;;AU)", "D:(A;;RPWPGR;;;IU)(A;;GA;;;SY)(A;;RPGR;;;AU)"},
+    };
+    for (const auto& [sddl, expected] : rows) {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        PACL current = nullptr;
+        PACL updated = nullptr;
+        BOOL present = FALSE;
+        BOOL defaulted = FALSE;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1,
+                                                                         &descriptor, nullptr));
+        GetSecurityDescriptorDacl(descriptor, &present, &current, &defaulted);
+        EXPECT_EQ(BuildInteractiveDacl(current, &updated), 0u);
+        SECURITY_DESCRIPTOR built;
+        InitializeSecurityDescriptor(&built, SECURITY_DESCRIPTOR_REVISION);
+        SetSecurityDescriptorDacl(&built, TRUE, updated, FALSE);
+        char* text = nullptr;
+        ConvertSecurityDescriptorToStringSecurityDescriptorA(
+            &built, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr);
+        EXPECT_STREQ(text, expected) << sddl;
+        LocalFree(text);
+        LocalFree(updated);
+        LocalFree(descriptor);
+    }
+}
+
+// Where VirtualBox gives no type information.
+TEST(ReleaseTable, FactsByVersion) {
+    const LONG numbers[] = {-1, 4, 5, 6, 11, 16, 22, 23, 24, 64};
+    // Version, whether the environment is an array, 5.0's numbers for the release's above.
+    const std::tuple<const wchar_t*, bool, std::vector<LONG>> rows[] = {
+        {L"5.0.40", false, {0, 4, 5, 6, 11, 16, 22, 23, 0, 0}},
+        {L"6.1.50", true, {0, 4, 5, 6, 11, 17, 23, 0, 0, 0}},
+        // AbortedSaved (5) counts as aborted.
+        {L"7.0.20", true, {0, 4, 4, 5, 10, 15, 22, 23, 0, 0}},
+        // Taken for 5.0, the API the service was first built on.
+        {L"garbage", false, {0, 4, 5, 6, 11, 16, 22, 23, 0, 0}},
+        {nullptr, false, {0, 4, 5, 6, 11, 16, 22, 23, 0, 0}},
+    };
+    ASSERT_EQ(VirtualBoxLink.VirtualBox, nullptr);
+    for (const auto& [version, array, classic] : rows) {
+        LearnVirtualBoxRelease(version);
+        EXPECT_EQ(VirtualBoxRelease.EnvironmentIsArray, array) << version;
+        for (size_t i = 0; i < classic.size(); ++i) {
+            EXPECT_EQ(ClassicState(numbers[i]), classic[i]) << version << " " << numbers[i];
+        }
+    }
+}
+
+}  // namespace
