@@ -90,6 +90,7 @@ const NamedCode kCodeNames[] = {
 
 std::mutex g_journalLock;
 HANDLE g_journal = INVALID_HANDLE_VALUE;
+HANDLE g_journalWriters = nullptr;  // lives as long as the process
 
 struct InterfaceFacts {
     IID iid;
@@ -313,6 +314,11 @@ void JournalOpen(const std::wstring& path) {
     g_journal = CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Under Wine an append is not atomic across processes, and the server and every client's
+    // Session DLL write the one journal: a mutex of the name makes each line whole.
+    if (g_journalWriters == nullptr) {
+        g_journalWriters = CreateMutexW(nullptr, FALSE, L"Local\\standin-journal");
+    }
 }
 
 void JournalWrite(const char* member, const std::string& args, HRESULT hr, const std::string& value,
@@ -336,8 +342,14 @@ void JournalWrite(const char* member, const std::string& args, HRESULT hr, const
     if (g_journal == INVALID_HANDLE_VALUE) {
         return;
     }
+    // WAIT_ABANDONED (a writer that died) hands the mutex on all the same.
+    bool held =
+        g_journalWriters != nullptr && WaitForSingleObject(g_journalWriters, 5000) != WAIT_TIMEOUT;
     DWORD written = 0;
     WriteFile(g_journal, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    if (held) {
+        ReleaseMutex(g_journalWriters);
+    }
 }
 
 HRESULT LoadStandinTypeLib(const std::wstring& path, VBoxRelease release) {
