@@ -60,12 +60,8 @@ const GroupOptions& Options() {
 void MachineTest::SetUpTestSuite() {
     std::string home = GroupHome();
     UseGroupServer(home);
-    std::string played = Ctl("release");
-    if (played.compare(0, options.release.size(), options.release) != 0 ||
-        played.find('(') != std::string::npos) {
-        UseRelease(options.release);
-        UseGroupServer(home);
-    }
+    UseRelease(options.release);  // which may end the server
+    UseGroupServer(home);
     Ctl(std::string("typeinfo ") + (options.typeInfo ? "on" : "off"));
 }
 
@@ -101,17 +97,12 @@ void MachineTest::Outside(const std::string& action) {
 }
 
 IniKeys MachineTest::Ini(const std::string& vm, const IniKeys& extra) const {
-    IniKeys keys = {{"VboxInstallPath", StandinFolder()},
-                    {"VboxUserHome", GroupHome()},
-                    {"VmName", vm},
-                    {"Loglevel", "3"},
-                    {"MaxWaitTimeout", std::to_string(kMaxWaitTimeout)}};
-    for (const auto& key : extra) {
-        auto same = std::find_if(keys.begin(), keys.end(),
-                                 [&](const auto& k) { return k.first == key.first; });
-        same != keys.end() ? void(same->second = key.second) : keys.push_back(key);
-    }
-    return keys;
+    return MergeIni({{"VboxInstallPath", StandinFolder()},
+                     {"VboxUserHome", GroupHome()},
+                     {"VmName", vm},
+                     {"Loglevel", "3"},
+                     {"MaxWaitTimeout", std::to_string(kMaxWaitTimeout)}},
+                    extra);
 }
 
 void MachineTest::Install(const IniKeys& extra) {

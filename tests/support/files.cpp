@@ -83,22 +83,22 @@ void WriteIni(const std::string& path, const IniKeys& keys) {
     WriteFileContent(path, text);
 }
 
-IniKeys CompleteIni(const IniKeys& extra) {
-    IniKeys keys = {{"VboxInstallPath", "C:\\Program Files\\Oracle\\VirtualBox"},
-                    {"VboxUserHome", "C:\\users\\kelvaran\\.VirtualBox"},
-                    {"VmName", "TestVM"}};
+IniKeys MergeIni(IniKeys keys, const IniKeys& extra) {
     for (const auto& key : extra) {
         auto same = [&](const auto& k) {
             return _stricmp(k.first.c_str(), key.first.c_str()) == 0;
         };
         auto found = std::find_if(keys.begin(), keys.end(), same);
-        if (found != keys.end()) {
-            found->second = key.second;
-        } else {
-            keys.push_back(key);
-        }
+        found != keys.end() ? void(found->second = key.second) : keys.push_back(key);
     }
     return keys;
+}
+
+IniKeys CompleteIni(const IniKeys& extra) {
+    return MergeIni({{"VboxInstallPath", "C:\\Program Files\\Oracle\\VirtualBox"},
+                     {"VboxUserHome", "C:\\users\\kelvaran\\.VirtualBox"},
+                     {"VmName", "TestVM"}},
+                    extra);
 }
 
 std::string SiblingPath(const std::string& exePath, const std::string& extension) {

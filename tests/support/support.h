@@ -54,8 +54,9 @@ void WriteFileContent(const std::string& path, const std::string& content);
 using IniKeys = std::vector<std::pair<std::string, std::string>>;
 // Writes keys in that order into the section [Kelvaran].
 void WriteIni(const std::string& path, const IniKeys& keys);
-// The three keys a complete configuration needs, with harmless values; a key of extra replaces
-// the default of its name, the others follow.
+// keys, where each key of extra replaces the one of its name, or follows them.
+IniKeys MergeIni(IniKeys keys, const IniKeys& extra);
+// The three keys a complete configuration needs, with harmless values, merged with extra.
 IniKeys CompleteIni(const IniKeys& extra = {});
 // Path with its last four characters replaced by extension, as the service derives its files.
 std::string SiblingPath(const std::string& exePath, const std::string& extension);
