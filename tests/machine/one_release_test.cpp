@@ -56,8 +56,6 @@ const Failure kFailures[] = {
      Ending::PoweredOffAtBound, "ERROR stopping % (0x80004005)", kPoweredOff},
     {"SaveFails", "|save-result % 0x80004005", "savestate", Ending::PoweredOffAtBound,
      "ERROR stopping (savestate) % (0x80004005)", kPoweredOff},
-    {"PowerButtonRefused", "|fault set Console.PowerButton 0x80004005 once %", "acpipowerbutton",
-     Ending::PoweredOffAtBound, "ERROR stopping % (0x80004005)", kPoweredOff},
     {"ButtonIgnored", "acpi % both ignore", "acpipowerbutton", Ending::PoweredOffAtBound,
      "% was sent a stop signal (acpipowerbutton)", kPoweredOff},
     {"PowerOffNeverCompletes", "durations % 300 -1 200", "poweroff", Ending::EndsAtBound,

@@ -1,6 +1,6 @@
-// The stand-in's own contract, where no product test reaches it: the overflow of a passive
-// listener, whole journal lines, and what differs between the releases it plays. The client is
-// the service's own (vbox/vbox.h), in the multithreaded apartment.
+// The stand-in's own contract, where no product test reaches it: whole journal lines and what
+// differs between the releases it plays. The client is the service's own (vbox/vbox.h), in the
+// multithreaded apartment.
 #include "tests/support/support.h"
 #include "vbox/vbox.h"
 
@@ -98,39 +98,6 @@ TEST_P(Releases, DifferWhereVirtualBoxDoes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Standin, Releases, testing::Range(0, 3));
-
-// More than 500 unprocessed events unregister a passive listener, as in VirtualBox; one that keeps
-// up goes on.
-TEST_F(Standin, OverflowUnregistersASlowListener) {
-    Open();
-    Manage("startvm");
-    VARIANT shared[] = {DispatchArg(session_.Get()), LongArg(1)};
-    ASSERT_EQ(CallMethod(machine_.Get(), L"LockMachine", shared, 2, nullptr), S_OK);
-    DispatchRef console, source, slow, keeper, event;
-    ASSERT_EQ(GetObjectProperty(session_.Get(), L"Console", console.Put()), S_OK);
-    ASSERT_EQ(GetObjectProperty(vbox_.Get(), L"EventSource", source.Put()), S_OK);
-    VARIANT types;
-    types.vt = VT_ARRAY | VT_I4;
-    types.parray = SafeArrayCreateVector(VT_I4, 0, 1);
-    static_cast<LONG*>(types.parray->pvData)[0] = 32;  // a machine's state change
-    for (IDispatch** listener : {slow.Put(), keeper.Put()}) {
-        ASSERT_EQ(CallObjectMethod(source.Get(), L"CreateListener", nullptr, 0, listener), S_OK);
-        VARIANT args[] = {DispatchArg(*listener), types, LongArg(0)};
-        ASSERT_EQ(CallMethod(source.Get(), L"RegisterListener", args, 3, nullptr), S_OK);
-    }
-    SafeArrayDestroy(types.parray);
-    VARIANT keeperPoll[] = {DispatchArg(keeper.Get()), LongArg(2000)};
-    for (int i = 0; i < 502; ++i) {
-        EXPECT_EQ(CallMethod(console.Get(), i % 2 ? L"Resume" : L"Pause", nullptr, 0, nullptr),
-                  S_OK);
-        ASSERT_EQ(CallObjectMethod(source.Get(), L"GetEvent", keeperPoll, 2, event.Put()), S_OK);
-        VARIANT processed[] = {DispatchArg(keeper.Get()), DispatchArg(event.Get())};
-        ASSERT_EQ(CallMethod(source.Get(), L"EventProcessed", processed, 2, nullptr), S_OK);
-    }
-    VARIANT slowPoll[] = {DispatchArg(slow.Get()), LongArg(0)};
-    EXPECT_EQ(CallObjectMethod(source.Get(), L"GetEvent", slowPoll, 2, event.Put()),
-              static_cast<HRESULT>(0x80BB0001));  // VBOX_E_OBJECT_NOT_FOUND
-}
 
 // The server and every client's Session DLL append to the one journal: each call leaves one whole
 // line, also when they write at once.

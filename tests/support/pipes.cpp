@@ -86,12 +86,15 @@ void TrayListener::Serve(HANDLE pipe) {
         DWORD word = 0;
         DWORD read = 0;
         bool got = ReadFile(pipe, &word, sizeof word, &read, nullptr) && read == sizeof word;
+        // A notification is the word alone: its writer closes after it.
+        char more = 0;
+        bool alone = got && !ReadFile(pipe, &more, sizeof more, &read, nullptr);
         DisconnectNamedPipe(pipe);
         if (!got) {
             return;  // the destructor's wake-up
         }
         std::lock_guard<std::mutex> hold(lock_);
-        heard_ += word == 512;
+        heard_ += word == 512 && alone;
     }
 }
 

@@ -19,15 +19,6 @@ std::string Quoted(const std::string& name) {
     return "\"" + name + "\"";
 }
 
-bool WaitForExit(DWORD pid, DWORD timeoutMs) {
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
-    bool ended = process == nullptr || WaitForSingleObject(process, timeoutMs) == WAIT_OBJECT_0;
-    if (process != nullptr) {
-        CloseHandle(process);
-    }
-    return ended;
-}
-
 // 12:04:05.123 4242 Machine.State() -> 0x00000000 = 5 @"vm1"
 bool ParseJournalLine(const std::string& line, JournalEntry* entry) {
     size_t pidEnd = line.size() > 13 ? line.find(' ', 13) : std::string::npos;
@@ -80,10 +71,12 @@ void UseRelease(const std::string& release) {
         return;
     }
     Ctl("release " + release);
-    DWORD pid = FindVBoxSvc();
-    if (played != release && pid != 0 && !WaitForExit(pid, 2500)) {
+    // A server of another release ends soon after its last client; one that does not is ended.
+    HANDLE server = OpenProcess(SYNCHRONIZE, FALSE, FindVBoxSvc());
+    if (played != release && server != nullptr && WaitForSingleObject(server, 2500) != 0) {
         KillVBoxSvc();
     }
+    CloseHandle(server);
 }
 
 void CreateMachine(const std::string& name, int launchMs, int powerOffMs, int saveMs) {
@@ -123,10 +116,6 @@ bool WaitForMachineState(const std::string& name, LONG state, DWORD timeoutMs) {
 Journal::Journal() {
     std::string shown = Ctl("journal");
     path_ = shown.substr(0, shown.find('\n'));
-    Mark();
-}
-
-void Journal::Mark() {
     WIN32_FILE_ATTRIBUTE_DATA data;
     mark_ = GetFileAttributesExA(path_.c_str(), GetFileExInfoStandard, &data)
                 ? (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow

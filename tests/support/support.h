@@ -225,7 +225,6 @@ struct JournalEntry {
 class Journal {
 public:
     Journal();
-    void Mark();
     // The call lines since the mark; those of one machine when it is given (the server's calls
     // on it, its look-ups by name, and the Session calls of process pid, when pid is given).
     std::vector<JournalEntry> Entries(const std::string& machine = "", DWORD pid = 0) const;
@@ -272,7 +271,7 @@ int Exchange(const std::string& pipe, const std::string& bytes, DWORD* reply);
 DWORD Ask(const std::string& pipe, DWORD request);
 
 // Plays the tray companion: owns "\\.\pipe\kelvarantray" with a few instances and counts the
-// words 512 that arrive.
+// connections that carry the word 512 alone.
 class TrayListener {
 public:
     TrayListener();

@@ -157,15 +157,6 @@ TEST(Config, PassesReadEachKey) {
     }
 }
 
-TEST(ReplaceChar, ReplacesEveryMatchInPlace) {
-    char text[] = "C:/a b/c/";
-    ReplaceChar(text, '/', '\\');
-    EXPECT_STREQ(text, "C:\\a b\\c\\");
-    ReplaceChar(text, 'b', '\0');
-    EXPECT_STREQ(text, "C:\\a ") << "a zero ends the text at the first match";
-    ReplaceChar(nullptr, ' ', '_');
-}
-
 // Every case of these starts with an empty log at level 1 and nothing reported.
 class Fresh : public testing::Test {
 protected:
