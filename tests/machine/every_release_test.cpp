@@ -115,10 +115,7 @@ TEST_P(EveryRelease, StartAndStop) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, EveryRelease, testing::ValuesIn(kStartStops),
-                         [](const testing::TestParamInfo<StartStop>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Rows, EveryRelease, testing::ValuesIn(kStartStops), RowName<StartStop>);
 
 class EveryReleaseLife : public MachineTest {};
 

@@ -153,12 +153,10 @@ std::vector<JournalEntry> MachineTest::Calls() const {
 }
 
 DWORD MachineTest::ServicePid() const {
-    for (const SERVICE_STATUS_PROCESS& status : Reports()) {
-        if (status.dwProcessId != 0) {
-            return status.dwProcessId;
-        }
-    }
-    return 0;
+    const Statuses reports = Reports();
+    auto found =
+        std::find_if(reports.begin(), reports.end(), [](auto& s) { return s.dwProcessId; });
+    return found != reports.end() ? found->dwProcessId : 0;
 }
 
 void ExpectStopReports(const Statuses& statuses, DWORD waitHint, size_t minimum) {

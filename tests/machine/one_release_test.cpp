@@ -135,10 +135,7 @@ TEST_P(OneRelease, Failures) {
     EXPECT_TRUE(WaitForMachineState(name_, row.after));
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, OneRelease, testing::ValuesIn(kFailures),
-                         [](const testing::TestParamInfo<Failure>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Rows, OneRelease, testing::ValuesIn(kFailures), RowName<Failure>);
 
 using OneReleaseLife = MachineTest;
 

@@ -181,10 +181,6 @@ protected:
 
 template <typename Row>
 class Rows : public PipeTest, public testing::WithParamInterface<Row> {};
-template <typename Row>
-std::string RowName(const testing::TestParamInfo<Row>& info) {
-    return info.param.name;
-}
 
 // Whatever a client writes, it gets one reply at most (0: no link yet), and the log hears only of
 // a client that left without a word.
@@ -396,14 +392,9 @@ TEST_F(PipeTest, NotifyTrayNeverHoldsTheCaller) {
     EXPECT_TRUE(ReturnsWithin(1000, NotifyTray, TrayPipeName)) << "its only instance is taken";
     CloseHandle(instance);
     TrayListener listener;
-    EXPECT_TRUE(ReturnsWithin(
-        5000,
-        [] {
-            for (int i = 0; i < 3; ++i) {
-                NotifyTray();
-            }
-        },
-        TrayPipeName));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(ReturnsWithin(1000, NotifyTray, TrayPipeName)) << "a companion listens";
+    }
     EXPECT_TRUE(listener.WaitHeard(3));
     EXPECT_EQ(opens, std::vector<DWORD>(6, IdentifyOnly));
     EXPECT_TRUE(Log().empty());
@@ -414,7 +405,6 @@ TEST_F(PipeTest, NotifyTrayNeverHoldsTheCaller) {
 // A failed launch is a level-2 line.
 TEST_F(PipeTest, EnsureVBoxSvcRunningStartsTheServerOnce) {
     KillVBoxSvc();
-    ASSERT_EQ(FindVBoxSvc(), 0u);
     const std::string empty = folder_.File("empty"), install = folder_.File("Kel Test"),
                       server = install + "\\VBoxSVC.exe";
     CreateDirectoryA(empty.c_str(), nullptr);

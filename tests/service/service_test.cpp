@@ -52,7 +52,6 @@ TEST(CommandLine, AnswersFromAConsole) {
     const std::tuple<const char*, const char*, const char*, DWORD, std::string> rows[] = {
         {"kelvaran.exe", complete, "", 0, ""},
         {"kelvaran.exe", complete, "-h", 0, Usage("kelvaran")},
-        {"kelvaran.exe", complete, "/?", 0, Usage("kelvaran")},
         {"kelvaran.exe", complete, "-install", 0, Usage("kelvaran")},
         {"kelvaran.exe", incomplete, "-x -i", 0, Usage("kelvaran")},
         {"kelvaran.exe", nullptr, "-h", 0, Usage("")},

@@ -9,6 +9,8 @@
 #include <windows.h>
 #include <unknwn.h>
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -79,6 +81,12 @@ ProcessResult RunProcess(const std::string& exe, const std::string& arguments = 
                          DWORD timeoutMs = 60000);
 // The ids of the processes with this executable base name (exact case).
 std::vector<DWORD> ProcessesNamed(const std::string& name);
+
+// The name of a table's row, for a parameterised test whose rows have a field name.
+template <typename Row>
+std::string RowName(const testing::TestParamInfo<Row>& info) {
+    return info.param.name;
+}
 
 // ---- The Service Control Manager ------------------------------------------------------------
 

@@ -226,14 +226,6 @@ TEST_F(Log, ConversionsFormatAsPrintfWithWideTextInTheAnsiCodePage) {
                      "12|ab|010|1.000000e-05|1.5|250|100%"}));
 }
 
-// The service goes on as if the message had been written.
-TEST_F(Log, UnreachableLogFileDropsTheMessage) {
-    std::string missing = testsupport::BinFolder() + "\\no such folder\\service.log";
-    snprintf(ServiceConfig.LogPath, sizeof ServiceConfig.LogPath, "%s", missing.c_str());
-    LogMessage(1, "dropped");
-    EXPECT_EQ(GetFileAttributesA(missing.c_str()), INVALID_FILE_ATTRIBUTES);
-}
-
 // Every thread of the service logs; a line mixed with another would be unreadable.
 TEST_F(Log, LinesFromManyThreadsNeverInterleave) {
     OnThreads(6, [] {
