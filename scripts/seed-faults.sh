@@ -22,9 +22,9 @@ faults=(
     'failed-save-logged-as-stopped|vbox/machine.cpp|s/(\n\s*)LogMessage\(1, "ERROR stopping \(%s\)/$1outcome = StopOutcome_Stopped;$1LogMessage(1, "ERROR stopping (%s)/|machine-7.0.*SaveFails'
     'heartbeat-stops-advancing|service/control.cpp|s/Sleep\(1000\);\n    \}/Sleep(1000);\n        break;\n    }/|unit|machine-7.0.*Heartbeat'
     'aborted-saved-taken-for-running|vbox/release.cpp|s/return MachineState_Aborted;\n    \}\n    for/return MachineState_Running;\n    }\n    for/|unit|machine-7.0.*AbortedSaved'
-    'version-table-without-aborted-saved|vbox/release.cpp|s/if \(from70 && \(classic == MachineState_Aborted\)\)/if (false)/|unit|machine-no-typeinfo'
+    'version-table-without-aborted-saved|vbox/release.cpp|s/if \(from70 && \(classic == MachineState_Aborted\)\)/if (from70 && false)/|unit|machine-no-typeinfo'
     'crash-ends-with-exit-code-0|service/supervisor.cpp|s/MachineAbortedCode = 0x80800002/MachineAbortedCode = 0/|machine-7.0.*EndsByItself'
-    'stop-without-bound|service/supervisor.cpp|s/EndStopAtBound\(name\);\n\s*return 0;/continue;/|machine-7.0.*ButtonIgnored'
+    'stop-without-bound|service/supervisor.cpp|s/if \(now >= deadline\) \{/if (false \&\& now >= deadline) {/|machine-7.0.*ButtonIgnored'
 )
 
 want=" $* "
@@ -38,6 +38,9 @@ for fault in "${faults[@]}"; do
     # between faults rebuilds only what the fault touches.
     rm -rf "$scratch/tree" && mkdir -p "$scratch/tree"
     (cd "$here" && git ls-files -co --exclude-standard | tar -cf - -T -) | tar -xf - -C "$scratch/tree"
+    # The file of the fault before, restored with its old time, would not be rebuilt.
+    [ -f "$scratch/seeded" ] && touch "$scratch/tree/$(cat "$scratch/seeded")"
+    printf '%s\n' "$file" >"$scratch/seeded"
     if ! perl -0pi -e "\$c += $expression; END { exit(\$c ? 0 : 1) }" "$scratch/tree/$file"; then
         printf '%-40s %s\n' "$name" "NOT SEEDED: the expression no longer matches $file"
         continue
