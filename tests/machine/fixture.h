@@ -4,7 +4,7 @@
 //
 // The group runs once per VirtualBox release the stand-in plays (--release=5.0|6.1|7.0 on the
 // command line, --typeinfo=off for a VirtualBox without type information). Cases of the suite
-// EveryRelease run in every group; the others in the 7.0 group only.
+// EveryRelease run in every group; the others in two 7.0 groups of their own.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-// What does not depend on the VirtualBox release, in the 7.0 group only: VirtualBox calls that
+// What does not depend on the VirtualBox release, in 7.0 groups of their own: VirtualBox calls that
 // fail, stops that fail or never end, the machine's and VirtualBox's own ends, the stop's reports,
 // the one-time stop method, a server of another home, and the pipes of running services.
 #include "tests/machine/fixture.h"
