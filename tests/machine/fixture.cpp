@@ -23,19 +23,12 @@ std::string GroupHome() {
 // kelvaran.exe launches VBoxSVC.exe before it connects (and then ends: it has no machine).
 void UseGroupServer(const std::string& home) {
     for (int attempt = 0; attempt < 3; ++attempt) {
-        DWORD pid = FindVBoxSvc();
-        if (pid != 0) {
+        if (FindVBoxSvc() != 0) {
             std::string shown = Ctl("home");
             if (shown.substr(0, shown.find('\n')) == home) {
                 return;
             }
-            // Another home's server (started by hand, say) ends a few seconds after its last
-            // client; one that does not is ended.
-            HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
-            if (process != nullptr && WaitForSingleObject(process, 8000) != WAIT_OBJECT_0) {
-                KillVBoxSvc();
-            }
-            CloseHandle(process);
+            EndVBoxSvc(8000);  // another home's server (started by hand, say)
             continue;
         }
         TempFolder folder("-server");

@@ -71,12 +71,9 @@ void UseRelease(const std::string& release) {
         return;
     }
     Ctl("release " + release);
-    // A server of another release ends soon after its last client; one that does not is ended.
-    HANDLE server = OpenProcess(SYNCHRONIZE, FALSE, FindVBoxSvc());
-    if (played != release && server != nullptr && WaitForSingleObject(server, 2500) != 0) {
-        KillVBoxSvc();
+    if (played != release) {
+        EndVBoxSvc(2500);
     }
-    CloseHandle(server);
 }
 
 void CreateMachine(const std::string& name, int launchMs, int powerOffMs, int saveMs) {
@@ -193,6 +190,16 @@ void KillVBoxSvc() {
     if (killed) {
         EXPECT_EQ(ControlByName("RpcSs", SERVICE_CONTROL_STOP), 0u);
         EXPECT_TRUE(WaitForState("RpcSs", SERVICE_STOPPED, 10000));
+    }
+}
+
+void EndVBoxSvc(DWORD timeoutMs) {
+    HANDLE server = OpenProcess(SYNCHRONIZE, FALSE, FindVBoxSvc());
+    if (server != nullptr) {
+        if (WaitForSingleObject(server, timeoutMs) != WAIT_OBJECT_0) {
+            KillVBoxSvc();
+        }
+        CloseHandle(server);
     }
 }
 

@@ -253,6 +253,9 @@ DWORD FindVBoxSvc();
 // Kills the prefix's VBoxSVC.exe and restarts Wine's RPC service, which would otherwise hand the
 // dead server's class object to the next client.
 void KillVBoxSvc();
+// Gives the prefix's VBoxSVC.exe timeoutMs to end by itself, as a server does soon after its last
+// client, and kills it when it does not.
+void EndVBoxSvc(DWORD timeoutMs);
 // Holds the server's class object and a VirtualBox object for a test's duration. Wine's COM
 // deadlocks a server when its last class-object reference goes during a call (it unregisters the
 // interface's stub while holding the lock every marshalling needs), so tests never let it go.
