@@ -2,7 +2,6 @@
 #include "install/install.h"
 
 #include "config/config.h"
-#include "service/service.h"
 
 #include <cstdio>
 #include <cstring>
@@ -12,27 +11,30 @@ namespace {
 // The system's own pre-shutdown time-out, which the service never asks to shorten.
 const DWORD DefaultPreshutdownTimeout = 300000;
 // After a failure (a crashed machine, a lost VirtualBox), Windows starts the service again after a
-// minute, twice, and forgets the count after a day.
+// minute, twice, then no more, and forgets the count after a day. Windows repeats the last action
+// for every failure beyond the list, so the list ends with none: a machine that cannot be started
+// (not registered, VBoxHeadless.exe missing) must not restart the service every minute for ever.
 const DWORD RestartDelay = 60000;
 const DWORD FailureCountReset = 86400;
 
-// The manager ends a pre-shutdown at this time-out whatever the stop's checkpoints say, so it
-// follows MaxWaitTimeout. Returns 0 or the Windows error.
-DWORD SetPreshutdownTimeout(SC_HANDLE service) {
-    DWORD wait = ServiceConfig.MaxWaitTimeout;
+// The manager ends a pre-shutdown at this time-out whatever the stop's checkpoints say. Returns 0
+// or the Windows error.
+DWORD SetPreshutdownTimeout(SC_HANDLE service, DWORD timeout) {
     SERVICE_PRESHUTDOWN_INFO preshutdown = {
-        wait > DefaultPreshutdownTimeout ? wait : DefaultPreshutdownTimeout};
-    return ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown)
-               ? ERROR_SUCCESS
-               : GetLastError();
+        timeout > DefaultPreshutdownTimeout ? timeout : DefaultPreshutdownTimeout};
+    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown)) {
+        return GetLastError();
+    }
+    return ERROR_SUCCESS;
 }
 
 // A machine that crashed comes back by itself: restart on every failure the service reports
 // through its exit code, not only on a crash of the process. Best effort, as the description is:
 // the results are not examined (Wine, for one, refuses the flag).
 void SetFailureActions(SC_HANDLE service) {
-    SC_ACTION restart[2] = {{SC_ACTION_RESTART, RestartDelay}, {SC_ACTION_RESTART, RestartDelay}};
-    SERVICE_FAILURE_ACTIONSA actions = {FailureCountReset, nullptr, nullptr, 2, restart};
+    SC_ACTION steps[3] = {
+        {SC_ACTION_RESTART, RestartDelay}, {SC_ACTION_RESTART, RestartDelay}, {SC_ACTION_NONE, 0}};
+    SERVICE_FAILURE_ACTIONSA actions = {FailureCountReset, nullptr, nullptr, 3, steps};
     SERVICE_FAILURE_ACTIONS_FLAG onExitCode = {TRUE};
     ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions);
     ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onExitCode);
@@ -74,7 +76,7 @@ void ReportFailure(const char* action, const char* reason) {
 
 }  // namespace
 
-int InstallService() {
+int InstallService(const InstallOptions& options) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager == nullptr) {
         DWORD error = GetLastError();
@@ -101,8 +103,8 @@ int InstallService() {
         char text[] = "Provides automatic start and shutdown of VirtualBox machine.";
         SERVICE_DESCRIPTIONA description = {text};
         ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &description);
-        if (PreshutdownSupported) {
-            SetPreshutdownTimeout(service);
+        if (options.PreshutdownTimeout != 0) {
+            SetPreshutdownTimeout(service, options.PreshutdownTimeout);
         }
         SetFailureActions(service);
         GrantInteractiveAccess(service);
@@ -151,10 +153,7 @@ UninstallResult UninstallService() {
     return result;
 }
 
-DWORD UpdatePreshutdownTimeout() {
-    if (!PreshutdownSupported) {
-        return ERROR_SUCCESS;
-    }
+DWORD UpdatePreshutdownTimeout(DWORD timeout) {
     DWORD error = ERROR_SUCCESS;
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager != nullptr ? OpenServiceA(manager, ServiceConfig.ServiceKeyName,
@@ -163,7 +162,7 @@ DWORD UpdatePreshutdownTimeout() {
     if (service == nullptr) {
         error = GetLastError();
     } else {
-        error = SetPreshutdownTimeout(service);
+        error = SetPreshutdownTimeout(service, timeout);
         CloseServiceHandle(service);
     }
     if (manager != nullptr) {

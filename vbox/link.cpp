@@ -4,6 +4,7 @@
 
 #include "config/config.h"
 
+#include <atomic>
 #include <cwchar>
 
 VirtualBoxLinkRecord VirtualBoxLink;
@@ -29,13 +30,20 @@ static const DWORD ServerGonePause = 1000;
 // use them once they are released. VirtualBox is set before Session is published, so a thread
 // that finds Session present under the lock finds VirtualBox complete as well.
 static SRWLOCK LinkUseLock = SRWLOCK_INIT;
+// Set while CloseVirtualBox waits for LinkUseLock: a wait bounded by tries would never see the lock
+// free while new queries keep taking it shared, so none may begin meanwhile.
+static std::atomic<bool> LinkClosing{false};
 
 // CoInitializeEx succeeded on the supervisor's thread and CoUninitialize is owed.
 static bool ComInitialized = false;
 
 int BeginLinkUse() {
+    if (LinkClosing.load()) {
+        return 0;
+    }
     AcquireSRWLockShared(&LinkUseLock);
-    if ((VirtualBoxLink.Session != nullptr) && (VirtualBoxLink.VirtualBox != nullptr)) {
+    if (!LinkClosing.load() && (VirtualBoxLink.Session != nullptr) &&
+        (VirtualBoxLink.VirtualBox != nullptr)) {
         return 1;
     }
     ReleaseSRWLockShared(&LinkUseLock);
@@ -148,6 +156,7 @@ HRESULT CreateSessionObject() {
 }
 
 void OpenVirtualBox(LinkReportCallback report) {
+    LinkClosing.store(false);
     VirtualBoxLink.Report = report;
     if (SUCCEEDED(ConnectVirtualBox())) {
         CreateSessionObject();
@@ -155,17 +164,23 @@ void OpenVirtualBox(LinkReportCallback report) {
 }
 
 int FindMachineByName(const char* name, IDispatch** machine, HRESULT* result) {
+    // The supervisor's polls and every pipe request look the machine up: a failure that lasts (a
+    // renamed machine, say) is logged once, and again when its code changes or after a success.
+    static std::atomic<HRESULT> lastFailure{S_OK};
     *machine = nullptr;
     HRESULT hr = E_POINTER;
     if (VirtualBoxLink.VirtualBox != nullptr) {
         ScopedBstr wideName(AnsiToBstr(name));
         VARIANT args[1] = {BstrArg(wideName.Get())};
         hr = CallObjectMethod(VirtualBoxLink.VirtualBox, L"FindMachine", args, 1, machine);
-        if (hr == VBOX_E_OBJECT_NOT_FOUND) {
-            LogMessage(1, "ERROR: Could not find registered VM '%s'", name);
-        } else if (FAILED(hr)) {
-            LogMessage(1, "ERROR getting virtual machine interface (0x%08x)",
-                       static_cast<unsigned>(hr));
+        HRESULT before = lastFailure.exchange(SUCCEEDED(hr) ? S_OK : hr);
+        if (FAILED(hr) && (hr != before)) {
+            if (hr == VBOX_E_OBJECT_NOT_FOUND) {
+                LogMessage(1, "ERROR: Could not find registered VM '%s'", name);
+            } else {
+                LogMessage(1, "ERROR getting virtual machine interface (0x%08x)",
+                           static_cast<unsigned>(hr));
+            }
         }
     }
     if (result != nullptr) {
@@ -184,23 +199,44 @@ HRESULT ReadMachineState(const char* name, LONG* state) {
     return hr;
 }
 
-void CloseVirtualBox() {
+// Takes LinkUseLock exclusively, waiting until deadline at most: a query that never returns
+// from VirtualBox holds it shared for good.
+static bool AcquireLinkUntil(ULONGLONG deadline) {
+    LinkClosing.store(true);
+    while (!TryAcquireSRWLockExclusive(&LinkUseLock)) {
+        if (GetTickCount64() >= deadline) {
+            return false;
+        }
+        Sleep(10);
+    }
+    return true;
+}
+
+int CloseVirtualBox(DWORD bound) {
     LogMessage(3, "Closing VirtualBox interface");
+    const ULONGLONG deadline = GetTickCount64() + bound;
 
-    // Ends the watcher before the listener, the event source and the machine id it uses go.
-    UnregisterStateListener();
-    ReleaseObject(&VirtualBoxLink.Console);
-    SysFreeString(VirtualBoxLink.MachineId);
-    VirtualBoxLink.MachineId = nullptr;
-
-    // Pipe queries hold the lock shared while they use these two: once it is ours, none is
+    // A watcher, or a query, still inside a call that never returns (into a wedged VM process,
+    // say) would use what is released, and the proxies that CoUninitialize tears down: then
+    // nothing more is released, and the process's end reclaims it all.
+    bool quiet = UnregisterStateListener(deadline) && AcquireLinkUntil(deadline);
+    if (!quiet) {
+        LogMessage(1,
+                   "ERROR: a call into VirtualBox has not returned within %lu ms; the "
+                   "connection is left to the end of the process",
+                   static_cast<unsigned long>(bound));
+        return 0;
+    }
+    // Pipe queries hold the lock shared while they use these two: now that it is ours, none is
     // running, and any later one finds them absent.
-    AcquireSRWLockExclusive(&LinkUseLock);
     IDispatch* session = VirtualBoxLink.Session;
     IDispatch* virtualBox = VirtualBoxLink.VirtualBox;
     VirtualBoxLink.Session = nullptr;
     VirtualBoxLink.VirtualBox = nullptr;
     ReleaseSRWLockExclusive(&LinkUseLock);
+    ReleaseObject(&VirtualBoxLink.Console);
+    SysFreeString(VirtualBoxLink.MachineId);
+    VirtualBoxLink.MachineId = nullptr;
     ReleaseObject(&session);
     ReleaseObject(&virtualBox);
 
@@ -208,4 +244,5 @@ void CloseVirtualBox() {
         CoUninitialize();
         ComInitialized = false;
     }
+    return 1;
 }

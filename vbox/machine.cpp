@@ -44,6 +44,12 @@ static HRESULT WaitForProgress(IDispatch* progress, DWORD bound, HRESULT* outcom
 
 // Joins a machine that is already up with a shared lock on the service's session.
 static int JoinMachine(const char* name, IDispatch* machine) {
+    // Without the Session object the service could not stop the machine, and without its id the
+    // watcher could not see it go down: such a join is a failed start (the cause is logged).
+    if ((VirtualBoxLink.Session == nullptr) || (VirtualBoxLink.MachineId == nullptr)) {
+        LogMessage(1, "Error starting VM '%s' (0x%08x)", name, static_cast<unsigned>(E_POINTER));
+        return 0;
+    }
     ULONG pid = 0;
     GetUlongProperty(machine, L"SessionPID", &pid);
     LogMessage(2, "VM '%s' is already running (pid=%d), using existing session", name,

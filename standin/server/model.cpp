@@ -111,6 +111,8 @@ std::vector<Retiring> g_retiring;
 uint64_t g_nextSerial = 1;
 uint64_t g_nextRun = 1;
 bool g_stopping = false;
+// Counts the clearings of faults: a call that hangs waits for the next one.
+uint64_t g_faultClearings = 0;
 HANDLE g_wake = nullptr;
 std::thread g_scheduler;
 
@@ -540,6 +542,7 @@ void ModelStop() {
     {
         std::lock_guard<std::mutex> hold(g_lock);
         g_stopping = true;
+        g_changed.notify_all();
         SetEvent(g_wake);
     }
     if (g_scheduler.joinable()) {
@@ -571,7 +574,7 @@ bool CheckFault(const char* member, const std::wstring& machine, HRESULT* hr) {
         return false;
     }
     std::wstring name = Wide(member);
-    std::lock_guard<std::mutex> hold(g_lock);
+    std::unique_lock<std::mutex> hold(g_lock);
     for (size_t i = 0; i < g_faults.size(); ++i) {
         Fault& f = g_faults[i];
         if (_wcsicmp(f.member.c_str(), name.c_str()) != 0) {
@@ -583,19 +586,26 @@ bool CheckFault(const char* member, const std::wstring& machine, HRESULT* hr) {
                 continue;
             }
         }
-        *hr = f.hr;
+        HRESULT result = f.hr;
         if (f.count > 0 && --f.count == 0) {
             g_faults.erase(g_faults.begin() + i);
             g_faultCount = g_faults.size();
         }
         SaveSettingsLocked();
-        return true;
+        if (result != kHangFault) {
+            *hr = result;
+            return true;
+        }
+        const uint64_t clearing = g_faultClearings;
+        g_changed.wait(hold, [&] { return g_faultClearings != clearing || g_stopping; });
+        return false;
     }
     return false;
 }
 
 HRESULT SetFault(const std::wstring& member, HRESULT hr, LONG count, const std::wstring& machine) {
-    if (member.find(L'.') == std::wstring::npos || count == 0 || count < -1 || SUCCEEDED(hr)) {
+    if (member.find(L'.') == std::wstring::npos || count == 0 || count < -1 ||
+        (SUCCEEDED(hr) && hr != kHangFault)) {
         return E_INVALIDARG;
     }
     std::lock_guard<std::mutex> hold(g_lock);
@@ -624,6 +634,8 @@ HRESULT ClearFaults(const std::wstring& member) {
                                   }),
                    g_faults.end());
     g_faultCount = g_faults.size();
+    ++g_faultClearings;
+    g_changed.notify_all();
     SaveSettingsLocked();
     return S_OK;
 }
@@ -633,7 +645,11 @@ std::wstring ListFaults() {
     std::wstring out;
     for (const Fault& f : g_faults) {
         wchar_t line[64];
-        swprintf(line, 64, L" 0x%08lx %ld", static_cast<unsigned long>(f.hr), f.count);
+        if (f.hr == kHangFault) {
+            swprintf(line, 64, L" hang %ld", f.count);
+        } else {
+            swprintf(line, 64, L" 0x%08lx %ld", static_cast<unsigned long>(f.hr), f.count);
+        }
         out += f.member + line + (f.machine.empty() ? L"" : L" " + f.machine) + L"\n";
     }
     return out;

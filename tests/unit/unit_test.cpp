@@ -274,7 +274,10 @@ TEST_F(Status, ConcurrentReportsNeverShareACheckpoint) {
 // moment. It ends at its first test after another state (the watcher's RUNNING, say) without
 // writing over it, and one started outside STOP_PENDING reports nothing.
 TEST_F(Status, HeartbeatReportsEachSecondUntilAnotherState) {
-    ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 4321);
+    testsupport::WriteIni(kIni, testsupport::CompleteIni({{"MaxWaitTimeout", "4321"}}));
+    ServiceRuntime.StopRequested = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_EQ(ServiceCtrlHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr), 0u);
+    ASSERT_EQ(Record(), "3/1/4321 next 2");
     std::thread heartbeat(StopPendingHeartbeat, nullptr);
     Sleep(3500);
     ServiceConfig.MaxWaitTimeout = 999;
@@ -285,14 +288,16 @@ TEST_F(Status, HeartbeatReportsEachSecondUntilAnotherState) {
     heartbeat.join();
     StopPendingHeartbeat(nullptr);
     EXPECT_EQ(Record(), running);
+    CloseHandle(ServiceRuntime.StopRequested);
 }
 
 // Called as the dispatcher calls it (Wine's ControlService does not hand back every answer).
-// Stop, shutdown and pre-shutdown re-read MaxWaitTimeout from the INI file at that moment; once
-// one came, a RUNNING must never replace its STOP_PENDING. The stop request is process-wide, so
-// one case holds the times before and after it.
+// The first stop, shutdown or pre-shutdown re-reads MaxWaitTimeout from the INI file at that
+// moment, and a later one does not (the supervisor may be using the stop settings by then);
+// once one came, neither RUNNING nor START_PENDING may replace its STOP_PENDING. The stop request
+// is process-wide, so one case holds the times before and after it.
 TEST_F(Status, ControlHandlerAnswersAndReports) {
-    // Control, answer, MaxWaitTimeout at a stop (none for the others), the record after it.
+    // Control, answer, the INI's MaxWaitTimeout (none: no stop), the record after it.
     const std::tuple<DWORD, DWORD, std::string, std::string> rows[] = {
         {SERVICE_CONTROL_INTERROGATE, 0, "", "4/0/0 next 1"},
         {SERVICE_CONTROL_PAUSE, 120, "", "4/0/0 next 1"},
@@ -300,12 +305,12 @@ TEST_F(Status, ControlHandlerAnswersAndReports) {
         {SERVICE_CONTROL_PARAMCHANGE, 120, "", "4/0/0 next 1"},
         {128, 120, "", "4/0/0 next 1"},
         {SERVICE_CONTROL_STOP, 0, "4321", "3/1/4321 next 2"},
-        {SERVICE_CONTROL_SHUTDOWN, 0, "8765", "3/2/8765 next 3"},
-        {SERVICE_CONTROL_PRESHUTDOWN, 0, "300000", "3/3/300000 next 4"},
-        {200, 120, "", "3/3/300000 next 4"},
-        {255, 120, "", "3/3/300000 next 4"}};
+        {SERVICE_CONTROL_SHUTDOWN, 0, "8765", "3/2/4321 next 3"},
+        {SERVICE_CONTROL_PRESHUTDOWN, 0, "300000", "3/3/4321 next 4"},
+        {200, 120, "", "3/3/4321 next 4"},
+        {255, 120, "", "3/3/4321 next 4"}};
     ServiceRuntime.StopRequested = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    ReportRunningUnlessStopping();
+    ReportUnlessStopping(SERVICE_RUNNING);
     for (const auto& [control, answer, wait, record] : rows) {
         testsupport::WriteIni(kIni, testsupport::CompleteIni({{"MaxWaitTimeout", wait}}));
         EXPECT_EQ(ServiceCtrlHandler(control, 0, nullptr, nullptr), answer) << control;
@@ -313,8 +318,12 @@ TEST_F(Status, ControlHandlerAnswersAndReports) {
         EXPECT_EQ(WaitForSingleObject(ServiceRuntime.StopRequested, 0),
                   wait.empty() ? WAIT_TIMEOUT : WAIT_OBJECT_0)
             << control;
-        ReportRunningUnlessStopping();
+        ReportUnlessStopping(SERVICE_RUNNING);
         EXPECT_EQ(Record(), record) << control;
+        if (StopRequestTime() != 0) {
+            ReportUnlessStopping(SERVICE_START_PENDING);
+            EXPECT_EQ(Record(), record) << control;
+        }
     }
     CloseHandle(ServiceRuntime.StopRequested);
 }
@@ -349,6 +358,60 @@ TEST(InteractiveAccess, ReadStartAndStopJoinTheEntriesThere) {
         LocalFree(text);
         LocalFree(updated);
         LocalFree(descriptor);
+    }
+}
+
+// What "-i" asks of the manager once the service exists, as the calls show it: Wine keeps neither
+// the failure actions nor their flag. Two restarts a minute apart, then none (Windows repeats the
+// last action for every failure beyond the list), the count forgotten after a day, for the
+// failures the service reports too; the pre-shutdown time-out asked for, never below Windows' own
+// 300000 ms, and none where Windows has no pre-shutdown notification.
+std::vector<std::string> configured;
+BOOL WINAPI RecordingChangeServiceConfig2A(SC_HANDLE service, DWORD level, LPVOID info) {
+    char text[256] = "";
+    if (level == 2) {  // SERVICE_CONFIG_FAILURE_ACTIONS
+        auto* actions = static_cast<SERVICE_FAILURE_ACTIONSA*>(info);
+        int at = snprintf(
+            text, sizeof text, "actions reset %lu reboot %s command %s:", actions->dwResetPeriod,
+            actions->lpRebootMsg ? "set" : "null", actions->lpCommand ? "set" : "null");
+        for (DWORD i = 0; i < actions->cActions && at < 200; ++i) {
+            at += snprintf(text + at, sizeof text - at, " %d/%lu", actions->lpsaActions[i].Type,
+                           actions->lpsaActions[i].Delay);
+        }
+    } else if (level == 4) {  // SERVICE_CONFIG_FAILURE_ACTIONS_FLAG
+        snprintf(
+            text, sizeof text, "on exit codes %d",
+            static_cast<SERVICE_FAILURE_ACTIONS_FLAG*>(info)->fFailureActionsOnNonCrashFailures);
+    } else if (level == 7) {  // SERVICE_CONFIG_PRESHUTDOWN_INFO
+        snprintf(text, sizeof text, "preshutdown %lu",
+                 static_cast<SERVICE_PRESHUTDOWN_INFO*>(info)->dwPreshutdownTimeout);
+    } else {
+        snprintf(text, sizeof text, "level %lu", level);
+    }
+    configured.push_back(text);
+    static const auto system =
+        testsupport::System(ChangeServiceConfig2A, "advapi32", "ChangeServiceConfig2A");
+    return system(service, level, info);
+}
+
+TEST(Install, AsksForTwoRestartsThenNoneAndThePreshutdownTimeOut) {
+    const auto system =
+        testsupport::System(ChangeServiceConfig2A, "advapi32", "ChangeServiceConfig2A");
+    const std::string actions = "actions reset 86400 reboot null command null: 1/60000 1/60000 0/0";
+    const std::pair<DWORD, Lines> rows[] = {
+        {0, {"level 1", actions, "on exit codes 1"}},
+        {1000, {"level 1", "preshutdown 300000", actions, "on exit codes 1"}},
+        {342500, {"level 1", "preshutdown 342500", actions, "on exit codes 1"}},
+    };
+    ASSERT_EQ(Load(testsupport::CompleteIni()), 1);
+    UninstallService();  // left by a run that failed
+    for (const auto& [preshutdown, expected] : rows) {
+        configured.clear();
+        testsupport::Repoint(system, &RecordingChangeServiceConfig2A);
+        EXPECT_EQ(InstallService(InstallOptions{preshutdown}), 0);
+        testsupport::Repoint(&RecordingChangeServiceConfig2A, system);
+        EXPECT_EQ(configured, expected) << preshutdown;
+        EXPECT_EQ(UninstallService(), UninstallDone);
     }
 }
 
