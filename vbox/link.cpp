@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cwchar>
+#include <string>
 
 VirtualBoxLinkRecord VirtualBoxLink;
 
@@ -111,6 +112,15 @@ HRESULT ConnectVirtualBox() {
         Sleep(HomeFolderRetryPause);
     }
     LogMessage(3, "Using VBOX_USER_HOME: %S", home.Get() != nullptr ? home.Get() : L"");
+    // From 6.0 on, one VirtualBox server serves each account (VBoxSDS): while another program of
+    // this account (the user's GUI, another copy of this service) keeps one up on another home,
+    // no attempt can reach one on ours.
+    if ((home.Get() == nullptr) || (wcscmp(home.Get(), wantedHome) != 0)) {
+        LogMessage(1,
+                   "VirtualBox works on the home folder %S, not on VboxUserHome %s: another "
+                   "VirtualBox server of this account works on that home",
+                   home.Get() != nullptr ? home.Get() : L"", ServiceConfig.VboxUserHome);
+    }
 
     ScopedBstr version;
     hr = GetStringProperty(VirtualBoxLink.VirtualBox, L"Version", version.Put());
@@ -163,6 +173,62 @@ void OpenVirtualBox(LinkReportCallback report) {
     }
 }
 
+// The machine of that name is not registered. A typo, a machine of another account and another
+// home all look alike: the log says where VirtualBox looked, what it has there, and a name that
+// differs only in letter case, so that the administrator need not guess.
+static void LogRegisteredMachines(const char* name) {
+    const LONG Shown = 10;
+    ScopedBstr home;
+    GetStringProperty(VirtualBoxLink.VirtualBox, L"HomeFolder", home.Put());
+    LogMessage(1, "VirtualBox's home folder is %S", home.Get() != nullptr ? home.Get() : L"");
+    SAFEARRAY* machines = nullptr;
+    HRESULT hr = GetArrayProperty(VirtualBoxLink.VirtualBox, L"Machines", VT_DISPATCH, &machines);
+    LONG low = 0;
+    LONG high = -1;
+    if (SUCCEEDED(hr) && (FAILED(SafeArrayGetLBound(machines, 1, &low)) ||
+                          FAILED(SafeArrayGetUBound(machines, 1, &high)))) {
+        hr = DISP_E_TYPEMISMATCH;
+    }
+    ScopedBstr wanted(AnsiToBstr(name));
+    std::wstring listed;
+    std::wstring similar;
+    for (LONG i = low; SUCCEEDED(hr) && (i <= high); ++i) {
+        DispatchRef machine;
+        ScopedBstr machineName;
+        if (FAILED(SafeArrayGetElement(machines, &i, machine.Put())) ||
+            FAILED(GetStringProperty(machine.Get(), L"Name", machineName.Put())) ||
+            (machineName.Get() == nullptr)) {
+            continue;
+        }
+        if (i - low < Shown) {
+            listed += std::wstring(i > low ? L", '" : L"'") + machineName.Get() + L"'";
+        }
+        if (similar.empty() && (wanted.Get() != nullptr) &&
+            (_wcsicmp(machineName.Get(), wanted.Get()) == 0)) {
+            similar = machineName.Get();
+        }
+    }
+    if (machines != nullptr) {
+        SafeArrayDestroy(machines);
+    }
+    LONG count = high - low + 1;
+    if (FAILED(hr)) {
+        LogMessage(1, "ERROR listing the registered machines (0x%08x)", static_cast<unsigned>(hr));
+    } else if (count == 0) {
+        LogMessage(1, "No machines are registered there");
+    } else if (count <= Shown) {
+        LogMessage(1, "Machines registered there: %S", listed.c_str());
+    } else {
+        LogMessage(1, "Machines registered there: %S and %ld more", listed.c_str(),
+                   static_cast<long>(count - Shown));
+    }
+    if (!similar.empty()) {
+        LogMessage(1,
+                   "Did you mean '%S'? VmName must name the machine exactly, letter case included",
+                   similar.c_str());
+    }
+}
+
 int FindMachineByName(const char* name, IDispatch** machine, HRESULT* result) {
     // The supervisor's polls and every pipe request look the machine up: a failure that lasts (a
     // renamed machine, say) is logged once, and again when its code changes or after a success.
@@ -177,6 +243,7 @@ int FindMachineByName(const char* name, IDispatch** machine, HRESULT* result) {
         if (FAILED(hr) && (hr != before)) {
             if (hr == VBOX_E_OBJECT_NOT_FOUND) {
                 LogMessage(1, "ERROR: Could not find registered VM '%s'", name);
+                LogRegisteredMachines(name);
             } else {
                 LogMessage(1, "ERROR getting virtual machine interface (0x%08x)",
                            static_cast<unsigned>(hr));

@@ -10,6 +10,9 @@
 #include <climits>
 
 static const LONG LockType_Shared = 1;
+static const LONG SessionState_Spawning = 3;
+// How often a machine that another process is launching is looked at.
+static const DWORD SpawnPollInterval = 250;
 // What a progress that did not complete within its bound is logged with.
 static const HRESULT WaitTimedOut = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
 
@@ -99,6 +102,39 @@ static int LaunchMachine(const char* name, IDispatch* machine) {
     return 1;
 }
 
+// Waits, MaxWaitTimeout at most, while another process (VirtualBox's GUI, VBoxManage, this
+// service's own earlier run) launches the machine: VirtualBox keeps a machine in its down state
+// with SessionState Spawning until its VM process has powered up, and refuses a second launch or
+// a lock meanwhile. Returns S_OK with the state the machine has come to, or a failure (logged).
+static HRESULT WaitWhileSpawning(const char* name, IDispatch* machine, LONG* state) {
+    LONG session = 0;
+    if (FAILED(GetLongProperty(machine, L"SessionState", &session)) ||
+        (session != SessionState_Spawning)) {
+        return S_OK;
+    }
+    const DWORD bound = ServiceConfig.MaxWaitTimeout;
+    LogMessage(2, "VM '%s' is being launched by another process, waiting for it", name);
+    const ULONGLONG deadline = GetTickCount64() + bound;
+    HRESULT hr = S_OK;
+    while ((session == SessionState_Spawning) && !IsUp(*state) && !IsGoingDown(*state)) {
+        if (GetTickCount64() >= deadline) {
+            LogMessage(1, "ERROR: VM '%s' was still being launched by another process after %lu ms",
+                       name, static_cast<unsigned long>(bound));
+            return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+        }
+        Sleep(SpawnPollInterval);
+        hr = GetMachineState(machine, state);
+        if (SUCCEEDED(hr)) {
+            hr = GetLongProperty(machine, L"SessionState", &session);
+        }
+        if (FAILED(hr)) {
+            LogMessage(1, "ERROR reading VM state (0x%08x)", static_cast<unsigned>(hr));
+            return hr;
+        }
+    }
+    return S_OK;
+}
+
 int StartMachine(const char* name) {
     char headless[MAX_PATH + 32];
     snprintf(headless, sizeof(headless), "%s\\VBoxHeadless.exe", ServiceConfig.VboxInstallPath);
@@ -118,6 +154,10 @@ int StartMachine(const char* name) {
     HRESULT hr = GetMachineState(machine.Get(), &state);
     if (FAILED(hr)) {
         LogMessage(1, "ERROR reading VM state (0x%08x)", static_cast<unsigned>(hr));
+        return 0;
+    }
+    // Once up it is joined; should the other launch fail, the machine is launched here.
+    if (FAILED(WaitWhileSpawning(name, machine.Get(), &state))) {
         return 0;
     }
     if (IsUp(state)) {

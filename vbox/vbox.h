@@ -160,6 +160,9 @@ HRESULT GetLongProperty(IDispatch* object, const wchar_t* name, LONG* value);
 HRESULT GetUlongProperty(IDispatch* object, const wchar_t* name, ULONG* value);
 HRESULT GetStringProperty(IDispatch* object, const wchar_t* name, BSTR* value);
 HRESULT GetObjectProperty(IDispatch* object, const wchar_t* name, IDispatch** value);
+// An array of elementType, which the caller destroys with SafeArrayDestroy.
+HRESULT GetArrayProperty(IDispatch* object, const wchar_t* name, VARTYPE elementType,
+                         SAFEARRAY** value);
 // A method whose result is an object (a progress, say).
 HRESULT CallObjectMethod(IDispatch* object, const wchar_t* name, VARIANT* args, UINT argCount,
                          IDispatch** value);

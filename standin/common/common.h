@@ -70,7 +70,7 @@ LONG ReleaseStateNumber(VBoxRelease release, LONG state);
 LONG StateOfReleaseNumber(VBoxRelease release, LONG number);
 
 // Session states and types, lock types and event types.
-enum SessionStateValue : LONG { kSessionUnlocked = 1, kSessionLocked = 2 };
+enum SessionStateValue : LONG { kSessionUnlocked = 1, kSessionLocked = 2, kSessionSpawning = 3 };
 enum SessionTypeValue : LONG {
     kSessionTypeNull = 0,
     kSessionWriteLock = 1,

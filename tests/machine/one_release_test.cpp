@@ -48,7 +48,7 @@ const Failure kFailures[] = {
     {"LaunchWait", "fault set Progress.WaitForCompletion 0x80004005 once %", "poweroff",
      Ending::Stops, "Error starting % (0x80004005)", kPoweredOff},
     {"LaunchNeverCompletes", "durations % -1 200 200", "poweroff", Ending::StartFails,
-     "Starting %\nError starting % (0x800705b4)", kStarting},
+     "Starting %\nError starting % (0x800705b4)", kPoweredOff},
     {"JoinWithoutMachineId", "start;fault set Machine.Id 0x80004005 once %", "poweroff",
      Ending::StartFails, "ERROR retrieving machine ID (0x80004005)\nError starting % (0x80004003)",
      kRunning},
@@ -144,22 +144,27 @@ INSTANTIATE_TEST_SUITE_P(Rows, OneRelease, testing::ValuesIn(kFailures), RowName
 using OneReleaseLife = MachineTest;
 
 // A start that finds no machine to run ends the service at once with 1066 / 0x80800001: VmName
-// names no registered machine (said once, though both the connection and the start look),
+// names no registered machine (said once, though both the connection and the start look, with the
+// home VirtualBox looked in, the machines it has there, and one that differs only in letter case),
 // VboxInstallPath holds no VBoxHeadless.exe (found before VirtualBox is asked about the machine),
 // or the machine is on its way down (left alone).
 TEST_F(OneReleaseLife, StartsThatFindNoMachineToRun) {
     std::string vm = "VM '" + name_ + "'";
-    for (int row = 0; row < 3; ++row) {
+    char home[MAX_PATH] = "";
+    GetEnvironmentVariableA("VBOX_USER_HOME", home, sizeof home);
+    testsupport::CreateMachine("office");
+    testsupport::CreateMachine("lab");
+    for (int row = 0; row < 4; ++row) {
         SCOPED_TRACE(row);
         RemoveMachine(name_);
-        if (row == 0) {
-            Install();
+        if (row < 2) {
+            Install({{"VmName", row == 0 ? "ghost" : "OFFICE"}});
         } else {
             // The power-off never completes: the machine stays Stopping, however slow the start.
             CreateMachine(300, -1);
-            Install({{"VboxInstallPath", row == 1 ? folder_.Path() : StandinFolder()}});
+            Install({{"VboxInstallPath", row == 2 ? folder_.Path() : StandinFolder()}});
         }
-        if (row == 2) {
+        if (row == 3) {
             Ctl("acpi " + name_ + " both 100");
             Outside("start");
             ASSERT_TRUE(WaitForMachineState(name_, kRunning));
@@ -174,9 +179,20 @@ TEST_F(OneReleaseLife, StartsThatFindNoMachineToRun) {
         EXPECT_EQ(
             CountCalls(calls, "Machine.LaunchVMProcess") + CountCalls(calls, "Machine.LockMachine"),
             0u);
-        if (row == 0) {
-            EXPECT_EQ(CountLog(log, "ERROR: Could not find registered " + vm), 1u) << "once";
-        } else if (row == 1) {
+        if (row < 2) {
+            std::string wrong = row == 0 ? "ghost" : "OFFICE";
+            EXPECT_EQ(CountLog(log, "ERROR: Could not find registered VM '" + wrong + "'"), 1u);
+            std::vector<std::string> lines = {"ERROR: Could not find registered VM '" + wrong + "'",
+                                              "VirtualBox's home folder is " + std::string(home),
+                                              "Machines registered there: 'office', 'lab'"};
+            if (row == 1) {
+                lines.push_back(
+                    "Did you mean 'office'? VmName must name the machine exactly, letter case "
+                    "included");
+            }
+            ExpectLogInOrder(log, lines);
+            EXPECT_EQ(CountLog(log, "Did you mean"), row == 1 ? 1u : 0u);
+        } else if (row == 2) {
             EXPECT_EQ(CountLog(log,
                                "ERROR: Can't find VBoxHeadless executable. Check your "
                                "VboxInstallPath option in " +
@@ -188,6 +204,8 @@ TEST_F(OneReleaseLife, StartsThatFindNoMachineToRun) {
             EXPECT_EQ(MachineState(name_), kStopping) << "left alone";
         }
     }
+    RemoveMachine("office");
+    RemoveMachine("lab");
 }
 
 // The machine ends by itself: a guest that crashed (its VM process killed) and VirtualBox's lost
@@ -225,6 +243,10 @@ TEST_F(OneReleaseLife, EndsByItself) {
         }
         Statuses statuses = WaitStopped();
         ExpectStoppedWith(statuses, row.code != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : 0, row.code);
+        if (row.code == 0x80800003) {
+            // Its VM process ended with the server; the next server finds it PoweredOff.
+            EXPECT_EQ(MachineState(name_), kPoweredOff);
+        }
         std::vector<std::string> log = Log();
         std::string ending = row.lines.front();
         for (std::string line : row.lines) {
@@ -352,8 +374,9 @@ TEST_F(OneReleaseLife, ShutdownOnceSavesThenTheNextRunRestores) {
 }
 
 // The server this process holds works on another home: the service drops it twice, pausing
-// 5.5 s each time, keeps the third after another pause, says which home it uses, and runs its
-// machine there.
+// 5.5 s each time, keeps the third after another pause, says which home it uses and, at level 1,
+// that it is not VboxUserHome and why (one server per account, VBoxSDS), and runs its machine
+// there.
 TEST_F(OneReleaseLife, ForeignServerDroppedTwiceThenKept) {
     hold_.reset();
     KillVBoxSvc();
@@ -372,7 +395,11 @@ TEST_F(OneReleaseLife, ForeignServerDroppedTwiceThenKept) {
     ASSERT_TRUE(WaitFor(SERVICE_RUNNING, 40000)) << Describe(Reports());
     EXPECT_GE(GetTickCount64() - at, 3 * 5500u) << "three pauses";
     EXPECT_EQ(CountCalls(journal_->Entries(), "VirtualBox.HomeFolder"), 3u);
-    ExpectLogInOrder(Log(), {"Using VBOX_USER_HOME: " + foreign, "VM '" + name_ + "' started"});
+    ExpectLogInOrder(
+        Log(), {"Using VBOX_USER_HOME: " + foreign,
+                "VirtualBox works on the home folder " + foreign + ", not on VboxUserHome " + home +
+                    ": another VirtualBox server of this account works on that home",
+                "VM '" + name_ + "' started"});
     ExpectStopReports(Stop(), kMaxWaitTimeout);
     RemoveMachine(name_);
     hold_.reset();

@@ -221,7 +221,6 @@ enum : LONG {
     kAborted = 4,
     kRunning = 5,
     kPaused = 6,
-    kStarting = 10,
     kStopping = 11,
     kSaving = 12,
     kAbortedSaved = 24  // 7.0's, which has no 5.0 number

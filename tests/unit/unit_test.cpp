@@ -438,4 +438,123 @@ TEST(ReleaseTable, FactsByVersion) {
     }
 }
 
+// VirtualBox as its type library tells of it, from a library built here in the shape of
+// VirtualBox's MIDL file: IMachine with LaunchVMProcess taking an array, and MachineState an alias
+// of an enumeration with a made-up name, in a numbering of no release (Running 9). One constant's
+// name may be unreadable.
+class LibraryOnly : public IDispatch {
+public:
+    explicit LibraryOnly(ITypeInfo* info) : info_(info) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override {
+        return 2;
+    }
+    ULONG STDMETHODCALLTYPE Release() override {
+        return 1;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+        *count = 1;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
+        info_->AddRef();
+        *info = info_;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                     UINT*) override {
+        return E_NOTIMPL;
+    }
+
+private:
+    ITypeInfo* info_;
+};
+
+ITypeInfo* BuildLibrary(int unnamedConstant) {
+    ICreateTypeLib2* library = nullptr;
+    ICreateTypeInfo *states = nullptr, *alias = nullptr, *machine = nullptr;
+    EXPECT_EQ(CreateTypeLib2(SYS_WIN64, L"unused.tlb", &library), S_OK);
+    library->CreateTypeInfo(const_cast<LPOLESTR>(L"__MIDL___MIDL_itf_VirtualBox_0000_0000_0003"),
+                            TKIND_ENUM, &states);
+    const wchar_t* names[] = {L"MachineState_PoweredOff", L"MachineState_Aborted",
+                              L"MachineState_Running", L"MachineState_FirstOnline"};
+    const LONG values[] = {1, 4, 9, 9};
+    for (UINT i = 0; i < 4; ++i) {
+        VARIANT value;
+        value.vt = VT_I4;
+        value.lVal = values[i];
+        VARDESC constant{};
+        constant.memid = 0x40000000 + i;
+        constant.lpvarValue = &value;
+        constant.elemdescVar.tdesc.vt = VT_I4;
+        constant.varkind = VAR_CONST;
+        EXPECT_EQ(states->AddVarDesc(i, &constant), S_OK);
+        if (static_cast<int>(i) != unnamedConstant) {
+            states->SetVarName(i, const_cast<LPOLESTR>(names[i]));
+        }
+    }
+    library->CreateTypeInfo(const_cast<LPOLESTR>(L"MachineState"), TKIND_ALIAS, &alias);
+    ITypeInfo* target = nullptr;
+    states->QueryInterface(IID_ITypeInfo, reinterpret_cast<void**>(&target));
+    TYPEDESC toEnum{};
+    toEnum.vt = VT_USERDEFINED;
+    alias->AddRefTypeInfo(target, &toEnum.hreftype);
+    EXPECT_EQ(alias->SetTypeDescAlias(&toEnum), S_OK);
+    library->CreateTypeInfo(const_cast<LPOLESTR>(L"IMachine"), TKIND_DISPATCH, &machine);
+    TYPEDESC bstr{};
+    bstr.vt = VT_BSTR;
+    ELEMDESC parameters[3] = {};
+    parameters[0].tdesc.vt = VT_DISPATCH;
+    parameters[1].tdesc.vt = VT_BSTR;
+    parameters[2].tdesc.vt = VT_SAFEARRAY;
+    parameters[2].tdesc.lptdesc = &bstr;
+    FUNCDESC launch{};
+    launch.funckind = FUNC_DISPATCH;
+    launch.invkind = INVOKE_FUNC;
+    launch.callconv = CC_STDCALL;
+    launch.cParams = 3;
+    launch.lprgelemdescParam = parameters;
+    launch.elemdescFunc.tdesc.vt = VT_DISPATCH;
+    EXPECT_EQ(machine->AddFuncDesc(0, &launch), S_OK);
+    LPOLESTR launchNames[] = {const_cast<LPOLESTR>(L"LaunchVMProcess"),
+                              const_cast<LPOLESTR>(L"session"), const_cast<LPOLESTR>(L"name"),
+                              const_cast<LPOLESTR>(L"environmentChanges")};
+    machine->SetFuncAndParamNames(0, launchNames, 4);
+    machine->LayOut();  // counts the functions
+    ITypeInfo* info = nullptr;
+    machine->QueryInterface(IID_ITypeInfo, reinterpret_cast<void**>(&info));
+    for (IUnknown* made :
+         std::initializer_list<IUnknown*>{target, machine, alias, states, library}) {
+        made->Release();
+    }
+    return info;
+}
+
+// A half-read enumeration is never used: with one constant whose name cannot be read, the table
+// by version serves (5.0's numbering for "5.0.40", where 9 is LiveSnapshotting).
+TEST(ReleaseLibrary, TheStatesOfTheAliasOrNoneOfThem) {
+    const std::tuple<int, LONG, LONG> rows[] = {
+        {-1, MachineState_Running, MachineState_Null},  // 9 Running, 5 nothing
+        {0, 9, MachineState_Running},                   // the table's
+        {2, 9, MachineState_Running},
+    };
+    for (const auto& [unnamed, nine, five] : rows) {
+        ITypeInfo* info = BuildLibrary(unnamed);
+        LibraryOnly virtualBox(info);
+        VirtualBoxLink.VirtualBox = &virtualBox;
+        LearnVirtualBoxRelease(L"5.0.40");
+        VirtualBoxLink.VirtualBox = nullptr;
+        info->Release();
+        EXPECT_EQ(ClassicState(9), nine) << unnamed;
+        EXPECT_EQ(ClassicState(5), five) << unnamed;
+        EXPECT_EQ(VirtualBoxRelease.EnvironmentIsArray, unnamed < 0) << unnamed;
+    }
+}
+
 }  // namespace
