@@ -66,12 +66,16 @@ const char* UninstallFailureReason(DWORD error) {
     }
 }
 
-// action is "installing" or "uninstalling".
-void ReportFailure(const char* action, const char* reason) {
+// action is "installing" or "uninstalling". An error without a reason of its own is given by its
+// code, so that the line never ends in nothing.
+void ReportFailure(const char* action, const char* reason, DWORD error) {
     const char* display = ServiceConfig.DisplayName;
     const char* key = ServiceConfig.ServiceKeyName;
-    printf("\nERROR %s %s (%s) service: %s\n", action, display, key, reason);
-    LogMessage(1, "ERROR %s %s (%s) service: %s", action, display, key, reason);
+    char code[16];
+    snprintf(code, sizeof code, "0x%08x", static_cast<unsigned>(error));
+    const char* text = reason[0] != '\0' ? reason : code;
+    printf("\nERROR %s %s (%s) service: %s\n", action, display, key, text);
+    LogMessage(1, "ERROR %s %s (%s) service: %s", action, display, key, text);
 }
 
 }  // namespace
@@ -80,7 +84,7 @@ int InstallService(const InstallOptions& options) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager == nullptr) {
         DWORD error = GetLastError();
-        ReportFailure("installing", InstallFailureReason(error));
+        ReportFailure("installing", InstallFailureReason(error), error);
         return 2;
     }
 
@@ -112,7 +116,7 @@ int InstallService(const InstallOptions& options) {
         result = 0;
     } else {
         DWORD error = GetLastError();
-        ReportFailure("installing", InstallFailureReason(error));
+        ReportFailure("installing", InstallFailureReason(error), error);
     }
     CloseServiceHandle(manager);
     return result;
@@ -122,7 +126,7 @@ UninstallResult UninstallService() {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, GENERIC_READ);
     if (manager == nullptr) {
         DWORD error = GetLastError();
-        ReportFailure("uninstalling", UninstallFailureReason(error));
+        ReportFailure("uninstalling", UninstallFailureReason(error), error);
         return UninstallFailed;
     }
 
@@ -131,10 +135,10 @@ UninstallResult UninstallService() {
     if (service == nullptr) {
         DWORD error = GetLastError();
         if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
-            ReportFailure("uninstalling", "service not found");
+            ReportFailure("uninstalling", "service not found", error);
             result = UninstallNotFound;
         } else {
-            ReportFailure("uninstalling", UninstallFailureReason(error));
+            ReportFailure("uninstalling", UninstallFailureReason(error), error);
         }
     } else {
         // The state before the deletion decides the outcome; a state that cannot be read counts
@@ -145,7 +149,7 @@ UninstallResult UninstallService() {
             result = state == SERVICE_STOPPED ? UninstallDone : UninstallPending;
         } else {
             DWORD error = GetLastError();
-            ReportFailure("uninstalling", UninstallFailureReason(error));
+            ReportFailure("uninstalling", UninstallFailureReason(error), error);
         }
         CloseServiceHandle(service);
     }

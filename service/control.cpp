@@ -18,6 +18,10 @@ namespace {
 // Gives a freshly started VirtualBox COM server time to come up before the supervisor connects.
 const DWORD VBoxSvcStartPause = 900;
 
+// The service-specific exit code of a start whose configuration is incomplete (those of the
+// machine's endings follow 0x80800001 to 0x80800003, in the supervisor).
+const DWORD ConfigurationIncompleteCode = 0x80800004;
+
 std::atomic<ULONGLONG> FirstStopRequest{0};
 
 // Makes each report whole: its values, its checkpoint and the SetServiceStatus call. Also held
@@ -165,8 +169,10 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         return;
     }
     if (!LoadConfiguration(TRUE)) {
-        // The reason is in the log.
-        ReportServiceStatus(SERVICE_STOPPED, NO_ERROR, 0);
+        // The reason is in the log. A failure, with a code of its own: not an ending that went
+        // well.
+        SetServiceSpecificExitCode(ConfigurationIncompleteCode);
+        ReportServiceStatus(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, 0);
         return;
     }
     LogStartBanner();

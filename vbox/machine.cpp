@@ -13,6 +13,14 @@ static const LONG LockType_Shared = 1;
 static const LONG SessionState_Spawning = 3;
 // How often a machine that another process is launching is looked at.
 static const DWORD SpawnPollInterval = 250;
+
+// A launch is waited for MaxWaitTimeout, but never less than a launch needs: a MaxWaitTimeout of 0
+// (a stop that powers off at once) must not fail every start.
+static DWORD LaunchBound() {
+    const DWORD LaunchFloor = 30000;
+    DWORD bound = ServiceConfig.MaxWaitTimeout;
+    return bound > LaunchFloor ? bound : LaunchFloor;
+}
 // What a progress that did not complete within its bound is logged with.
 static const HRESULT WaitTimedOut = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
 
@@ -86,7 +94,7 @@ static int LaunchMachine(const char* name, IDispatch* machine) {
         return 0;
     }
     HRESULT outcome = S_OK;
-    hr = WaitForProgress(progress.Get(), ServiceConfig.MaxWaitTimeout, &outcome);
+    hr = WaitForProgress(progress.Get(), LaunchBound(), &outcome);
     if (FAILED(hr)) {
         // The launch may still complete; the state watcher sees what the machine reaches.
         LogMessage(1, "Error starting VM '%s' (0x%08x)", name, static_cast<unsigned>(hr));
@@ -102,17 +110,18 @@ static int LaunchMachine(const char* name, IDispatch* machine) {
     return 1;
 }
 
-// Waits, MaxWaitTimeout at most, while another process (VirtualBox's GUI, VBoxManage, this
-// service's own earlier run) launches the machine: VirtualBox keeps a machine in its down state
-// with SessionState Spawning until its VM process has powered up, and refuses a second launch or
-// a lock meanwhile. Returns S_OK with the state the machine has come to, or a failure (logged).
+// Waits, as long as for a launch of its own at most, while another process (VirtualBox's GUI,
+// VBoxManage, this service's own earlier run) launches the machine: VirtualBox keeps a machine in
+// its down state with SessionState Spawning until its VM process has powered up, and refuses a
+// second launch or a lock meanwhile. Returns S_OK with the state the machine has come to, or a
+// failure (logged).
 static HRESULT WaitWhileSpawning(const char* name, IDispatch* machine, LONG* state) {
     LONG session = 0;
     if (FAILED(GetLongProperty(machine, L"SessionState", &session)) ||
         (session != SessionState_Spawning)) {
         return S_OK;
     }
-    const DWORD bound = ServiceConfig.MaxWaitTimeout;
+    const DWORD bound = LaunchBound();
     LogMessage(2, "VM '%s' is being launched by another process, waiting for it", name);
     const ULONGLONG deadline = GetTickCount64() + bound;
     HRESULT hr = S_OK;

@@ -106,7 +106,7 @@ TEST_P(OneRelease, Failures) {
     Start();
     std::string lines = row.lines;
     if (row.ending == Ending::StartFails) {
-        Statuses statuses = WaitStopped();
+        Statuses statuses = WaitStopped(45000);  // a launch is given 30 s at least
         ExpectStoppedWith(statuses, ERROR_SERVICE_SPECIFIC_ERROR, 0x80800001);
         EXPECT_EQ(States(statuses), "START_PENDING STOPPED");
     } else {

@@ -424,6 +424,7 @@ TEST_F(PipeTest, StuckQueriesLetTheQueueGo) {
 // process survives, and once the close has returned every answer is 0.
 TEST_F(PipeTest, QueriesRacingTheLinksCloseGetTheFactOrZero) {
     ASSERT_NO_FATAL_FAILURE(Link());
+    ServiceConfig.MaxWaitTimeout = 0;  // a stop at once; a launch still gets what it needs
     ASSERT_EQ(StartMachine(vm_.c_str()), 1);
     ASSERT_TRUE(WaitForMachineState(vm_, kRunning));
     Serve();
@@ -502,13 +503,17 @@ TEST_F(PipeTest, EnsureVBoxSvcRunningStartsTheServerOnce) {
                                                "Started VBoxSVC[" + std::to_string(pid) + "]"}));
 }
 
-// kelvaran-query shows its usage without a machine and a question, and says so when no whole
-// answer came: no service, or half a word.
+// kelvaran-query shows its usage without a machine and a question, and for a count or a time-out
+// that is no positive number; it says so when no whole answer came: no service, or half a word.
 TEST_F(PipeTest, QueryToolWithoutAnAnswer) {
     const std::string tool = BinFolder() + "\\kelvaran-query.exe";
-    const ProcessResult usage = RunProcess(tool), none = RunProcess(tool, vm_ + " state");
-    EXPECT_EQ(usage.exitCode, 1u);
-    EXPECT_EQ(usage.output.rfind("Usage:", 0), 0u) << usage.output;
+    for (const char* arguments : {"", "--listen foo", "--listen 0", "--listen -3",
+                                  "--listen 2 --timeout x", "--listen 2 3"}) {
+        const ProcessResult usage = RunProcess(tool, arguments);
+        EXPECT_EQ(usage.exitCode, 1u) << arguments;
+        EXPECT_EQ(usage.output.rfind("Usage:", 0), 0u) << arguments << ": " << usage.output;
+    }
+    const ProcessResult none = RunProcess(tool, vm_ + " state");
     HANDLE pipe = CreateNamedPipeA(pipe_.c_str(), PIPE_ACCESS_DUPLEX, 0, 1, 16, 16, 0, nullptr);
     std::thread server([pipe] {
         DWORD word = 0, bytes = 0;

@@ -157,8 +157,8 @@ TEST(Install, RefusalsAndRemoval) {
 }
 
 // A running service is only marked for deletion: the exit status says the removal is not done,
-// a second "-u" says why it cannot do more, and the service goes once it stops. Its process is
-// held still meanwhile, as it would soon stop by itself without VirtualBox.
+// a second "-u" says why it cannot do more, as does an "-i", and the service goes once it stops.
+// Its process is held still meanwhile, as it would soon stop by itself without VirtualBox.
 TEST(Uninstall, RunningServiceGoesWhenItStops) {
     TempFolder folder;
     ServiceCopy copy(folder, "UninstallRunning.exe");
@@ -180,6 +180,9 @@ TEST(Uninstall, RunningServiceGoesWhenItStops) {
                  "ERROR uninstalling Running (UninstallRunning) service: service already marked "
                  "for deletion",
                  "", "Running");
+    // An error without a reason of its own is given by its code (ERROR_SERVICE_MARKED_FOR_DELETE).
+    ExpectAnswer(copy, "Running", "-i", 2,
+                 "ERROR installing Running (UninstallRunning) service: 0x00000430", "", "Running");
     NtResumeProcess(process);
     CloseHandle(process);
     EXPECT_TRUE(testsupport::WaitUntil([&] { return !Exists(copy.Name()); }, 30000));
@@ -191,7 +194,7 @@ TEST(Uninstall, RunningServiceGoesWhenItStops) {
 // Without VirtualBox it cannot start its machine: it says why and ends with the service-specific
 // error. The pre-shutdown time-out follows MaxWaitTimeout at every start, so an edited INI file
 // holds without a reinstall. A configuration that has become incomplete since the install ends the
-// start at once, without a START_PENDING of the service's own.
+// start at once, without a START_PENDING of the service's own, with a failure code of its own.
 TEST(Control, StartWithoutVirtualBox) {
     // Executable, INI file at the start, reports, exit codes, log lines, pre-shutdown time-out.
     const std::tuple<const char*, IniKeys, const char*, DWORD, DWORD, Lines, DWORD> rows[] = {
@@ -209,8 +212,8 @@ TEST(Control, StartWithoutVirtualBox) {
         {"Control Incomplete.exe",
          {{"VboxInstallPath", "C:\\V"}, {"VboxUserHome", "C:\\H"}},
          "STOPPED:0",
-         0,
-         0,
+         ERROR_SERVICE_SPECIFIC_ERROR,
+         0x80800004,
          {"ERROR: No VmName configured"},
          342500},
     };
