@@ -455,7 +455,8 @@ HRESULT CreateVirtualBoxObject(REFIID iid, void** out) {
         hr = CoCreateInstance(CLSID_VirtualBox, nullptr, CLSCTX_LOCAL_SERVER, iid, out);
         if (hr != HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE) && hr != RPC_E_DISCONNECTED &&
             hr != CO_E_SERVER_STOPPING && hr != HRESULT_FROM_WIN32(RPC_S_CALL_FAILED) &&
-            hr != HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE)) {
+            hr != HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE) &&
+            hr != HRESULT_FROM_WIN32(RPC_S_UNKNOWN_IF)) {
             break;
         }
     }

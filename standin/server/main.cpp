@@ -63,7 +63,7 @@ bool Idle() {
     return g_liveObjects == 0 && g_serverLocks == 0 && LiveVmProcesses() == 0;
 }
 
-int Serve(const std::wstring& exe) {
+int Serve(const std::wstring& exe, bool embedded) {
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(hr)) {
         return 1;
@@ -77,9 +77,11 @@ int Serve(const std::wstring& exe) {
     JournalOpen(home + L"\\standin-journal.log");
     // From 6.0 on VirtualBox keeps one server per account (VBoxSDS): a later VBoxSVC of the
     // account, whatever its VBOX_USER_HOME, leaves its clients to the first one's object. Every
-    // process here runs as the one user: the first server of 6.1 or 7.0 holds this name.
+    // process here runs as the one user: the first server of 6.1 or 7.0 holds this name. One that
+    // COM started (-Embedding) serves all the same: COM waits for its class, as it starts one only
+    // when no server has it.
     const wchar_t* const accountServer = L"Local\\VBoxStandinServerOfThisAccount";
-    HANDLE first = OpenMutexW(SYNCHRONIZE, FALSE, accountServer);
+    HANDLE first = embedded ? nullptr : OpenMutexW(SYNCHRONIZE, FALSE, accountServer);
     const bool deferred = first != nullptr;
     if (deferred) {
         JournalWrite("# another server of this account serves its clients", "", S_OK, "", L"");
@@ -181,5 +183,6 @@ int wmain(int argc, wchar_t** argv) {
         }
         return FAILED(hr) ? 1 : 0;
     }
-    return Serve(exe);
+    return Serve(exe, argc > 1 && (_wcsicmp(argv[1], L"-Embedding") == 0 ||
+                                   _wcsicmp(argv[1], L"/Embedding") == 0));
 }

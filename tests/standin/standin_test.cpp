@@ -121,7 +121,7 @@ TEST_P(Releases, DifferWhereVirtualBoxDoes) {
         {"7.0", L"7.0.20", DISP_E_TYPEMISMATCH, S_OK, "abortedsaved"},
     };
     const auto& [release, version, bstr, array, killed] = rows[GetParam()];
-    Open(release);
+    ASSERT_NO_FATAL_FAILURE(Open(release));
     const auto [kind, enumeration] = StateEntry(vbox_.Get());
     EXPECT_EQ(kind, TKIND_ALIAS);
     EXPECT_FALSE(enumeration.empty() || enumeration == L"MachineState");
@@ -161,7 +161,7 @@ INSTANTIATE_TEST_SUITE_P(Standin, Releases, testing::Range(0, 3));
 // More than 500 unprocessed events unregister a passive listener, as in VirtualBox. (A listener
 // that keeps up, the service's own, runs in every machine test.)
 TEST_F(Standin, OverflowUnregistersASlowListener) {
-    Open();
+    ASSERT_NO_FATAL_FAILURE(Open());
     Manage("startvm");
     VARIANT shared[] = {DispatchArg(session_.Get()), LongArg(1)};
     ASSERT_EQ(CallMethod(machine_.Get(), L"LockMachine", shared, 2, nullptr), S_OK);
@@ -188,7 +188,7 @@ TEST_F(Standin, OverflowUnregistersASlowListener) {
 // The server and every client's Session DLL append to the one journal: each call leaves one whole
 // line, also when they write at once.
 TEST_F(Standin, JournalLinesStayWholeUnderABurst) {
-    Open();
+    ASSERT_NO_FATAL_FAILURE(Open());
     testsupport::Journal journal;
     std::thread threads[4];
     for (std::thread& thread : threads) {
