@@ -43,10 +43,10 @@ struct ServiceAction {
 DWORD WINAPI ServiceActionThread(void* parameter) {
     auto* action = static_cast<ServiceAction*>(parameter);
     ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    ServiceHandle service(manager.Valid() ? OpenServiceW(manager.Get(), action->service.c_str(),
-                                                         action->start ? SERVICE_START
-                                                                       : SERVICE_STOP)
-                                          : nullptr);
+    ServiceHandle service(manager.Valid()
+                              ? OpenServiceW(manager.Get(), action->service.c_str(),
+                                             action->start ? SERVICE_START : SERVICE_STOP)
+                              : nullptr);
     SERVICE_STATUS status;
     bool done = service.Valid() &&
                 (action->start ? StartServiceW(service.Get(), 0, nullptr)
@@ -437,9 +437,8 @@ int Companion::Run(HINSTANCE instance) {
     tray::Handle listener(created ? CreateThread(nullptr, 0, ListenerThread, &link_, 0, nullptr)
                                   : nullptr);
     error = created && !listener.Valid() ? GetLastError() : error;
-    tray::Handle refresher(listener.Valid()
-                               ? CreateThread(nullptr, 0, RefreshThread, this, 0, nullptr)
-                               : nullptr);
+    tray::Handle refresher(
+        listener.Valid() ? CreateThread(nullptr, 0, RefreshThread, this, 0, nullptr) : nullptr);
     error = listener.Valid() && !refresher.Valid() ? GetLastError() : error;
     if (error != ERROR_SUCCESS) {
         Fail(L"Kelvaran's tray companion cannot start.", error);

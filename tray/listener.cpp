@@ -39,8 +39,8 @@ bool BuildSecurity(SECURITY_ATTRIBUTES* attributes) {
         !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid)) {
         return false;
     }
-    std::wstring sddl = L"D:P(A;;0x0012019B;;;SY)(A;;0x0012019B;;;SU)(A;;0x0012019F;;;" +
-                        std::wstring(sid) + L")";
+    std::wstring sddl =
+        L"D:P(A;;0x0012019B;;;SY)(A;;0x0012019B;;;SU)(A;;0x0012019F;;;" + std::wstring(sid) + L")";
     LocalFree(sid);
     attributes->nLength = sizeof *attributes;
     attributes->bInheritHandle = FALSE;
@@ -133,8 +133,8 @@ void Listener::Serve() {
         if (waits.size() == 1) {
             return;  // every instance failed: take the name again
         }
-        DWORD woke = WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), FALSE,
-                                            timeout);
+        DWORD woke =
+            WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), FALSE, timeout);
         if (woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) {
             break;
         }

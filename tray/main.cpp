@@ -63,16 +63,15 @@ private:
         if (!Usable(handle)) {
             unshown_ += text;
         } else if (GetConsoleMode(handle, &mode)) {
-            WriteConsoleW(handle, text.c_str(), static_cast<DWORD>(text.size()), &written,
-                          nullptr);
+            WriteConsoleW(handle, text.c_str(), static_cast<DWORD>(text.size()), &written, nullptr);
         } else {
             // A file or a pipe gets the ANSI code page, as the service's own files do.
             std::wstring lines;
             for (wchar_t c : text) {
                 lines += c == L'\n' ? std::wstring(L"\r\n") : std::wstring(1, c);
             }
-            int size = WideCharToMultiByte(CP_ACP, 0, lines.c_str(), -1, nullptr, 0, nullptr,
-                                           nullptr);
+            int size =
+                WideCharToMultiByte(CP_ACP, 0, lines.c_str(), -1, nullptr, 0, nullptr, nullptr);
             std::string bytes(size > 0 ? size : 1, '\0');
             WideCharToMultiByte(CP_ACP, 0, lines.c_str(), -1, &bytes[0], size, nullptr, nullptr);
             WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size() - 1), &written,
@@ -149,7 +148,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     if (words.size() == 1 && words[0] == L"--status") {
         return Status(&output);
     }
-    if (words.size() == 2 && words[0] == L"--autostart" && (words[1] == L"on" || words[1] == L"off")) {
+    if (words.size() == 2 && words[0] == L"--autostart" &&
+        (words[1] == L"on" || words[1] == L"off")) {
         return Autostart(words[1] == L"on", &output);
     }
     output.Error(Usage);

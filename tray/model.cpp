@@ -194,7 +194,8 @@ std::wstring StatusLine(const Machine& machine) {
     if (machine.vm.empty()) {
         line += L"; " + Facts(machine);
     } else if (machine.status.dwCurrentState == SERVICE_RUNNING) {
-        line += machine.answered ? L"; machine " + MachineFacts(machine) : L"; no answer on its pipe";
+        line +=
+            machine.answered ? L"; machine " + MachineFacts(machine) : L"; no answer on its pipe";
     }
     return line;
 }
@@ -264,8 +265,8 @@ std::vector<std::wstring> DownWatch::Update(const std::vector<Machine>& machines
     for (const Machine& machine : machines) {
         seen.insert(machine.service);
         bool up = Reported(machine) && machine.state >= Running;
-        bool down = Stopped(machine) || (Reported(machine) && machine.state > Null &&
-                                         machine.state <= Aborted);
+        bool down = Stopped(machine) ||
+                    (Reported(machine) && machine.state > Null && machine.state <= Aborted);
         if (up) {
             up_.insert(machine.service);
         } else if (down) {

@@ -82,7 +82,8 @@ bool AskPipe(const std::wstring& name, DWORD request, DWORD* reply) {
                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED | IdentifyOnly, nullptr));
         DWORD error = pipe.Valid() ? ERROR_SUCCESS : GetLastError();
         // Busy: every instance is taken for a moment.
-        if (!pipe.Valid() && (error != ERROR_PIPE_BUSY || !WaitNamedPipeW(name.c_str(), BusyWait))) {
+        if (!pipe.Valid() &&
+            (error != ERROR_PIPE_BUSY || !WaitNamedPipeW(name.c_str(), BusyWait))) {
             return false;
         }
     }
@@ -134,7 +135,7 @@ std::wstring ExecutableOf(const std::wstring& command) {
         return line.substr(1, line.find(L'"', 1) - 1);
     }
     // Unquoted: each blank may end the path, the shortest that names a file wins.
-    for (size_t end = line.find(L' '); ; end = line.find(L' ', end + 1)) {
+    for (size_t end = line.find(L' ');; end = line.find(L' ', end + 1)) {
         std::wstring path = line.substr(0, end);
         for (const std::wstring& candidate : {path, path + L".exe"}) {
             if (IsFile(candidate)) {
@@ -184,10 +185,9 @@ DWORD ListServices(std::vector<ServiceEntry>* services) {
     for (;;) {
         DWORD needed = 0;
         DWORD count = 0;
-        BOOL done = EnumServicesStatusExW(manager.Get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32,
-                                          SERVICE_STATE_ALL, buffer.data(),
-                                          static_cast<DWORD>(buffer.size()), &needed, &count,
-                                          &resume, nullptr);
+        BOOL done = EnumServicesStatusExW(
+            manager.Get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL, buffer.data(),
+            static_cast<DWORD>(buffer.size()), &needed, &count, &resume, nullptr);
         DWORD error = done ? ERROR_SUCCESS : GetLastError();
         if (!done && error != ERROR_MORE_DATA) {
             return error;
