@@ -342,7 +342,8 @@ void Companion::RemoteDesktop(const Machine& machine) {
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &process)) {
-        Fail(L"Remote desktop to " + machine.Label() + L" could not start.", GetLastError());
+        DWORD error = GetLastError();
+        Fail(L"Remote desktop to " + machine.Label() + L" could not start.", error);
         return;
     }
     CloseHandle(process.hThread);

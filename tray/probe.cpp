@@ -64,7 +64,8 @@ bool IsKelvaran(const std::wstring& path) {
 
 // Waits for an overlapped transfer, cancelled after StepTimeout; true when all of it was done.
 bool Finish(HANDLE pipe, OVERLAPPED* io, BOOL started, DWORD wanted) {
-    if (!started && GetLastError() != ERROR_IO_PENDING) {
+    DWORD error = started ? ERROR_SUCCESS : GetLastError();
+    if (!started && error != ERROR_IO_PENDING) {
         return false;
     }
     if (WaitForSingleObject(io->hEvent, StepTimeout) != WAIT_OBJECT_0) {
@@ -111,9 +112,10 @@ bool AskPipe(const std::wstring& name, DWORD request, DWORD* reply) {
 std::wstring CommandOf(SC_HANDLE manager, const wchar_t* name) {
     ServiceHandle service(OpenServiceW(manager, name, SERVICE_QUERY_CONFIG));
     DWORD needed = 0;
-    if (!service.Valid() || QueryServiceConfigW(service.Get(), nullptr, 0, &needed) ||
-        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        return L"";
+    BOOL sized = service.Valid() && !QueryServiceConfigW(service.Get(), nullptr, 0, &needed);
+    DWORD error = sized ? GetLastError() : ERROR_SUCCESS;
+    if (error != ERROR_INSUFFICIENT_BUFFER) {
+        return L"";  // a service this user may not read is no machine of theirs
     }
     std::vector<BYTE> buffer(needed);
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
