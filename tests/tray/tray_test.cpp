@@ -351,6 +351,9 @@ public:
         EXPECT_TRUE(CreateProcessA(TrayExe().c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr,
                                    nullptr, &startup, &process_));
         CloseHandle(nul);
+        // The companion's window brings up Wine's desktop, not a window call of ours: the desktop
+        // would keep our output handles, and ctest's pipe, open for good.
+        WaitForInputIdle(process_.hProcess, 20000);
     }
     ~Companion() {
         if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT) {
@@ -437,23 +440,14 @@ TEST(EndToEnd, TwoServicesSeenByStatusAndByTheRunningCompanion) {
     EXPECT_LT(GetTickCount64() - start, 5000u) << "a second companion must leave at once";
     EXPECT_EQ(ProcessesNamed("kelvaran-tray.exe").size(), 1u);
 
-    // Clients that hold the pipe with a partial word, another word, a longer message or nothing
-    // at all; a resume must still reach the companion, through its pipe (it polls every 30 s).
-    std::vector<HANDLE> clients;
-    for (const std::string& bytes : {std::string("\x00\x02", 2), std::string("\x01\x02\x00\x00", 4),
-                                     std::string("\x00\x02\x00\x00\x00", 5), std::string()}) {
-        clients.push_back(CreateFileA("\\\\.\\pipe\\kelvarantray", GENERIC_READ | GENERIC_WRITE, 0,
-                                      nullptr, OPEN_EXISTING, 0, nullptr));
-        ASSERT_NE(clients.back(), INVALID_HANDLE_VALUE) << GetLastError();
-        DWORD written = 0;
-        WriteFile(clients.back(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                  nullptr);
-    }
-    // Its DACL, read through a client: SYSTEM and SERVICE write, the user creates instances.
+    // Its DACL, read through a connection that the companion ends after a second of silence:
+    // SYSTEM and SERVICE write, the user also creates instances.
+    HANDLE probe = CreateFileA("\\\\.\\pipe\\kelvarantray", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                               0, nullptr);
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(GetSecurityInfo(clients[0], SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, &dacl, nullptr, &descriptor),
+    ASSERT_EQ(GetSecurityInfo(probe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              &dacl, nullptr, &descriptor),
               0u);
     std::string aces;
     for (WORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
@@ -467,7 +461,20 @@ TEST(EndToEnd, TwoServicesSeenByStatusAndByTheRunningCompanion) {
         LocalFree(sid);
     }
     LocalFree(descriptor);
+    CloseHandle(probe);
     EXPECT_EQ(aces, "S-1-5-18=0x0012019B S-1-5-6=0x0012019B S-1-5-21-0-0-0-1000=0x0012019F ");
+    // Clients that hold the pipe with a partial word, another word, a longer message or nothing
+    // at all; a resume must still reach the companion, through its pipe (it polls every 30 s).
+    std::vector<HANDLE> clients;
+    for (const std::string& bytes : {std::string("\x00\x02", 2), std::string("\x01\x02\x00\x00", 4),
+                                     std::string("\x00\x02\x00\x00\x00", 5), std::string()}) {
+        clients.push_back(CreateFileA("\\\\.\\pipe\\kelvarantray", GENERIC_READ | GENERIC_WRITE, 0,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_NE(clients.back(), INVALID_HANDLE_VALUE) << GetLastError();
+        DWORD written = 0;
+        WriteFile(clients.back(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                  nullptr);
+    }
     EXPECT_EQ(VBoxManage("controlvm tray-a resume").exitCode, 0u);
     Companion::Shows("tray-a: Running, 1024x768, RDP 3389\ntray-b: Running");
     for (HANDLE client : clients) {
