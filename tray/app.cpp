@@ -23,7 +23,7 @@ const UINT ActionDoneMessage = WM_APP + 3;
 const UINT_PTR PeriodicTimer = 1;
 const UINT_PTR PendingTimer = 2;
 const UINT RefreshPeriod = 30000;
-// A service between states says nothing when it gets there: look again soon.
+// How soon to look again at a service that is settling.
 const UINT PendingPeriod = 1000;
 const DWORD ThreadEndTimeout = 5000;
 // Menu ids: Exit, then a block per machine.
@@ -198,12 +198,11 @@ void Companion::Refreshed() {
     // The window's title carries the whole text, for tools that read it.
     SetWindowTextW(window_, full.c_str());
     ShowIcon();
-    bool pending = false;
+    bool settling = false;
     for (const Machine& machine : machines_) {
-        DWORD state = machine.status.dwCurrentState;
-        pending |= state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
+        settling |= Settling(machine);
     }
-    if (pending) {
+    if (settling) {
         SetTimer(window_, PendingTimer, PendingPeriod, nullptr);
     }
     if (error == ERROR_SUCCESS) {
@@ -269,7 +268,9 @@ void Companion::ShowMenu() {
         auto item = [sub](UINT id, const wchar_t* text, bool enabled) {
             AppendMenuW(sub, MF_STRING | (enabled ? MF_ENABLED : MF_GRAYED), id, text);
         };
-        AppendMenuW(sub, MF_STRING | MF_DISABLED, 0, MenuText(Facts(machine)).c_str());
+        std::wstring facts = Facts(machine);
+        facts[0] = towupper(facts[0]);
+        AppendMenuW(sub, MF_STRING | MF_DISABLED, 0, MenuText(facts).c_str());
         AppendMenuW(sub, MF_SEPARATOR, 0, nullptr);
         item(base + ItemRemoteDesktop, L"&Remote desktop", state.remoteDesktop);
         item(base + ItemStart, L"&Start service", state.startService);
@@ -387,8 +388,8 @@ void Companion::OpenLog(const Machine& machine) {
         return;
     }
     DWORD error = GetLastError();
-    if (error == ERROR_NO_ASSOCIATION) {
-        // No program for .log files: Notepad reads them.
+    // No program for .log files (Wine tries to run the file itself): Notepad reads them.
+    if (error == ERROR_NO_ASSOCIATION || error == ERROR_BAD_EXE_FORMAT) {
         std::wstring quoted = L"\"" + machine.logPath + L"\"";
         open.lpFile = L"notepad.exe";
         open.lpParameters = quoted.c_str();

@@ -245,6 +245,13 @@ std::wstring TooltipText(const std::vector<Machine>& machines, bool pipeTaken) {
     return Joined(lines);
 }
 
+bool Settling(const Machine& machine) {
+    DWORD service = machine.status.dwCurrentState;
+    bool steady = machine.state == Running || machine.state == Paused || machine.state == Stuck;
+    return service == SERVICE_START_PENDING || service == SERVICE_STOP_PENDING ||
+           (Reported(machine) && machine.state != Null && !steady);
+}
+
 int RemoteDesktopPort(const Machine& machine) {
     LONG port = static_cast<LONG>(machine.vrdePort);
     bool offered = Reported(machine) && machine.vrdeEnabled != 0 && port > 0 && port <= 65535;

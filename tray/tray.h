@@ -52,6 +52,10 @@ std::wstring TooltipText(const std::vector<Machine>& machines, bool pipeTaken);
 // Every machine's line in full, as the companion's window title carries it.
 std::wstring FullText(const std::vector<Machine>& machines, bool pipeTaken);
 
+// A service between states, or running a machine that is not up and steady: it will change
+// without a word to the companion (services tell only their machine's changes).
+bool Settling(const Machine& machine);
+
 // The port to give remote desktop, or 0 when the machine offers none.
 int RemoteDesktopPort(const Machine& machine);
 
