@@ -128,6 +128,30 @@ void ReadStopSettings() {
     ServiceConfig.ShutdownMethod = ShutdownMethod::poweroff;
 }
 
+// MaxWaitTimeout as Windows reads a number from a profile: decimal digits after an optional sign,
+// up to the first other character; a negative value or none at all is 0. A value that is not only
+// such a number is logged with the value used, as it is most likely a typo.
+DWORD ReadMaxWaitTimeout() {
+    char text[64] = "";
+    ReadText("MaxWaitTimeout", text);
+    if (text[0] == '\0') {
+        return 300000;
+    }
+    const char* digits = (text[0] == '+' || text[0] == '-') ? text + 1 : text;
+    unsigned long long value = 0;
+    const char* at = digits;
+    for (; (*at >= '0') && (*at <= '9'); ++at) {
+        value = value * 10 + static_cast<unsigned>(*at - '0');
+        value = value > MAXDWORD ? MAXDWORD : value;
+    }
+    DWORD used = text[0] == '-' ? 0 : static_cast<DWORD>(value);
+    if ((at == digits) || (*at != '\0') || ((text[0] == '-') && (value != 0))) {
+        LogMessage(1, "ERROR: MaxWaitTimeout '%s' is not a number of milliseconds; %lu is used",
+                   text, static_cast<unsigned long>(used));
+    }
+    return used;
+}
+
 int LoadLocked(BOOL full) {
     DeriveNames();
     if (_access(ServiceConfig.IniPath, 0) == -1) {
@@ -158,8 +182,7 @@ int LoadLocked(BOOL full) {
     }
 
     ReadStopSettings();
-    ServiceConfig.MaxWaitTimeout =
-        GetPrivateProfileIntA(ConfigSection, "MaxWaitTimeout", 300000, ServiceConfig.IniPath);
+    ServiceConfig.MaxWaitTimeout = ReadMaxWaitTimeout();
     return 1;
 }
 

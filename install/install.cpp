@@ -2,7 +2,6 @@
 #include "install/install.h"
 
 #include "config/config.h"
-#include "service/service.h"
 
 #include <cstdio>
 #include <cstring>
@@ -12,27 +11,30 @@ namespace {
 // The system's own pre-shutdown time-out, which the service never asks to shorten.
 const DWORD DefaultPreshutdownTimeout = 300000;
 // After a failure (a crashed machine, a lost VirtualBox), Windows starts the service again after a
-// minute, twice, and forgets the count after a day.
+// minute, twice, then no more, and forgets the count after a day. Windows repeats the last action
+// for every failure beyond the list, so the list ends with none: a machine that cannot be started
+// (not registered, VBoxHeadless.exe missing) must not restart the service every minute for ever.
 const DWORD RestartDelay = 60000;
 const DWORD FailureCountReset = 86400;
 
-// The manager ends a pre-shutdown at this time-out whatever the stop's checkpoints say, so it
-// follows MaxWaitTimeout. Returns 0 or the Windows error.
-DWORD SetPreshutdownTimeout(SC_HANDLE service) {
-    DWORD wait = ServiceConfig.MaxWaitTimeout;
+// The manager ends a pre-shutdown at this time-out whatever the stop's checkpoints say. Returns 0
+// or the Windows error.
+DWORD SetPreshutdownTimeout(SC_HANDLE service, DWORD timeout) {
     SERVICE_PRESHUTDOWN_INFO preshutdown = {
-        wait > DefaultPreshutdownTimeout ? wait : DefaultPreshutdownTimeout};
-    return ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown)
-               ? ERROR_SUCCESS
-               : GetLastError();
+        timeout > DefaultPreshutdownTimeout ? timeout : DefaultPreshutdownTimeout};
+    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown)) {
+        return GetLastError();
+    }
+    return ERROR_SUCCESS;
 }
 
 // A machine that crashed comes back by itself: restart on every failure the service reports
 // through its exit code, not only on a crash of the process. Best effort, as the description is:
 // the results are not examined (Wine, for one, refuses the flag).
 void SetFailureActions(SC_HANDLE service) {
-    SC_ACTION restart[2] = {{SC_ACTION_RESTART, RestartDelay}, {SC_ACTION_RESTART, RestartDelay}};
-    SERVICE_FAILURE_ACTIONSA actions = {FailureCountReset, nullptr, nullptr, 2, restart};
+    SC_ACTION steps[3] = {
+        {SC_ACTION_RESTART, RestartDelay}, {SC_ACTION_RESTART, RestartDelay}, {SC_ACTION_NONE, 0}};
+    SERVICE_FAILURE_ACTIONSA actions = {FailureCountReset, nullptr, nullptr, 3, steps};
     SERVICE_FAILURE_ACTIONS_FLAG onExitCode = {TRUE};
     ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions);
     ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onExitCode);
@@ -64,21 +66,25 @@ const char* UninstallFailureReason(DWORD error) {
     }
 }
 
-// action is "installing" or "uninstalling".
-void ReportFailure(const char* action, const char* reason) {
+// action is "installing" or "uninstalling". An error without a reason of its own is given by its
+// code, so that the line never ends in nothing.
+void ReportFailure(const char* action, const char* reason, DWORD error) {
     const char* display = ServiceConfig.DisplayName;
     const char* key = ServiceConfig.ServiceKeyName;
-    printf("\nERROR %s %s (%s) service: %s\n", action, display, key, reason);
-    LogMessage(1, "ERROR %s %s (%s) service: %s", action, display, key, reason);
+    char code[16];
+    snprintf(code, sizeof code, "0x%08x", static_cast<unsigned>(error));
+    const char* text = reason[0] != '\0' ? reason : code;
+    printf("\nERROR %s %s (%s) service: %s\n", action, display, key, text);
+    LogMessage(1, "ERROR %s %s (%s) service: %s", action, display, key, text);
 }
 
 }  // namespace
 
-int InstallService() {
+int InstallService(const InstallOptions& options) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager == nullptr) {
         DWORD error = GetLastError();
-        ReportFailure("installing", InstallFailureReason(error));
+        ReportFailure("installing", InstallFailureReason(error), error);
         return 2;
     }
 
@@ -101,8 +107,8 @@ int InstallService() {
         char text[] = "Provides automatic start and shutdown of VirtualBox machine.";
         SERVICE_DESCRIPTIONA description = {text};
         ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &description);
-        if (PreshutdownSupported) {
-            SetPreshutdownTimeout(service);
+        if (options.PreshutdownTimeout != 0) {
+            SetPreshutdownTimeout(service, options.PreshutdownTimeout);
         }
         SetFailureActions(service);
         GrantInteractiveAccess(service);
@@ -110,7 +116,7 @@ int InstallService() {
         result = 0;
     } else {
         DWORD error = GetLastError();
-        ReportFailure("installing", InstallFailureReason(error));
+        ReportFailure("installing", InstallFailureReason(error), error);
     }
     CloseServiceHandle(manager);
     return result;
@@ -120,7 +126,7 @@ UninstallResult UninstallService() {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, GENERIC_READ);
     if (manager == nullptr) {
         DWORD error = GetLastError();
-        ReportFailure("uninstalling", UninstallFailureReason(error));
+        ReportFailure("uninstalling", UninstallFailureReason(error), error);
         return UninstallFailed;
     }
 
@@ -129,10 +135,10 @@ UninstallResult UninstallService() {
     if (service == nullptr) {
         DWORD error = GetLastError();
         if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
-            ReportFailure("uninstalling", "service not found");
+            ReportFailure("uninstalling", "service not found", error);
             result = UninstallNotFound;
         } else {
-            ReportFailure("uninstalling", UninstallFailureReason(error));
+            ReportFailure("uninstalling", UninstallFailureReason(error), error);
         }
     } else {
         // The state before the deletion decides the outcome; a state that cannot be read counts
@@ -143,7 +149,7 @@ UninstallResult UninstallService() {
             result = state == SERVICE_STOPPED ? UninstallDone : UninstallPending;
         } else {
             DWORD error = GetLastError();
-            ReportFailure("uninstalling", UninstallFailureReason(error));
+            ReportFailure("uninstalling", UninstallFailureReason(error), error);
         }
         CloseServiceHandle(service);
     }
@@ -151,10 +157,7 @@ UninstallResult UninstallService() {
     return result;
 }
 
-DWORD UpdatePreshutdownTimeout() {
-    if (!PreshutdownSupported) {
-        return ERROR_SUCCESS;
-    }
+DWORD UpdatePreshutdownTimeout(DWORD timeout) {
     DWORD error = ERROR_SUCCESS;
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager != nullptr ? OpenServiceA(manager, ServiceConfig.ServiceKeyName,
@@ -163,7 +166,7 @@ DWORD UpdatePreshutdownTimeout() {
     if (service == nullptr) {
         error = GetLastError();
     } else {
-        error = SetPreshutdownTimeout(service);
+        error = SetPreshutdownTimeout(service, timeout);
         CloseServiceHandle(service);
     }
     if (manager != nullptr) {

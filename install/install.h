@@ -8,9 +8,16 @@
 // configuration: it runs as LocalSystem.
 constexpr DWORD InteractiveServiceAccess = GENERIC_READ | SERVICE_START | SERVICE_STOP;
 
+// What "-i" registers beyond the configuration.
+struct InstallOptions {
+    // The time Windows is to grant the service's stop at a host shutdown (never less than its own
+    // 300000 ms); 0 where Windows sends no pre-shutdown notification.
+    DWORD PreshutdownTimeout;
+};
+
 // "-i": registers the running executable as the service. Returns 0 when it was created, 2 when
 // not (the reason is printed and logged).
-int InstallService();
+int InstallService(const InstallOptions& options);
 
 enum UninstallResult : int {
     UninstallDone = 0,      // deleted; it had been stopped
@@ -19,10 +26,10 @@ enum UninstallResult : int {
     UninstallNotFound = 3,  // no such service; printed and logged
 };
 
-// Sets the service's pre-shutdown time-out from MaxWaitTimeout again, never below 300000; the
-// running service calls it at each start, so an edited MaxWaitTimeout holds without a reinstall.
-// Returns 0 or the Windows error (logged).
-DWORD UpdatePreshutdownTimeout();
+// Sets the service's pre-shutdown time-out again, never below 300000; the running service calls it
+// at each start, so an edited MaxWaitTimeout holds without a reinstall. Returns 0 or the Windows
+// error (logged).
+DWORD UpdatePreshutdownTimeout(DWORD timeout);
 
 // "-u": removes the service's registration.
 UninstallResult UninstallService();

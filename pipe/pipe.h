@@ -26,11 +26,13 @@ constexpr DWORD IdentifyOnly = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 int FormControlPipeName(char* name, size_t size);
 
 // Thread body, started with _beginthread. Ends when it cannot take the pipe's name as its first
-// instance, or after StopControlPipeServer, having closed every instance.
+// instance, or after StopControlPipeServer, having closed every instance. A later failure to make
+// an instance is retried: the instances it holds keep the name meanwhile.
 void ControlPipeServerThread(void* unused);
 
-// Ends the server and waits a moment for its end.
-void StopControlPipeServer();
+// Ends the server and waits for its end, at most bound ms: a query that never returns from
+// VirtualBox holds it.
+void StopControlPipeServer(DWORD bound);
 void NotifyTray();
 
 // The machine's facts for one request each; 0 whenever a step fails. Callers hold the link open

@@ -12,6 +12,7 @@
 #include <stdio.h>
 
 #include <atomic>
+#include <initializer_list>
 
 namespace {
 
@@ -36,8 +37,7 @@ const int QueryLimit = 32;
 // The server looks at its deadlines and at the running flag at least this often: the stop's
 // wake-up cannot connect while every instance is taken.
 const DWORD SweepPeriod = 250;
-const ULONGLONG ReadErrorPeriod = 60000;
-const DWORD ServerEndTimeout = 2000;
+const ULONGLONG PacedLinePeriod = 60000;
 
 // Completion keys: the pipe's own I/O, or a query thread handing a reply back.
 const ULONG_PTR IoKey = 1;
@@ -133,7 +133,8 @@ bool IsRequest(DWORD word) {
     return (word >= RequestVrdeEnabled) && (word <= RequestMachineState);
 }
 
-enum class Stage { Free, Listening, Reading, Queued, Querying, Writing };
+// Idle: disconnected but kept open, the server's last instance while no new one can be made.
+enum class Stage { Free, Idle, Listening, Reading, Queued, Querying, Writing };
 
 // One instance of the pipe. The server thread alone touches it, except while it is Querying:
 // then its query thread alone does, until the thread's post hands it back.
@@ -143,7 +144,7 @@ struct Connection {
     HANDLE port;
     Stage stage;
     bool cancelled;      // the pending operation's deadline passed and it was cancelled
-    ULONGLONG deadline;  // of the pending read or write
+    ULONGLONG deadline;  // of the pending read or write, or of the wait in the queue
     DWORD request;
     DWORD reply;
     Connection* next;  // in the queue for a query thread
@@ -166,14 +167,15 @@ void QueryThread(void* argument) {
     }
 }
 
-// "ERROR reading from client", for a client that left without a request or took too long: the
-// first at once, the next ones counted into one line a minute at most, so that a loop of such
-// clients cannot grow the log without limit.
-class ReadErrorLog {
+// A failure that may repeat without end (a client that left without a request or took too long,
+// an instance that cannot be made): the first line at once, the next ones counted into one line a
+// minute at most, so that the log cannot grow without limit.
+class PacedLine {
 public:
-    void Count(ULONGLONG now) {
-        if ((unlogged_ == 0) && (!logged_ || (now - lastLine_ >= ReadErrorPeriod))) {
-            LogMessage(1, "ERROR reading from client");
+    void Count(ULONGLONG now, const char* line) {
+        snprintf(last_, sizeof last_, "%s", line);
+        if ((unlogged_ == 0) && (!logged_ || (now - lastLine_ >= PacedLinePeriod))) {
+            LogMessage(1, "%s", last_);
             logged_ = true;
             lastLine_ = now;
         } else {
@@ -182,15 +184,15 @@ public:
     }
 
     void Flush(ULONGLONG now, bool ending) {
-        if ((unlogged_ != 0) && (ending || (now - lastLine_ >= ReadErrorPeriod))) {
-            LogMessage(1, "ERROR reading from client (%lu more since the last such line)",
-                       unlogged_);
+        if ((unlogged_ != 0) && (ending || (now - lastLine_ >= PacedLinePeriod))) {
+            LogMessage(1, "%s (%lu more since the last such line)", last_, unlogged_);
             unlogged_ = 0;
             lastLine_ = now;
         }
     }
 
 private:
+    char last_[64] = "";
     bool logged_ = false;
     ULONGLONG lastLine_ = 0;
     unsigned long unlogged_ = 0;
@@ -205,13 +207,23 @@ public:
         }
     }
 
-    // Serves until the running flag is cleared or an instance cannot be created, then closes
-    // every instance and waits for every query thread's post.
-    void Run() {
-        ULONGLONG nextSweep = GetTickCount64() + SweepPeriod;
-        DWORD error = Listen(GetTickCount64());
-        while ((error == ERROR_SUCCESS) && PipeServerRunning.load()) {
-            ULONGLONG now = GetTickCount64();
+    // Takes the pipe's name with a first instance, or returns the Windows error (logged) without
+    // serving. Then serves until the running flag is cleared, closes every instance and waits for
+    // every query thread's post. A later failure to make or arm an instance is logged, paced, and
+    // tried again at the next sweep; the instances held keep the name meanwhile, so that nobody
+    // else can answer the service's clients in its place.
+    DWORD Run() {
+        ULONGLONG now = GetTickCount64();
+        DWORD error = Create(&connections_[0]);
+        if (error != ERROR_SUCCESS) {
+            LogMessage(1, "Error creating pipe (0x%08x)", static_cast<unsigned>(error));
+            return error;
+        }
+        Arm(&connections_[0], now);
+        Listen(now);
+        ULONGLONG nextSweep = now + SweepPeriod;
+        while (PipeServerRunning.load()) {
+            now = GetTickCount64();
             DWORD wait = now < nextSweep ? static_cast<DWORD>(nextSweep - now) : 0;
             Connection* connection = nullptr;
             ULONG_PTR key = 0;
@@ -225,9 +237,10 @@ public:
                 Sweep(now);
                 nextSweep = now + SweepPeriod;
             }
-            error = Listen(now);
+            Listen(now);
         }
         Drain();
+        return ERROR_SUCCESS;
     }
 
 private:
@@ -250,55 +263,80 @@ private:
         return ok;
     }
 
-    // Tops the instances waiting for a client up to ListeningInstances, within InstanceLimit.
-    // Returns a Windows error code, logged, when an instance cannot be made.
-    DWORD Listen(ULONGLONG now) {
-        for (Connection& connection : connections_) {
-            if ((listening_ >= ListeningInstances) || (held_ >= InstanceLimit)) {
-                break;
-            }
-            if (connection.stage != Stage::Free) {
-                continue;
-            }
-            // The first instance takes the name, or the server serves nothing: never beside
-            // an instance of whoever took the name before.
-            DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
-                             (held_ == 0 ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-            HANDLE pipe = CreateNamedPipeA(
-                name_, openMode,
-                PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                InstanceLimit, OutBufferSize, InBufferSize, 0, attributes_);
-            DWORD error = pipe == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
-            if ((error == ERROR_SUCCESS) &&
-                (CreateIoCompletionPort(pipe, port_, IoKey, 0) == nullptr)) {
-                error = GetLastError();
-                CloseHandle(pipe);
-            }
-            if (error != ERROR_SUCCESS) {
-                LogMessage(1, "Error creating pipe (0x%08x)", static_cast<unsigned>(error));
-                return error;
-            }
-            ++held_;
-            connection.pipe = pipe;
-            Begin(&connection, Stage::Listening, now);
-            if (ConnectNamedPipe(pipe, &connection.overlapped)) {
-                ++listening_;
-                continue;
-            }
+    // A new instance of the pipe for a Free connection, tied to the port. The first takes the
+    // name, or the server serves nothing: never beside an instance of whoever took it before.
+    // Returns a Windows error code.
+    DWORD Create(Connection* connection) {
+        DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
+                         (held_ == 0 ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+        HANDLE pipe = CreateNamedPipeA(
+            name_, openMode,
+            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+            InstanceLimit, OutBufferSize, InBufferSize, 0, attributes_);
+        DWORD error = pipe == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+        if ((error == ERROR_SUCCESS) &&
+            (CreateIoCompletionPort(pipe, port_, IoKey, 0) == nullptr)) {
             error = GetLastError();
-            if (error == ERROR_IO_PENDING) {
-                ++listening_;
-            } else if ((error == ERROR_PIPE_CONNECTED) || (error == ERROR_NO_DATA)) {
-                // A client came (and maybe went) before the wait: no packet, it is served now.
-                StartRead(&connection, now);
-            } else {
-                LogMessage(1, "ERROR waiting for a client of the pipe (0x%08x)",
-                           static_cast<unsigned>(error));
-                Close(&connection);
-                return error;
+            CloseHandle(pipe);
+        }
+        if (error == ERROR_SUCCESS) {
+            ++held_;
+            connection->pipe = pipe;
+            connection->stage = Stage::Idle;
+        }
+        return error;
+    }
+
+    // Waits for a client on an Idle instance; a wait that cannot begin is tried again later.
+    void Arm(Connection* connection, ULONGLONG now) {
+        Begin(connection, Stage::Listening, now);
+        if (ConnectNamedPipe(connection->pipe, &connection->overlapped)) {
+            ++listening_;
+            return;
+        }
+        DWORD error = GetLastError();
+        if (error == ERROR_IO_PENDING) {
+            ++listening_;
+        } else if ((error == ERROR_PIPE_CONNECTED) || (error == ERROR_NO_DATA)) {
+            // A client came (and maybe went) before the wait: no packet, it is served now.
+            StartRead(connection, now);
+        } else {
+            InstanceFailed(now, "ERROR waiting for a client of the pipe", error);
+            Close(connection);
+        }
+    }
+
+    void InstanceFailed(ULONGLONG now, const char* what, DWORD error) {
+        char line[64];
+        snprintf(line, sizeof line, "%s (0x%08x)", what, static_cast<unsigned>(error));
+        instanceErrors_.Count(now, line);
+        retryAt_ = now + SweepPeriod;
+    }
+
+    // Tops the instances waiting for a client up to ListeningInstances, within InstanceLimit: the
+    // Idle one first, then new ones.
+    void Listen(ULONGLONG now) {
+        for (Stage stage : {Stage::Idle, Stage::Free}) {
+            for (Connection& connection : connections_) {
+                if ((listening_ >= ListeningInstances) || (now < retryAt_)) {
+                    return;
+                }
+                if (connection.stage != stage) {
+                    continue;
+                }
+                if (stage == Stage::Free) {
+                    if (held_ >= InstanceLimit) {
+                        return;
+                    }
+                    DWORD error = Create(&connection);
+                    if (error != ERROR_SUCCESS) {
+                        InstanceFailed(now, "Error creating pipe", error);
+                        return;
+                    }
+                }
+                Arm(&connection, now);
             }
         }
-        return ERROR_SUCCESS;
     }
 
     static void Begin(Connection* connection, Stage stage, ULONGLONG now) {
@@ -315,7 +353,7 @@ private:
             while ((queued_ != nullptr) && (querying_ < QueryLimit)) {
                 Connection* next = queued_;
                 queued_ = next->next;
-                StartQuery(next);
+                StartQuery(next, now);
             }
             return;
         }
@@ -331,11 +369,11 @@ private:
             case Stage::Reading:
                 if (ok && (bytes == sizeof(connection->request)) &&
                     IsRequest(connection->request)) {
-                    StartQuery(connection);
+                    StartQuery(connection, now);
                 } else {
                     // A partial word, the wake word and any other word get no reply.
                     if (!ok || (bytes == 0)) {
-                        readErrors_.Count(now);
+                        readErrors_.Count(now, "ERROR reading from client");
                     }
                     Close(connection);
                 }
@@ -352,14 +390,16 @@ private:
         if (!ReadFile(connection->pipe, &connection->request, sizeof(connection->request), nullptr,
                       &connection->overlapped) &&
             (GetLastError() != ERROR_IO_PENDING)) {
-            readErrors_.Count(now);
+            readErrors_.Count(now, "ERROR reading from client");
             Close(connection);
         }
     }
 
-    void StartQuery(Connection* connection) {
+    // A request beyond QueryLimit waits in the queue, as long as a client may wait for its reply:
+    // query threads that never return must not hold every instance.
+    void StartQuery(Connection* connection, ULONGLONG now) {
         if (querying_ >= QueryLimit) {
-            connection->stage = Stage::Queued;
+            Begin(connection, Stage::Queued, now);
             connection->next = nullptr;
             Connection** tail = &queued_;
             while (*tail != nullptr) {
@@ -388,17 +428,23 @@ private:
         }
     }
 
-    // Only once no operation of the instance is pending.
+    // Only once no operation of the instance is pending. The last instance stays open, Idle,
+    // while the server runs: it holds the name when no new instance can be made.
     void Close(Connection* connection) {
         DisconnectNamedPipe(connection->pipe);
+        if ((held_ == 1) && !ending_) {
+            connection->stage = Stage::Idle;
+            return;
+        }
         CloseHandle(connection->pipe);
         connection->pipe = INVALID_HANDLE_VALUE;
         connection->stage = Stage::Free;
         --held_;
     }
 
-    // Cancels the reads and writes whose deadline has passed; their completion, aborted or not,
-    // still comes through the port and frees them.
+    // Cancels the reads and writes whose deadline has passed (their completion, aborted or not,
+    // still comes through the port and frees them), and ends the waits in the queue that have
+    // passed theirs, without a reply.
     void Sweep(ULONGLONG now) {
         for (Connection& connection : connections_) {
             if (((connection.stage == Stage::Reading) || (connection.stage == Stage::Writing)) &&
@@ -406,7 +452,17 @@ private:
                 Cancel(&connection);
             }
         }
+        for (Connection** link = &queued_; *link != nullptr;) {
+            Connection* connection = *link;
+            if (now >= connection->deadline) {
+                *link = connection->next;
+                Close(connection);
+            } else {
+                link = &connection->next;
+            }
+        }
         readErrors_.Flush(now, false);
+        instanceErrors_.Flush(now, false);
     }
 
     static void Cancel(Connection* connection) {
@@ -424,11 +480,12 @@ private:
     // Ends every connection without a word (the stop's wake-up is among them): cancels what is
     // pending and closes each instance once its packet, or its query thread's post, has come.
     void Drain() {
+        ending_ = true;
         for (Connection& connection : connections_) {
             if ((connection.stage == Stage::Listening) || (connection.stage == Stage::Reading) ||
                 (connection.stage == Stage::Writing)) {
                 Cancel(&connection);
-            } else if (connection.stage == Stage::Queued) {
+            } else if ((connection.stage == Stage::Queued) || (connection.stage == Stage::Idle)) {
                 Close(&connection);
             }
         }
@@ -443,7 +500,9 @@ private:
                 Close(connection);
             }
         }
-        readErrors_.Flush(GetTickCount64(), true);
+        ULONGLONG now = GetTickCount64();
+        readErrors_.Flush(now, true);
+        instanceErrors_.Flush(now, true);
     }
 
     const char* name_;
@@ -454,7 +513,10 @@ private:
     int listening_ = 0;  // instances with a pending ConnectNamedPipe
     int querying_ = 0;   // query threads whose post has not come yet
     Connection* queued_ = nullptr;
-    ReadErrorLog readErrors_;
+    PacedLine readErrors_;
+    PacedLine instanceErrors_;
+    ULONGLONG retryAt_ = 0;  // no instance is made or armed before, after a failure
+    bool ending_ = false;
     bool portFailureLogged_ = false;
 };
 
@@ -522,7 +584,7 @@ void ControlPipeServerThread(void*) {
     SetEvent(ServerEnded());
 }
 
-void StopControlPipeServer() {
+void StopControlPipeServer(DWORD bound) {
     // Cleared first: the server then finds it cleared when it accepts the wake connection.
     PipeServerRunning.store(false);
     char name[PipeNameSize];
@@ -530,8 +592,8 @@ void StopControlPipeServer() {
         SendWord(name, GENERIC_WRITE, WakeWord);
     }
     // The server's last log line and the closing of its instances come before the service
-    // reports STOPPED and its process ends.
-    WaitForSingleObject(ServerEnded(), ServerEndTimeout);
+    // reports STOPPED and its process ends, unless a query never returns from VirtualBox.
+    WaitForSingleObject(ServerEnded(), bound);
 }
 
 void NotifyTray() {

@@ -112,7 +112,9 @@ install_service() {
 server_running() {
     local pid
     for pid in $(pgrep -f 'VBoxSVC\.exe' || true); do
-        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$prefix" && return 0
+        # A process may end between pgrep and the read: the shell's own error for the redirection
+        # goes to /dev/null with the rest.
+        { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$prefix" && return 0
     done
     return 1
 }

@@ -25,6 +25,19 @@ faults=(
     'version-table-without-aborted-saved|vbox/release.cpp|s/if \(from70 && \(classic == MachineState_Aborted\)\)/if (from70 && false)/|unit|machine-no-typeinfo'
     'crash-ends-with-exit-code-0|service/supervisor.cpp|s/MachineAbortedCode = 0x80800002/MachineAbortedCode = 0/|machine-7.0.*EndsByItself'
     'stop-without-bound|service/supervisor.cpp|s/if \(now >= deadline\) \{/if (false \&\& now >= deadline) {/|machine-7.0.*ButtonIgnored'
+    'failure-actions-dropped|install/install.cpp|s/\n\s*SetFailureActions\(service\);//|unit'
+    'restarts-for-ever|install/install.cpp|s/\{SC_ACTION_NONE, 0\}/{SC_ACTION_RESTART, RestartDelay}/|unit'
+    'preshutdown-without-last-resort|service/supervisor.cpp|s/maxWaitTimeout\) \+ LastResortBound/maxWaitTimeout)/|service'
+    'second-stop-rereads-settings|service/control.cpp|s/if \(FirstStopRequest.load\(\) == 0\) \{\n(\s*)LoadConfiguration/{\n$1LoadConfiguration/|unit'
+    'failed-start-after-stop-restarts|service/supervisor.cpp|s/\n    if \(StopRequestTime\(\) != 0\) \{\n        specificCode = 0;\n    \}//|machine-7.0-life.*StopDuringStart'
+    'join-without-session|vbox/machine.cpp|s/\(VirtualBoxLink.Session == nullptr\) \x7c\x7c \(VirtualBoxLink.MachineId == nullptr\)/false/|machine-7.0-failures.*JoinWithout'
+    'lookup-failure-logged-every-time|vbox/link.cpp|s/FAILED\(hr\) && \(hr != before\)/FAILED(hr)/|pipe.*Links|machine-7.0-life.*StartsThatFind'
+    'link-close-waits-for-ever|vbox/link.cpp|s/while \(!TryAcquireSRWLockExclusive\(&LinkUseLock\)\) \{/AcquireSRWLockExclusive(\&LinkUseLock);\n    while (false) {/|machine-7.0-life.*Wedged'
+    'pipe-name-let-go|pipe/server.cpp|s/if \(\(held_ == 1\) && !ending_\)/if (false)/|pipe.*LaterInstance'
+    'queue-without-deadline|pipe/server.cpp|s/if \(now >= connection->deadline\) \{\n(\s*)\*link/if (false) {\n$1*link/|pipe.*Stuck'
+    'client-lends-its-token|pipe/pipe.h|s/IdentifyOnly = SECURITY_SQOS_PRESENT \x7c SECURITY_IDENTIFICATION/IdentifyOnly = 0/|pipe'
+    'pipe-open-to-remote-clients|pipe/server.cpp|s/ \x7c PIPE_REJECT_REMOTE_CLIENTS//|pipe.*LaterInstance'
+    'pipe-without-first-instance-flag|pipe/server.cpp|s/\? FILE_FLAG_FIRST_PIPE_INSTANCE : 0/? 0 : 0/|pipe.*LaterInstance'
 )
 
 want=" $* "

@@ -18,6 +18,10 @@ namespace {
 // Gives a freshly started VirtualBox COM server time to come up before the supervisor connects.
 const DWORD VBoxSvcStartPause = 900;
 
+// The service-specific exit code of a start whose configuration is incomplete (those of the
+// machine's endings follow 0x80800001 to 0x80800003, in the supervisor).
+const DWORD ConfigurationIncompleteCode = 0x80800004;
+
 std::atomic<ULONGLONG> FirstStopRequest{0};
 
 // Makes each report whole: its values, its checkpoint and the SetServiceStatus call. Also held
@@ -79,12 +83,12 @@ void ReportServiceStatus(DWORD state, DWORD exitCode, DWORD waitHint) {
     Report(state, exitCode, waitHint, 0);
 }
 
-void ReportRunningUnlessStopping() {
-    // The handler marks the request before it reports STOP_PENDING: a RUNNING that finds no mark
-    // here, under the lock, is reported before that STOP_PENDING, never after it.
+void ReportUnlessStopping(DWORD state) {
+    // The handler marks the request before it reports STOP_PENDING: a report that finds no mark
+    // here, under the lock, is made before that STOP_PENDING, never after it.
     std::lock_guard<std::mutex> hold(ReportLock);
     if (FirstStopRequest.load() == 0) {
-        ReportLocked(SERVICE_RUNNING, NO_ERROR, 0, 0);
+        ReportLocked(state, NO_ERROR, 0, 0);
     }
 }
 
@@ -102,15 +106,14 @@ SERVICE_STATUS ReportedServiceStatus() {
     return ServiceRuntime.Status;
 }
 
-DWORD ReportedServiceState() {
-    return ReportedServiceStatus().dwCurrentState;
-}
-
 void StopPendingHeartbeat(void*) {
+    // A stop that outlasts its bounds is stuck: the heartbeat then falls silent, so that Windows
+    // no longer hears that all is well.
+    ULONGLONG end = StopRequestTime() + WholeStopBound(ServiceConfig.MaxWaitTimeout);
     // The test and the report are one step, so a heartbeat never overwrites the state that
     // another thread has just reported.
-    while (Report(SERVICE_STOP_PENDING, NO_ERROR, ServiceConfig.MaxWaitTimeout,
-                  SERVICE_STOP_PENDING)) {
+    while ((GetTickCount64() < end) && Report(SERVICE_STOP_PENDING, NO_ERROR,
+                                              ServiceConfig.MaxWaitTimeout, SERVICE_STOP_PENDING)) {
         Sleep(1000);
     }
 }
@@ -120,11 +123,12 @@ DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
         case SERVICE_CONTROL_STOP:
         case SERVICE_CONTROL_SHUTDOWN:
         case SERVICE_CONTROL_PRESHUTDOWN:
-            // The stop settings may have been edited since the start.
-            LoadConfiguration(FALSE);
-            {
-                ULONGLONG none = 0;
-                FirstStopRequest.compare_exchange_strong(none, GetTickCount64());
+            // The stop settings may have been edited since the start. They are read for the first
+            // request only: the supervisor may be using them by the time a second one comes. Only
+            // this thread writes the mark.
+            if (FirstStopRequest.load() == 0) {
+                LoadConfiguration(FALSE);
+                FirstStopRequest.store(GetTickCount64());
             }
             ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, ServiceConfig.MaxWaitTimeout);
             SetEvent(ServiceRuntime.StopRequested);
@@ -165,13 +169,17 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         return;
     }
     if (!LoadConfiguration(TRUE)) {
-        // The reason is in the log.
-        ReportServiceStatus(SERVICE_STOPPED, NO_ERROR, 0);
+        // The reason is in the log. A failure, with a code of its own: not an ending that went
+        // well.
+        SetServiceSpecificExitCode(ConfigurationIncompleteCode);
+        ReportServiceStatus(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, 0);
         return;
     }
     LogStartBanner();
     ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, 0);
-    UpdatePreshutdownTimeout();
+    if (PreshutdownSupported) {
+        UpdatePreshutdownTimeout(WholeStopBound(ServiceConfig.MaxWaitTimeout));
+    }
     if (EnsureVBoxSvcRunning() != 0) {
         Sleep(VBoxSvcStartPause);
     }

@@ -23,7 +23,9 @@ int ShowUsage() {
 }
 
 int Install() {
-    if (InstallService() != 0) {
+    InstallOptions options = {PreshutdownSupported ? WholeStopBound(ServiceConfig.MaxWaitTimeout)
+                                                   : 0};
+    if (InstallService(options) != 0) {
         return 2;
     }
     const char* display = ServiceConfig.DisplayName;

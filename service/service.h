@@ -28,12 +28,9 @@ DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD eventType, LPVOID eventData
 // under one lock, checkpoints are never handed out twice, and nothing is reported after STOPPED.
 void ReportServiceStatus(DWORD state, DWORD exitCode, DWORD waitHint);
 
-// RUNNING, unless a stop, shutdown or pre-shutdown has been requested: a RUNNING report must
-// never replace the STOP_PENDING of a requested stop, which would end its heartbeat.
-void ReportRunningUnlessStopping();
-
-// The state last reported (0 before the first report); safe to read from any thread.
-DWORD ReportedServiceState();
+// RUNNING or START_PENDING, unless a stop, shutdown or pre-shutdown has been requested: neither
+// may replace the STOP_PENDING of a requested stop, which would end its heartbeat.
+void ReportUnlessStopping(DWORD state);
 
 // The whole status record as last reported; safe to read from any thread.
 SERVICE_STATUS ReportedServiceStatus();
@@ -43,6 +40,12 @@ void SetServiceSpecificExitCode(DWORD code);
 
 // GetTickCount64 at the first stop, shutdown or pre-shutdown request; 0 before one came.
 ULONGLONG StopRequestTime();
+
+// The longest a stop may take from its request: maxWaitTimeout for the machine to go down, the
+// last resort's power-off, the tear-down's own bounded waits and a margin; 0xFFFFFFFF when that
+// does not fit. Windows is told to wait this long at a host shutdown, and the heartbeat tells it
+// that all is well no longer than this.
+DWORD WholeStopBound(DWORD maxWaitTimeout);
 
 // Thread bodies, started with _beginthread.
 void StopPendingHeartbeat(void* unused);

@@ -9,12 +9,18 @@
 
 #include <atomic>
 
-static const DWORD TearDownPause = 500;
 // How often the machine's state is read while no state watcher runs. The wait never outlasts it,
 // as a watcher may switch itself off at any time.
 static const DWORD StatePollInterval = 1000;
-// How long the last resort's power-off may take, once MaxWaitTimeout has run out.
+
+// The bounds of a stop beyond MaxWaitTimeout: the last resort's power-off, then the tear-down's
+// pause, the pipe server's end and the link's close (which waits for the state watcher and for
+// queries still in VirtualBox's hands), and a margin for the calls in between.
 static const DWORD LastResortBound = 30000;
+static const DWORD TearDownPause = 500;
+static const DWORD PipeServerEndBound = 2000;
+static const DWORD LinkCloseBound = 5000;
+static const DWORD StopMargin = 5000;
 
 // Service-specific exit codes, with ERROR_SERVICE_SPECIFIC_ERROR: the failures after which
 // Windows may start the service again (its failure actions).
@@ -24,6 +30,12 @@ static const DWORD ConnectionLostCode = 0x80800003;
 
 // Set before MachineAborted when the abort is the connection's, not the machine's.
 static std::atomic<bool> ConnectionLost{false};
+
+DWORD WholeStopBound(DWORD maxWaitTimeout) {
+    const ULONGLONG bound = static_cast<ULONGLONG>(maxWaitTimeout) + LastResortBound +
+                            TearDownPause + PipeServerEndBound + LinkCloseBound + StopMargin;
+    return bound < MAXDWORD ? static_cast<DWORD>(bound) : MAXDWORD;
+}
 
 static bool IsDown(LONG state) {
     return (state == MachineState_PoweredOff) || (state == MachineState_Saved) ||
@@ -46,7 +58,7 @@ static void OnLinkReport(LinkReport report, LONG state) {
             SetEvent(ServiceRuntime.MachineAborted);
             break;
         case MachineState_Running:
-            ReportRunningUnlessStopping();
+            ReportUnlessStopping(SERVICE_RUNNING);
             break;
         case MachineState_Stopping:
         case MachineState_Saving:
@@ -64,7 +76,7 @@ static void ReportRunningWhenUp() {
     LONG state = MachineState_Null;
     ReadMachineState(ServiceConfig.VmName, &state);
     if ((state == MachineState_Running) || (state == MachineState_Paused)) {
-        ReportRunningUnlessStopping();
+        ReportUnlessStopping(SERVICE_RUNNING);
     }
 }
 
@@ -107,11 +119,6 @@ static DWORD SuperviseMachine() {
         if (signalled == WAIT_OBJECT_0) {
             if (deadline == 0) {
                 deadline = StopRequestTime() + ServiceConfig.MaxWaitTimeout;
-                // The supervisor's own START_PENDING may have followed the handler's report.
-                if (ReportedServiceState() != SERVICE_STOP_PENDING) {
-                    ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR,
-                                        ServiceConfig.MaxWaitTimeout);
-                }
                 // One heartbeat per stop: it runs until STOPPED, which alone ends STOP_PENDING.
                 _beginthread(StopPendingHeartbeat, 0, nullptr);
             }
@@ -135,21 +142,21 @@ static DWORD SuperviseMachine() {
 void MachineSupervisorThread(void*) {
     DWORD specificCode = 0;
     OpenVirtualBox(OnLinkReport);
-    ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, 0);
+    ReportUnlessStopping(SERVICE_START_PENDING);
     if (StartMachine(ServiceConfig.VmName) == 0) {
         specificCode = StartFailureCode;
     } else {
         ReportRunningWhenUp();
         specificCode = SuperviseMachine();
-        // A stop somebody asked for ends well, however it went: a failure code would make the
-        // manager start again a service that was meant to stop.
-        if (StopRequestTime() != 0) {
-            specificCode = 0;
-        }
+    }
+    // A stop somebody asked for ends well, however it went, a failed start included: a failure
+    // code would make the manager start again a service that was meant to stop.
+    if (StopRequestTime() != 0) {
+        specificCode = 0;
     }
     Sleep(TearDownPause);
-    StopControlPipeServer();
-    CloseVirtualBox();
+    StopControlPipeServer(PipeServerEndBound);
+    CloseVirtualBox(LinkCloseBound);
     if (specificCode != 0) {
         SetServiceSpecificExitCode(specificCode);
     }

@@ -3,6 +3,7 @@
 // service's state-change notifications.
 #include <windows.h>
 
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -168,13 +169,31 @@ static DWORD WINAPI ListenThread(void*) {
     }
 }
 
+// A whole number from 1 to limit, in decimal digits alone; anything else is bad input.
+static bool ParsePositive(const char* text, unsigned long limit, unsigned long* value) {
+    char* end = nullptr;
+    unsigned long parsed = ((text[0] >= '0') && (text[0] <= '9')) ? strtoul(text, &end, 10) : 0;
+    if ((end == nullptr) || (*end != '\0') || (parsed == 0) || (parsed > limit)) {
+        return false;
+    }
+    *value = parsed;
+    return true;
+}
+
 static int Listen(int argc, char** argv) {
     DWORD timeout = INFINITE;
+    bool counted = false;
     for (int i = 2; i < argc; ++i) {
-        if ((strcmp(argv[i], "--timeout") == 0) && (i + 1 < argc)) {
-            timeout = static_cast<DWORD>(strtoul(argv[++i], nullptr, 10) * 1000);
+        unsigned long value = 0;
+        if ((strcmp(argv[i], "--timeout") == 0) && (i + 1 < argc) &&
+            ParsePositive(argv[i + 1], (INFINITE - 1) / 1000, &value)) {
+            timeout = static_cast<DWORD>(value * 1000);
+            ++i;
+        } else if (!counted && ParsePositive(argv[i], LONG_MAX, &value)) {
+            Remaining = static_cast<LONG>(value);
+            counted = true;
         } else {
-            Remaining = strtol(argv[i], nullptr, 10);
+            return Usage();
         }
     }
     Done = CreateEventA(nullptr, TRUE, FALSE, nullptr);

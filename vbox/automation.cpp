@@ -165,6 +165,24 @@ static HRESULT TakeObject(HRESULT hr, VARIANT* v, IDispatch** value) {
     return hr;
 }
 
+HRESULT GetArrayProperty(IDispatch* object, const wchar_t* name, VARTYPE elementType,
+                         SAFEARRAY** value) {
+    VARIANT v;
+    VariantInit(&v);
+    *value = nullptr;
+    HRESULT hr = InvokeByName(object, name, DISPATCH_PROPERTYGET, nullptr, 0, &v);
+    // The variant's type tells the elements' (a marshalled array may not carry it itself).
+    if (SUCCEEDED(hr) && ((v.vt != (VT_ARRAY | elementType)) || (v.parray == nullptr))) {
+        hr = DISP_E_TYPEMISMATCH;
+    }
+    if (SUCCEEDED(hr)) {
+        *value = v.parray;
+        v.vt = VT_EMPTY;
+    }
+    VariantClear(&v);
+    return hr;
+}
+
 HRESULT GetObjectProperty(IDispatch* object, const wchar_t* name, IDispatch** value) {
     VARIANT v;
     VariantInit(&v);

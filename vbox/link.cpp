@@ -4,7 +4,9 @@
 
 #include "config/config.h"
 
+#include <atomic>
 #include <cwchar>
+#include <string>
 
 VirtualBoxLinkRecord VirtualBoxLink;
 
@@ -29,13 +31,20 @@ static const DWORD ServerGonePause = 1000;
 // use them once they are released. VirtualBox is set before Session is published, so a thread
 // that finds Session present under the lock finds VirtualBox complete as well.
 static SRWLOCK LinkUseLock = SRWLOCK_INIT;
+// Set while CloseVirtualBox waits for LinkUseLock: a wait bounded by tries would never see the lock
+// free while new queries keep taking it shared, so none may begin meanwhile.
+static std::atomic<bool> LinkClosing{false};
 
 // CoInitializeEx succeeded on the supervisor's thread and CoUninitialize is owed.
 static bool ComInitialized = false;
 
 int BeginLinkUse() {
+    if (LinkClosing.load()) {
+        return 0;
+    }
     AcquireSRWLockShared(&LinkUseLock);
-    if ((VirtualBoxLink.Session != nullptr) && (VirtualBoxLink.VirtualBox != nullptr)) {
+    if (!LinkClosing.load() && (VirtualBoxLink.Session != nullptr) &&
+        (VirtualBoxLink.VirtualBox != nullptr)) {
         return 1;
     }
     ReleaseSRWLockShared(&LinkUseLock);
@@ -103,6 +112,15 @@ HRESULT ConnectVirtualBox() {
         Sleep(HomeFolderRetryPause);
     }
     LogMessage(3, "Using VBOX_USER_HOME: %S", home.Get() != nullptr ? home.Get() : L"");
+    // From 6.0 on, one VirtualBox server serves each account (VBoxSDS): while another program of
+    // this account (the user's GUI, another copy of this service) keeps one up on another home,
+    // no attempt can reach one on ours.
+    if ((home.Get() == nullptr) || (wcscmp(home.Get(), wantedHome) != 0)) {
+        LogMessage(1,
+                   "VirtualBox works on the home folder %S, not on VboxUserHome %s: another "
+                   "VirtualBox server of this account works on that home",
+                   home.Get() != nullptr ? home.Get() : L"", ServiceConfig.VboxUserHome);
+    }
 
     ScopedBstr version;
     hr = GetStringProperty(VirtualBoxLink.VirtualBox, L"Version", version.Put());
@@ -148,24 +166,88 @@ HRESULT CreateSessionObject() {
 }
 
 void OpenVirtualBox(LinkReportCallback report) {
+    LinkClosing.store(false);
     VirtualBoxLink.Report = report;
     if (SUCCEEDED(ConnectVirtualBox())) {
         CreateSessionObject();
     }
 }
 
+// The machine of that name is not registered. A typo, a machine of another account and another
+// home all look alike: the log says where VirtualBox looked, what it has there, and a name that
+// differs only in letter case, so that the administrator need not guess.
+static void LogRegisteredMachines(const char* name) {
+    const LONG Shown = 10;
+    ScopedBstr home;
+    GetStringProperty(VirtualBoxLink.VirtualBox, L"HomeFolder", home.Put());
+    LogMessage(1, "VirtualBox's home folder is %S", home.Get() != nullptr ? home.Get() : L"");
+    SAFEARRAY* machines = nullptr;
+    HRESULT hr = GetArrayProperty(VirtualBoxLink.VirtualBox, L"Machines", VT_DISPATCH, &machines);
+    LONG low = 0;
+    LONG high = -1;
+    if (SUCCEEDED(hr) && (FAILED(SafeArrayGetLBound(machines, 1, &low)) ||
+                          FAILED(SafeArrayGetUBound(machines, 1, &high)))) {
+        hr = DISP_E_TYPEMISMATCH;
+    }
+    ScopedBstr wanted(AnsiToBstr(name));
+    std::wstring listed;
+    std::wstring similar;
+    for (LONG i = low; SUCCEEDED(hr) && (i <= high); ++i) {
+        DispatchRef machine;
+        ScopedBstr machineName;
+        if (FAILED(SafeArrayGetElement(machines, &i, machine.Put())) ||
+            FAILED(GetStringProperty(machine.Get(), L"Name", machineName.Put())) ||
+            (machineName.Get() == nullptr)) {
+            continue;
+        }
+        if (i - low < Shown) {
+            listed += std::wstring(i > low ? L", '" : L"'") + machineName.Get() + L"'";
+        }
+        if (similar.empty() && (wanted.Get() != nullptr) &&
+            (_wcsicmp(machineName.Get(), wanted.Get()) == 0)) {
+            similar = machineName.Get();
+        }
+    }
+    if (machines != nullptr) {
+        SafeArrayDestroy(machines);
+    }
+    LONG count = high - low + 1;
+    if (FAILED(hr)) {
+        LogMessage(1, "ERROR listing the registered machines (0x%08x)", static_cast<unsigned>(hr));
+    } else if (count == 0) {
+        LogMessage(1, "No machines are registered there");
+    } else if (count <= Shown) {
+        LogMessage(1, "Machines registered there: %S", listed.c_str());
+    } else {
+        LogMessage(1, "Machines registered there: %S and %ld more", listed.c_str(),
+                   static_cast<long>(count - Shown));
+    }
+    if (!similar.empty()) {
+        LogMessage(1,
+                   "Did you mean '%S'? VmName must name the machine exactly, letter case included",
+                   similar.c_str());
+    }
+}
+
 int FindMachineByName(const char* name, IDispatch** machine, HRESULT* result) {
+    // The supervisor's polls and every pipe request look the machine up: a failure that lasts (a
+    // renamed machine, say) is logged once, and again when its code changes or after a success.
+    static std::atomic<HRESULT> lastFailure{S_OK};
     *machine = nullptr;
     HRESULT hr = E_POINTER;
     if (VirtualBoxLink.VirtualBox != nullptr) {
         ScopedBstr wideName(AnsiToBstr(name));
         VARIANT args[1] = {BstrArg(wideName.Get())};
         hr = CallObjectMethod(VirtualBoxLink.VirtualBox, L"FindMachine", args, 1, machine);
-        if (hr == VBOX_E_OBJECT_NOT_FOUND) {
-            LogMessage(1, "ERROR: Could not find registered VM '%s'", name);
-        } else if (FAILED(hr)) {
-            LogMessage(1, "ERROR getting virtual machine interface (0x%08x)",
-                       static_cast<unsigned>(hr));
+        HRESULT before = lastFailure.exchange(SUCCEEDED(hr) ? S_OK : hr);
+        if (FAILED(hr) && (hr != before)) {
+            if (hr == VBOX_E_OBJECT_NOT_FOUND) {
+                LogMessage(1, "ERROR: Could not find registered VM '%s'", name);
+                LogRegisteredMachines(name);
+            } else {
+                LogMessage(1, "ERROR getting virtual machine interface (0x%08x)",
+                           static_cast<unsigned>(hr));
+            }
         }
     }
     if (result != nullptr) {
@@ -184,23 +266,44 @@ HRESULT ReadMachineState(const char* name, LONG* state) {
     return hr;
 }
 
-void CloseVirtualBox() {
+// Takes LinkUseLock exclusively, waiting until deadline at most: a query that never returns
+// from VirtualBox holds it shared for good.
+static bool AcquireLinkUntil(ULONGLONG deadline) {
+    LinkClosing.store(true);
+    while (!TryAcquireSRWLockExclusive(&LinkUseLock)) {
+        if (GetTickCount64() >= deadline) {
+            return false;
+        }
+        Sleep(10);
+    }
+    return true;
+}
+
+int CloseVirtualBox(DWORD bound) {
     LogMessage(3, "Closing VirtualBox interface");
+    const ULONGLONG deadline = GetTickCount64() + bound;
 
-    // Ends the watcher before the listener, the event source and the machine id it uses go.
-    UnregisterStateListener();
-    ReleaseObject(&VirtualBoxLink.Console);
-    SysFreeString(VirtualBoxLink.MachineId);
-    VirtualBoxLink.MachineId = nullptr;
-
-    // Pipe queries hold the lock shared while they use these two: once it is ours, none is
+    // A watcher, or a query, still inside a call that never returns (into a wedged VM process,
+    // say) would use what is released, and the proxies that CoUninitialize tears down: then
+    // nothing more is released, and the process's end reclaims it all.
+    bool quiet = UnregisterStateListener(deadline) && AcquireLinkUntil(deadline);
+    if (!quiet) {
+        LogMessage(1,
+                   "ERROR: a call into VirtualBox has not returned within %lu ms; the "
+                   "connection is left to the end of the process",
+                   static_cast<unsigned long>(bound));
+        return 0;
+    }
+    // Pipe queries hold the lock shared while they use these two: now that it is ours, none is
     // running, and any later one finds them absent.
-    AcquireSRWLockExclusive(&LinkUseLock);
     IDispatch* session = VirtualBoxLink.Session;
     IDispatch* virtualBox = VirtualBoxLink.VirtualBox;
     VirtualBoxLink.Session = nullptr;
     VirtualBoxLink.VirtualBox = nullptr;
     ReleaseSRWLockExclusive(&LinkUseLock);
+    ReleaseObject(&VirtualBoxLink.Console);
+    SysFreeString(VirtualBoxLink.MachineId);
+    VirtualBoxLink.MachineId = nullptr;
     ReleaseObject(&session);
     ReleaseObject(&virtualBox);
 
@@ -208,4 +311,5 @@ void CloseVirtualBox() {
         CoUninitialize();
         ComInitialized = false;
     }
+    return 1;
 }

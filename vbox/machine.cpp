@@ -10,6 +10,17 @@
 #include <climits>
 
 static const LONG LockType_Shared = 1;
+static const LONG SessionState_Spawning = 3;
+// How often a machine that another process is launching is looked at.
+static const DWORD SpawnPollInterval = 250;
+
+// A launch is waited for MaxWaitTimeout, but never less than a launch needs: a MaxWaitTimeout of 0
+// (a stop that powers off at once) must not fail every start.
+static DWORD LaunchBound() {
+    const DWORD LaunchFloor = 30000;
+    DWORD bound = ServiceConfig.MaxWaitTimeout;
+    return bound > LaunchFloor ? bound : LaunchFloor;
+}
 // What a progress that did not complete within its bound is logged with.
 static const HRESULT WaitTimedOut = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
 
@@ -44,6 +55,12 @@ static HRESULT WaitForProgress(IDispatch* progress, DWORD bound, HRESULT* outcom
 
 // Joins a machine that is already up with a shared lock on the service's session.
 static int JoinMachine(const char* name, IDispatch* machine) {
+    // Without the Session object the service could not stop the machine, and without its id the
+    // watcher could not see it go down: such a join is a failed start (the cause is logged).
+    if ((VirtualBoxLink.Session == nullptr) || (VirtualBoxLink.MachineId == nullptr)) {
+        LogMessage(1, "Error starting VM '%s' (0x%08x)", name, static_cast<unsigned>(E_POINTER));
+        return 0;
+    }
     ULONG pid = 0;
     GetUlongProperty(machine, L"SessionPID", &pid);
     LogMessage(2, "VM '%s' is already running (pid=%d), using existing session", name,
@@ -77,7 +94,7 @@ static int LaunchMachine(const char* name, IDispatch* machine) {
         return 0;
     }
     HRESULT outcome = S_OK;
-    hr = WaitForProgress(progress.Get(), ServiceConfig.MaxWaitTimeout, &outcome);
+    hr = WaitForProgress(progress.Get(), LaunchBound(), &outcome);
     if (FAILED(hr)) {
         // The launch may still complete; the state watcher sees what the machine reaches.
         LogMessage(1, "Error starting VM '%s' (0x%08x)", name, static_cast<unsigned>(hr));
@@ -91,6 +108,40 @@ static int LaunchMachine(const char* name, IDispatch* machine) {
     }
     LogMessage(2, "VM '%s' started", name);
     return 1;
+}
+
+// Waits, as long as for a launch of its own at most, while another process (VirtualBox's GUI,
+// VBoxManage, this service's own earlier run) launches the machine: VirtualBox keeps a machine in
+// its down state with SessionState Spawning until its VM process has powered up, and refuses a
+// second launch or a lock meanwhile. Returns S_OK with the state the machine has come to, or a
+// failure (logged).
+static HRESULT WaitWhileSpawning(const char* name, IDispatch* machine, LONG* state) {
+    LONG session = 0;
+    if (FAILED(GetLongProperty(machine, L"SessionState", &session)) ||
+        (session != SessionState_Spawning)) {
+        return S_OK;
+    }
+    const DWORD bound = LaunchBound();
+    LogMessage(2, "VM '%s' is being launched by another process, waiting for it", name);
+    const ULONGLONG deadline = GetTickCount64() + bound;
+    HRESULT hr = S_OK;
+    while ((session == SessionState_Spawning) && !IsUp(*state) && !IsGoingDown(*state)) {
+        if (GetTickCount64() >= deadline) {
+            LogMessage(1, "ERROR: VM '%s' was still being launched by another process after %lu ms",
+                       name, static_cast<unsigned long>(bound));
+            return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+        }
+        Sleep(SpawnPollInterval);
+        hr = GetMachineState(machine, state);
+        if (SUCCEEDED(hr)) {
+            hr = GetLongProperty(machine, L"SessionState", &session);
+        }
+        if (FAILED(hr)) {
+            LogMessage(1, "ERROR reading VM state (0x%08x)", static_cast<unsigned>(hr));
+            return hr;
+        }
+    }
+    return S_OK;
 }
 
 int StartMachine(const char* name) {
@@ -112,6 +163,10 @@ int StartMachine(const char* name) {
     HRESULT hr = GetMachineState(machine.Get(), &state);
     if (FAILED(hr)) {
         LogMessage(1, "ERROR reading VM state (0x%08x)", static_cast<unsigned>(hr));
+        return 0;
+    }
+    // Once up it is joined; should the other launch fail, the machine is launched here.
+    if (FAILED(WaitWhileSpawning(name, machine.Get(), &state))) {
         return 0;
     }
     if (IsUp(state)) {

@@ -6,7 +6,9 @@
 
 #include "config/config.h"
 
+#include <algorithm>
 #include <cwchar>
+#include <iterator>
 
 VirtualBoxReleaseRecord VirtualBoxRelease;
 
@@ -37,16 +39,24 @@ static void ForgetStates(VirtualBoxReleaseRecord* facts) {
     }
 }
 
-// The enumeration's values by name; its aliases (FirstOnline and the like) name no state of 5.0
-// and are passed over.
-static bool ReadStateEnum(ITypeInfo* info, const TYPEATTR* attributes,
-                          VirtualBoxReleaseRecord* facts) {
+enum class EnumRead { NotStates, Read, Unreadable };
+
+// An enumeration whose constants are all MachineState_<Name>, whatever its own name: VirtualBox's
+// MIDL file names it with a made-up name behind the alias MachineState. Its aliases (FirstOnline
+// and the like) name no state of 5.0 and are passed over. A constant whose name or value cannot be
+// read (a call into VirtualBox that failed) makes the whole enumeration unreadable: a half-read
+// one would leave states unmapped, so it is never used.
+static EnumRead ReadStateEnum(ITypeInfo* info, const TYPEATTR* attributes,
+                              VirtualBoxReleaseRecord* facts) {
     const size_t prefixLength = wcslen(StatePrefix);
-    bool running = false;
+    LONG states[StateSlots];
+    for (LONG& slot : states) {
+        slot = -1;
+    }
     for (UINT i = 0; i < attributes->cVars; ++i) {
         VARDESC* variable = nullptr;
         if (FAILED(info->GetVarDesc(i, &variable))) {
-            return false;
+            return EnumRead::Unreadable;
         }
         ScopedBstr name;
         LONG value = -1;
@@ -56,17 +66,23 @@ static bool ReadStateEnum(ITypeInfo* info, const TYPEATTR* attributes,
         }
         HRESULT hr = info->GetDocumentation(variable->memid, name.Put(), nullptr, nullptr, nullptr);
         info->ReleaseVarDesc(variable);
-        if (FAILED(hr) || (name.Get() == nullptr) || (value < 0) || (value >= StateSlots) ||
+        if (SUCCEEDED(hr) && (name.Get() != nullptr) &&
             (wcsncmp(name.Get(), StatePrefix, prefixLength) != 0)) {
-            continue;
+            return EnumRead::NotStates;
+        }
+        if (FAILED(hr) || (name.Get() == nullptr) || (value < 0) || (value >= StateSlots)) {
+            return EnumRead::Unreadable;
         }
         LONG classic = ClassicStateNamed(name.Get() + prefixLength);
         if (classic >= 0) {
-            facts->ClassicStates[value] = classic;
-            running = running || (classic == MachineState_Running);
+            states[value] = classic;
         }
     }
-    return running;
+    if (std::find(std::begin(states), std::end(states), MachineState_Running) == std::end(states)) {
+        return EnumRead::NotStates;
+    }
+    std::copy(std::begin(states), std::end(states), facts->ClassicStates);
+    return EnumRead::Read;
 }
 
 // Whether LaunchVMProcess's third parameter, the environment, is an array; false when the member
@@ -93,10 +109,49 @@ static bool FindLaunchEnvironment(ITypeInfo* info, const TYPEATTR* attributes, b
     return false;
 }
 
-// Looks at one entry of the library: the state enumeration, IMachine, or an interface whose id
-// the service asks for. Sets the flags of what it found.
+// What the walk of the library found.
+struct LibraryFound {
+    bool states = false;
+    bool launch = false;
+    bool unreadable = false;  // a state enumeration that could not be read whole
+};
+
+static void ReadEnumEntry(ITypeInfo* info, const TYPEATTR* attributes,
+                          VirtualBoxReleaseRecord* facts, LibraryFound* found) {
+    switch (ReadStateEnum(info, attributes, facts)) {
+        case EnumRead::Read:
+            found->states = true;
+            break;
+        case EnumRead::Unreadable:
+            found->unreadable = true;
+            break;
+        case EnumRead::NotStates:
+            break;
+    }
+}
+
+// The enumeration that the alias MachineState names.
+static void ReadStateAlias(ITypeInfo* alias, const TYPEATTR* attributes,
+                           VirtualBoxReleaseRecord* facts, LibraryFound* found) {
+    ITypeInfo* target = nullptr;
+    TYPEATTR* targetAttributes = nullptr;
+    if ((attributes->tdescAlias.vt == VT_USERDEFINED) &&
+        SUCCEEDED(alias->GetRefTypeInfo(attributes->tdescAlias.hreftype, &target)) &&
+        SUCCEEDED(target->GetTypeAttr(&targetAttributes))) {
+        if (targetAttributes->typekind == TKIND_ENUM) {
+            ReadEnumEntry(target, targetAttributes, facts, found);
+        }
+        target->ReleaseTypeAttr(targetAttributes);
+    }
+    if (target != nullptr) {
+        target->Release();
+    }
+}
+
+// Looks at one entry of the library: a state enumeration, the alias MachineState, IMachine, or an
+// interface whose id the service asks for.
 static void ReadLibraryEntry(ITypeLib* library, UINT index, VirtualBoxReleaseRecord* facts,
-                             bool* states, bool* launch) {
+                             LibraryFound* found) {
     ScopedBstr name;
     ITypeInfo* info = nullptr;
     if (FAILED(library->GetDocumentation(static_cast<INT>(index), name.Put(), nullptr, nullptr,
@@ -107,10 +162,12 @@ static void ReadLibraryEntry(ITypeLib* library, UINT index, VirtualBoxReleaseRec
     TYPEATTR* attributes = nullptr;
     if (SUCCEEDED(info->GetTypeAttr(&attributes))) {
         const wchar_t* text = name.Get();
-        if ((attributes->typekind == TKIND_ENUM) && (wcscmp(text, L"MachineState") == 0)) {
-            *states = ReadStateEnum(info, attributes, facts);
+        if (attributes->typekind == TKIND_ENUM) {
+            ReadEnumEntry(info, attributes, facts, found);
+        } else if ((attributes->typekind == TKIND_ALIAS) && (wcscmp(text, L"MachineState") == 0)) {
+            ReadStateAlias(info, attributes, facts, found);
         } else if (wcscmp(text, L"IMachine") == 0) {
-            *launch = FindLaunchEnvironment(info, attributes, &facts->EnvironmentIsArray);
+            found->launch = FindLaunchEnvironment(info, attributes, &facts->EnvironmentIsArray);
         } else if (wcscmp(text, L"ISession") == 0) {
             facts->SessionIid = attributes->guid;
         } else if (wcscmp(text, L"IMachineStateChangedEvent") == 0) {
@@ -122,7 +179,7 @@ static void ReadLibraryEntry(ITypeLib* library, UINT index, VirtualBoxReleaseRec
 }
 
 // The facts from the type library that holds the VirtualBox object's own type information. Fails
-// unless the library describes both the states and LaunchVMProcess.
+// unless the library describes both the states, read whole, and LaunchVMProcess.
 static HRESULT ReadTypeLibrary(IDispatch* virtualBox, VirtualBoxReleaseRecord* facts) {
     ITypeInfo* info = nullptr;
     ITypeLib* library = nullptr;
@@ -136,13 +193,12 @@ static HRESULT ReadTypeLibrary(IDispatch* virtualBox, VirtualBoxReleaseRecord* f
         hr = E_POINTER;
     }
     if (SUCCEEDED(hr)) {
-        bool states = false;
-        bool launch = false;
+        LibraryFound found;
         UINT count = library->GetTypeInfoCount();
         for (UINT i = 0; i < count; ++i) {
-            ReadLibraryEntry(library, i, facts, &states, &launch);
+            ReadLibraryEntry(library, i, facts, &found);
         }
-        hr = (states && launch) ? S_OK : TYPE_E_ELEMENTNOTFOUND;
+        hr = (found.states && found.launch && !found.unreadable) ? S_OK : TYPE_E_ELEMENTNOTFOUND;
     }
     if (library != nullptr) {
         library->Release();

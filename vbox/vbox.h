@@ -160,6 +160,9 @@ HRESULT GetLongProperty(IDispatch* object, const wchar_t* name, LONG* value);
 HRESULT GetUlongProperty(IDispatch* object, const wchar_t* name, ULONG* value);
 HRESULT GetStringProperty(IDispatch* object, const wchar_t* name, BSTR* value);
 HRESULT GetObjectProperty(IDispatch* object, const wchar_t* name, IDispatch** value);
+// An array of elementType, which the caller destroys with SafeArrayDestroy.
+HRESULT GetArrayProperty(IDispatch* object, const wchar_t* name, VARTYPE elementType,
+                         SAFEARRAY** value);
 // A method whose result is an object (a progress, say).
 HRESULT CallObjectMethod(IDispatch* object, const wchar_t* name, VARIANT* args, UINT argCount,
                          IDispatch** value);
@@ -183,7 +186,10 @@ HRESULT CreateSessionObject();
 // 1 with a machine the caller releases, 0 when it cannot be found (the reason is logged);
 // result, if given, receives the look-up's HRESULT.
 int FindMachineByName(const char* name, IDispatch** machine, HRESULT* result = nullptr);
-void CloseVirtualBox();
+// Ends the watcher and releases the link, within bound ms. Returns 1 when closed; 0 when a call
+// into VirtualBox that never returned (the watcher's, or a pipe query's) kept it: the link is then
+// left as it is, for the process's end to reclaim (logged).
+int CloseVirtualBox(DWORD bound);
 
 // Lets a thread other than the supervisor use VirtualBoxLink.VirtualBox and .Session: returns 1
 // with both present and kept alive until EndLinkUse, or 0, holding nothing, when either is absent.
@@ -222,8 +228,9 @@ HRESULT GetMachineState(IDispatch* object, LONG* state);
 // ---- The state watcher ----
 
 void RegisterStateListener();
-// Ends the watcher, then unregisters and releases the listener and the event source.
-void UnregisterStateListener();
+// Ends the watcher, waiting until deadline (GetTickCount64) at most, then releases the listener
+// and the event source. false, with both kept, when the watcher is still inside a poll.
+bool UnregisterStateListener(ULONGLONG deadline);
 // Thread body; runs until UnregisterStateListener ends it, the link to VirtualBox is lost, or its
 // polls keep failing.
 unsigned __stdcall MachineEventThread(void* unused);

@@ -155,7 +155,7 @@ void RegisterStateListener() {
     }
 }
 
-void UnregisterStateListener() {
+bool UnregisterStateListener(ULONGLONG deadline) {
     WatcherStopping.store(true);
     if (WatcherWake != nullptr) {
         SetEvent(WatcherWake);
@@ -166,7 +166,11 @@ void UnregisterStateListener() {
         CallMethod(VirtualBoxLink.EventSource, L"UnregisterListener", args, 1, nullptr);
     }
     if (WatcherThread != nullptr) {
-        WaitForSingleObject(WatcherThread, INFINITE);
+        ULONGLONG now = GetTickCount64();
+        DWORD wait = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+        if (WaitForSingleObject(WatcherThread, wait) != WAIT_OBJECT_0) {
+            return false;  // still in a poll: what it uses stays
+        }
         CloseHandle(WatcherThread);
         WatcherThread = nullptr;
     }
@@ -176,4 +180,5 @@ void UnregisterStateListener() {
     }
     ReleaseObject(&VirtualBoxLink.Listener);
     ReleaseObject(&VirtualBoxLink.EventSource);
+    return true;
 }

@@ -20,6 +20,10 @@ constexpr HRESULT kIprtError = static_cast<HRESULT>(0x80BB0005);
 constexpr HRESULT kInvalidObjectState = static_cast<HRESULT>(0x80BB0007);
 constexpr HRESULT kObjectInUse = static_cast<HRESULT>(0x80BB000C);
 
+// The "result" of a fault that makes its member hang, as a call into a wedged VM process does,
+// until the faults are cleared; the call then runs as if it had only been slow.
+constexpr HRESULT kHangFault = S_FALSE;
+
 // The releases the server can play.
 enum VBoxRelease : int { kRelease50, kRelease61, kRelease70 };
 constexpr int kReleaseCount = 3;
@@ -66,7 +70,7 @@ LONG ReleaseStateNumber(VBoxRelease release, LONG state);
 LONG StateOfReleaseNumber(VBoxRelease release, LONG number);
 
 // Session states and types, lock types and event types.
-enum SessionStateValue : LONG { kSessionUnlocked = 1, kSessionLocked = 2 };
+enum SessionStateValue : LONG { kSessionUnlocked = 1, kSessionLocked = 2, kSessionSpawning = 3 };
 enum SessionTypeValue : LONG {
     kSessionTypeNull = 0,
     kSessionWriteLock = 1,

@@ -23,7 +23,7 @@ int Usage() {
             "  standin-ctl vrde NAME on|off PORT\n"
             "  standin-ctl durations NAME LAUNCH_MS POWEROFF_MS SAVE_MS\n"
             "  standin-ctl launch-result NAME HRESULT | save-result NAME HRESULT\n"
-            "  standin-ctl fault set MEMBER HRESULT [once|always|COUNT] [MACHINE]\n"
+            "  standin-ctl fault set MEMBER HRESULT|hang [once|always|COUNT] [MACHINE]\n"
             "  standin-ctl fault clear [MEMBER] | fault list\n"
             "  standin-ctl release [5.0|6.1|7.0]   (played from the server's next start)\n"
             "  standin-ctl typeinfo on|off\n"
@@ -148,7 +148,12 @@ int Run(IStandinControl* control, const std::vector<std::wstring>& a) {
         if (a[1] == L"clear" && n <= 3) {
             return Report(control->ClearFaults(Bstr(n == 3 ? a[2] : L"")));
         }
-        if (a[1] == L"set" && n >= 4 && n <= 6 && ParseNumber(a[3], &number)) {
+        if (a[1] == L"set" && n >= 4 && n <= 6) {
+            if (a[3] == L"hang") {
+                number = kHangFault;
+            } else if (!ParseNumber(a[3], &number)) {
+                return Usage();
+            }
             long count = 1;
             if (n >= 5 && a[4] == L"always") {
                 count = -1;

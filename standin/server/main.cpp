@@ -75,12 +75,26 @@ int Serve(const std::wstring& exe) {
     MakeFolder(home);
     // The settings say which release to play; the objects play it from their creation on.
     JournalOpen(home + L"\\standin-journal.log");
-    hr = ModelStart(home, ModuleFolder(nullptr));
-    if (SUCCEEDED(hr)) {
+    // From 6.0 on VirtualBox keeps one server per account (VBoxSDS): a later VBoxSVC of the
+    // account, whatever its VBOX_USER_HOME, leaves its clients to the first one's object. Every
+    // process here runs as the one user: the first server of 6.1 or 7.0 holds this name.
+    const wchar_t* const accountServer = L"Local\\VBoxStandinServerOfThisAccount";
+    HANDLE first = OpenMutexW(SYNCHRONIZE, FALSE, accountServer);
+    const bool deferred = first != nullptr;
+    if (deferred) {
+        JournalWrite("# another server of this account serves its clients", "", S_OK, "", L"");
+        CloseHandle(first);
+        first = nullptr;
+    }
+    hr = deferred ? S_OK : ModelStart(home, ModuleFolder(nullptr));
+    if (SUCCEEDED(hr) && !deferred && (PlayedRelease() != kRelease50)) {
+        first = CreateMutexW(nullptr, FALSE, accountServer);
+    }
+    if (SUCCEEDED(hr) && !deferred) {
         SetProcessRelease(PlayedRelease());
         hr = LoadStandinTypeLib(exe, PlayedRelease());
     }
-    if (SUCCEEDED(hr)) {
+    if (SUCCEEDED(hr) && !deferred) {
         // The class object is handed out too: every activation marshals its IClassFactory.
         std::vector<IID> pinned = {IID_IUnknown, IID_IDispatch, IID_IClassFactory};
         for (REFIID iid :
@@ -92,11 +106,13 @@ int Serve(const std::wstring& exe) {
         }
         hr = PinInterfaceStubs(pinned.data(), pinned.size());
     }
-    if (SUCCEEDED(hr)) {
+    if (SUCCEEDED(hr) && !deferred) {
         hr = CoRegisterClassObject(CLSID_VirtualBox, &factory, CLSCTX_LOCAL_SERVER,
                                    REGCLS_MULTIPLEUSE, &cookie);
     }
-    if (SUCCEEDED(hr)) {
+    if (deferred) {
+        status = 0;
+    } else if (SUCCEEDED(hr)) {
         // Until the first client has come, the full 5 s: the client that started the server
         // may take a while to ask for its object.
         const DWORD idleExitMs = IdleExitMs();
@@ -113,6 +129,11 @@ int Serve(const std::wstring& exe) {
             }
         }
         CoRevokeClassObject(cookie);
+        // From here a new server is the account's first again.
+        if (first != nullptr) {
+            CloseHandle(first);
+            first = nullptr;
+        }
         // A client that got in just before the class was revoked is served to its end.
         while (!Idle()) {
             Sleep(100);
@@ -123,7 +144,12 @@ int Serve(const std::wstring& exe) {
         fprintf(stderr, "VBoxSVC: cannot serve (0x%08lx)\n", static_cast<unsigned long>(hr));
         JournalWrite("# server not started", "", hr, "", L"");
     }
-    ModelStop();
+    if (first != nullptr) {
+        CloseHandle(first);
+    }
+    if (!deferred) {
+        ModelStop();
+    }
     JournalOpen(L"");
     CoUninitialize();
     return status;

@@ -51,7 +51,9 @@ struct MachineData {
     DWORD vmPid = 0;
     uint64_t run = 0;
     bool restoredRun = false;  // the run began by restoring a saved state
-    ProgressRef pending;       // the launch, power-off or save in progress
+    // Launched, its VM process not yet powered up: the machine keeps its down state meanwhile.
+    bool spawning = false;
+    ProgressRef pending;  // the launch, power-off or save in progress
     std::weak_ptr<SessionData> launcher;
     std::weak_ptr<SessionData> writeLock;
 };
@@ -111,6 +113,8 @@ std::vector<Retiring> g_retiring;
 uint64_t g_nextSerial = 1;
 uint64_t g_nextRun = 1;
 bool g_stopping = false;
+// Counts the clearings of faults: a call that hangs waits for the next one.
+uint64_t g_faultClearings = 0;
 HANDLE g_wake = nullptr;
 std::thread g_scheduler;
 
@@ -286,11 +290,12 @@ void LoadSettingsLocked() {
     g_faultCount = g_faults.size();
     g_played = g_next;
     OfferTypeInfo(g_typeInfo);
-    // The VM processes of an earlier server ended with it: what was running is now aborted.
-    // Releases before 7.0 know no AbortedSaved: the saved state is still there to restore.
+    // The VM processes of an earlier server ended with it ("VBoxSVC became unavailable"): as in
+    // VirtualBox, what was running reads PoweredOff, since only a machine that itself aborts is
+    // marked Aborted. Releases before 7.0 know no AbortedSaved: the saved state is still there.
     for (const MachineRef& m : g_machines) {
         if (IsLiveState(m->state)) {
-            m->state = kAborted;
+            m->state = kPoweredOff;
         } else if (m->state == kAbortedSaved && g_played != kRelease70) {
             m->state = kSaved;
         }
@@ -373,8 +378,9 @@ void RunTimerLocked(const Timer& timer) {
                 return;
             }
             m->pending.reset();
+            m->spawning = false;
             if (FAILED(m->launchResult)) {
-                SetStateLocked(m, kPoweredOff);
+                // The machine never left its down state.
                 RetireVmLocked(m);
                 if (SessionRef launcher = m->launcher.lock()) {
                     if (launcher->run == m->run) {
@@ -385,6 +391,7 @@ void RunTimerLocked(const Timer& timer) {
                 }
                 CompleteLocked(timer.progress, m->launchResult);
             } else {
+                SetStateLocked(m, m->restoredRun ? kRestoring : kStarting);
                 SetStateLocked(m, kRunning);
                 CompleteLocked(timer.progress, S_OK);
             }
@@ -429,6 +436,7 @@ void VmProcessEndedLocked(const MachineRef& m) {
     m->vmPid = 0;
     CompleteLocked(m->pending, kVmError);
     m->pending.reset();
+    m->spawning = false;
     if (IsLiveState(m->state)) {
         SetStateLocked(m, m->restoredRun && g_played == kRelease70 ? kAbortedSaved : kAborted);
     }
@@ -540,6 +548,7 @@ void ModelStop() {
     {
         std::lock_guard<std::mutex> hold(g_lock);
         g_stopping = true;
+        g_changed.notify_all();
         SetEvent(g_wake);
     }
     if (g_scheduler.joinable()) {
@@ -571,7 +580,7 @@ bool CheckFault(const char* member, const std::wstring& machine, HRESULT* hr) {
         return false;
     }
     std::wstring name = Wide(member);
-    std::lock_guard<std::mutex> hold(g_lock);
+    std::unique_lock<std::mutex> hold(g_lock);
     for (size_t i = 0; i < g_faults.size(); ++i) {
         Fault& f = g_faults[i];
         if (_wcsicmp(f.member.c_str(), name.c_str()) != 0) {
@@ -583,19 +592,26 @@ bool CheckFault(const char* member, const std::wstring& machine, HRESULT* hr) {
                 continue;
             }
         }
-        *hr = f.hr;
+        HRESULT result = f.hr;
         if (f.count > 0 && --f.count == 0) {
             g_faults.erase(g_faults.begin() + i);
             g_faultCount = g_faults.size();
         }
         SaveSettingsLocked();
-        return true;
+        if (result != kHangFault) {
+            *hr = result;
+            return true;
+        }
+        const uint64_t clearing = g_faultClearings;
+        g_changed.wait(hold, [&] { return g_faultClearings != clearing || g_stopping; });
+        return false;
     }
     return false;
 }
 
 HRESULT SetFault(const std::wstring& member, HRESULT hr, LONG count, const std::wstring& machine) {
-    if (member.find(L'.') == std::wstring::npos || count == 0 || count < -1 || SUCCEEDED(hr)) {
+    if (member.find(L'.') == std::wstring::npos || count == 0 || count < -1 ||
+        (SUCCEEDED(hr) && hr != kHangFault)) {
         return E_INVALIDARG;
     }
     std::lock_guard<std::mutex> hold(g_lock);
@@ -624,6 +640,8 @@ HRESULT ClearFaults(const std::wstring& member) {
                                   }),
                    g_faults.end());
     g_faultCount = g_faults.size();
+    ++g_faultClearings;
+    g_changed.notify_all();
     SaveSettingsLocked();
     return S_OK;
 }
@@ -633,7 +651,11 @@ std::wstring ListFaults() {
     std::wstring out;
     for (const Fault& f : g_faults) {
         wchar_t line[64];
-        swprintf(line, 64, L" 0x%08lx %ld", static_cast<unsigned long>(f.hr), f.count);
+        if (f.hr == kHangFault) {
+            swprintf(line, 64, L" hang %ld", f.count);
+        } else {
+            swprintf(line, 64, L" 0x%08lx %ld", static_cast<unsigned long>(f.hr), f.count);
+        }
         out += f.member + line + (f.machine.empty() ? L"" : L" " + f.machine) + L"\n";
     }
     return out;
@@ -724,14 +746,22 @@ HRESULT UnregisterMachine(const MachineRef& machine) {
     return S_OK;
 }
 
+static const char* const kSessionStateNames[] = {"Unlocked", "Locked", "Spawning"};
+
+static LONG SessionStateLocked(const MachineRef& machine) {
+    if (machine->spawning) {
+        return kSessionSpawning;
+    }
+    return machine->vmProcess || machine->writeLock.lock() ? kSessionLocked : kSessionUnlocked;
+}
+
 MachineFacts Facts(const MachineRef& machine) {
     std::lock_guard<std::mutex> hold(g_lock);
     MachineFacts facts;
     facts.id = machine->id;
     facts.name = machine->name;
     facts.state = machine->state;
-    facts.sessionState =
-        machine->vmProcess || machine->writeLock.lock() ? kSessionLocked : kSessionUnlocked;
+    facts.sessionState = SessionStateLocked(machine);
     facts.sessionPid = machine->vmPid;
     facts.registered = machine->registered;
     facts.vrdeEnabled = machine->vrdeEnabled;
@@ -768,6 +798,9 @@ HRESULT LockMachine(const MachineRef& machine, const SessionRef& session, LONG l
         return kInvalidObjectState;
     }
     bool writeLocked = static_cast<bool>(machine->writeLock.lock());
+    if (machine->spawning) {
+        return kInvalidObjectState;
+    }
     if (lockType == kLockShared && machine->vmProcess) {
         session->type = kSessionShared;
         session->hasConsole = true;
@@ -862,7 +895,9 @@ HRESULT LaunchVm(const MachineRef& machine, const SessionRef& session, const std
     session->run = run;
     *progress = std::make_shared<ProgressData>();
     machine->pending = *progress;
-    SetStateLocked(machine, machine->restoredRun ? kRestoring : kStarting);
+    // As VirtualBox does, the machine keeps its down state, with SessionState Spawning, until the
+    // VM process has powered up; only then does it go Starting (or Restoring) and Running.
+    machine->spawning = true;
     AddTimerLocked(machine, machine->launchMs, TimerKind::kLaunchDone, *progress);
     return S_OK;
 }
@@ -1119,6 +1154,11 @@ HRESULT SetDurations(const std::wstring& machine, LONG launchMs, LONG powerOffMs
         if (launchMs < -1 || powerOffMs < -1 || saveMs < -1) {
             return E_INVALIDARG;
         }
+        // A launch held for ever completes after the new duration: a test holds a launch in
+        // progress for as long as it needs, then lets it end.
+        if (m->spawning && (m->launchMs < 0) && (launchMs >= 0)) {
+            AddTimerLocked(FindLocked(m->id), launchMs, TimerKind::kLaunchDone, m->pending);
+        }
         m->launchMs = launchMs;
         m->powerOffMs = powerOffMs;
         m->saveMs = saveMs;
@@ -1180,6 +1220,8 @@ HRESULT DescribeMachine(const std::wstring& machine, std::wstring* description) 
         << "id=" << Utf8(m->id) << "\n"
         << "state=" << ReleaseStateNumber(g_played, m->state) << " " << MachineStateName(m->state)
         << "\n"
+        << "session=" << SessionStateLocked(m) << " "
+        << kSessionStateNames[SessionStateLocked(m) - kSessionUnlocked] << "\n"
         << "sessionpid=" << m->vmPid << "\n"
         << "screen=" << m->screenWidth << "x" << m->screenHeight << "\n"
         << "vrde=" << (m->vrdeEnabled ? "on" : "off") << "\n"

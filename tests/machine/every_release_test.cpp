@@ -2,12 +2,19 @@
 // method, followed by the watcher, and its state on the control pipe in 5.0's numbering.
 #include "tests/machine/fixture.h"
 
+#include <thread>
+
 namespace machine_test {
 namespace {
 
 std::string Version() {
     return Options().release == "5.0" ? "5.0.40" : Options().release == "6.1" ? "6.1.50" : "7.0.20";
 }
+
+// Launches by another process, under way when the service starts: one that powers up once the
+// service waits for it, and one whose VM process dies meanwhile.
+constexpr LONG kSpawning = -1;
+constexpr LONG kSpawnFails = -2;
 
 struct StartStop {
     const char* name;
@@ -26,12 +33,34 @@ const StartStop kStartStops[] = {
     {"RunningIsJoined", kRunning, "acpipowerbutton", "Console.PowerButton", kPoweredOff},
     {"PausedIsJoinedNotResumed", kPaused, "savestate", "Machine.SaveState", kSaved},
     {"AbortedSavedIsLaunched", kAbortedSaved, "poweroff", "Console.PowerDown", kPoweredOff},
+    {"SpawningIsJoined", kSpawning, "poweroff", "Console.PowerDown", kPoweredOff},
+    {"FailedSpawnIsLaunched", kSpawnFails, "poweroff", "Console.PowerDown", kPoweredOff},
 };
 
 class EveryRelease : public MachineTest, public testing::WithParamInterface<StartStop> {
 protected:
+    ~EveryRelease() override {
+        if (outside_.joinable()) {
+            outside_.join();
+        }
+    }
     // Brings the test's machine to state with VirtualBox's own tool.
     void Prepare(LONG state) {
+        if (state == kSpawning || state == kSpawnFails) {
+            // VirtualBox keeps a machine that is being launched in its down state, with
+            // SessionState Spawning, and refuses a second launch meanwhile.
+            Ctl("durations \"" + name_ + "\" -1 200 200");  // until the service waits
+            outside_ = std::thread([this] { VBoxManage("startvm \"" + name_ + "\""); });
+            ASSERT_TRUE(WaitUntil([&] {
+                return Ctl("show \"" + name_ + "\"").find("session=3 Spawning") !=
+                       std::string::npos;
+            }));
+            EXPECT_EQ(MachineState(name_), kPoweredOff);
+            ProcessResult second = VBoxManage("startvm \"" + name_ + "\"");
+            EXPECT_EQ(second.exitCode, 1u);
+            EXPECT_NE(second.output.find("(0x80bb0007)"), std::string::npos) << second.output;
+            return;
+        }
         if (state == kPoweredOff) {
             return;
         }
@@ -51,6 +80,8 @@ protected:
         }
         ASSERT_TRUE(WaitForMachineState(name_, state));
     }
+
+    std::thread outside_;  // VirtualBox's own tool, launching the machine
 };
 
 // Every start the service makes, and every stop method: START_PENDING 1 and 2, RUNNING once the
@@ -63,12 +94,25 @@ TEST_P(EveryRelease, StartAndStop) {
     if (row.from == kAbortedSaved && Options().release != "7.0") {
         GTEST_SKIP() << "only 7.0 has AbortedSaved";
     }
-    bool joined = row.from == kRunning || row.from == kPaused;
+    bool joined = row.from == kRunning || row.from == kPaused || row.from == kSpawning;
     CreateMachine();
     Ctl("acpi \"" + name_ + "\" both 200");
     ASSERT_NO_FATAL_FAILURE(Prepare(row.from));
     Install({{"ShutdownCommand", row.method}});
     Start();
+    std::string vm = "VM '" + name_ + "'";
+    if (row.from == kSpawning || row.from == kSpawnFails) {
+        ASSERT_TRUE(WaitUntil([&] {
+            return CountLog(Log(), vm + " is being launched by another process, waiting for it");
+        }));
+    }
+    if (row.from == kSpawnFails) {
+        // The VM process dies before it has powered up: the service launches the machine itself.
+        Ctl("kill \"" + name_ + "\"");
+    }
+    if (row.from == kSpawning || row.from == kSpawnFails) {
+        Ctl("durations \"" + name_ + "\" 300 200 200");  // the launch under way powers up
+    }
     ASSERT_TRUE(WaitFor(SERVICE_RUNNING)) << Describe(Reports());
     LONG up = row.from == kPaused ? kPaused : kRunning;
     EXPECT_EQ(MachineState(name_), up);
@@ -82,7 +126,6 @@ TEST_P(EveryRelease, StartAndStop) {
     EXPECT_TRUE(WaitForMachineState(name_, row.after));
 
     std::vector<std::string> log = Log();
-    std::string vm = "VM '" + name_ + "'";
     std::vector<std::string> lines = {"Initializing VirtualBox interface",
                                       "VirtualBox Interface v" + Version() + " initialized"};
     if (!joined) {
@@ -103,16 +146,21 @@ TEST_P(EveryRelease, StartAndStop) {
     EXPECT_EQ(CountCalls(calls, "Machine.LaunchVMProcess"), joined ? 0u : 1u) << Members(calls);
     EXPECT_EQ(CountCalls(calls, "Machine.LockMachine"), joined ? 1u : 0u) << Members(calls);
     EXPECT_TRUE(InOrder(calls, {row.stopCall, "Session.UnlockMachine"})) << Members(calls);
+    size_t unbounded = 0;  // VirtualBox's own tool waits for its launch without a bound
     for (const JournalEntry& call : calls) {
-        if (call.member == "Machine.LaunchVMProcess") {
+        if (call.member == "Progress.WaitForCompletion" && call.args == "-1") {
+            ++unbounded;
+        } else if (call.member == "Machine.LaunchVMProcess") {
             EXPECT_EQ(call.args, std::string("Session, \"headless\", ") +
                                      (Options().release == "5.0" ? "\"\"" : "[]"));
         } else if (call.member == "Machine.LockMachine") {
             EXPECT_EQ(call.args, "Session, 1") << "a Shared lock";
         } else if (call.member == "Progress.WaitForCompletion") {
-            EXPECT_LE(std::stoul(call.args), kMaxWaitTimeout) << "a bounded wait";
+            // MaxWaitTimeout, or the 30 s a launch is given at least.
+            EXPECT_LE(std::stoul(call.args), 30000u) << "a bounded wait";
         }
     }
+    EXPECT_EQ(unbounded, row.from == kSpawning || row.from == kSpawnFails ? 1u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, EveryRelease, testing::ValuesIn(kStartStops), RowName<StartStop>);

@@ -50,12 +50,13 @@ const GroupOptions& Options() {
     return options;
 }
 
-void MachineTest::SetUpTestSuite() {
+void MachineTest::SetUp() {
     std::string home = GroupHome();
     UseGroupServer(home);
     UseRelease(options.release);  // which may end the server
     UseGroupServer(home);
     Ctl(std::string("typeinfo ") + (options.typeInfo ? "on" : "off"));
+    hold_.reset(new ServerHold());
 }
 
 MachineTest::MachineTest() : name_(TestName()) {}

@@ -32,14 +32,14 @@ struct GroupOptions {
 const GroupOptions& Options();
 
 class MachineTest : public testing::Test {
-public:
-    // Plays the group's release, with or without type information, in a server that a service
-    // started: Wine hands a process's standard error down to every process it starts, and a
-    // server started from this process's tree would hold ctest's pipe until its idle exit.
-    static void SetUpTestSuite();
-
 protected:
     MachineTest();
+    // Plays the group's release, with or without type information, in a server that a service
+    // started: Wine hands a process's standard error down to every process it starts, and a
+    // server started from this process's tree would hold ctest's pipe until its idle exit. (Per
+    // case, not per suite: ctest runs one case a process, and a suite's set-up that fails shows
+    // as a skipped case, not a failed one.)
+    void SetUp() override;
     void TearDown() override;
 
     // The test's machine, registered afresh with these timings (ms; -1: never completes).
@@ -71,7 +71,7 @@ protected:
 
     std::string name_;
     TempFolder folder_;
-    std::unique_ptr<ServerHold> hold_{new ServerHold()};
+    std::unique_ptr<ServerHold> hold_;
     std::unique_ptr<ServiceCopy> service_;
     std::unique_ptr<StatusRecorder> recorder_;
     std::unique_ptr<Journal> journal_;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <thread>
 
 namespace machine_test {
 namespace {
@@ -47,7 +48,10 @@ const Failure kFailures[] = {
     {"LaunchWait", "fault set Progress.WaitForCompletion 0x80004005 once %", "poweroff",
      Ending::Stops, "Error starting % (0x80004005)", kPoweredOff},
     {"LaunchNeverCompletes", "durations % -1 200 200", "poweroff", Ending::StartFails,
-     "Starting %\nError starting % (0x800705b4)", kStarting},
+     "Starting %\nError starting % (0x800705b4)", kPoweredOff},
+    {"JoinWithoutMachineId", "start;fault set Machine.Id 0x80004005 once %", "poweroff",
+     Ending::StartFails, "ERROR retrieving machine ID (0x80004005)\nError starting % (0x80004003)",
+     kRunning},
     {"Lock", "start;fault set Machine.LockMachine 0x80004005 once %", "poweroff",
      Ending::PoweredOffAtBound, "Error getting a machine lock (0x80004005)", kPoweredOff},
     {"Console", "|fault set Session.Console 0x80004005 once", "poweroff", Ending::PoweredOffAtBound,
@@ -102,7 +106,7 @@ TEST_P(OneRelease, Failures) {
     Start();
     std::string lines = row.lines;
     if (row.ending == Ending::StartFails) {
-        Statuses statuses = WaitStopped();
+        Statuses statuses = WaitStopped(45000);  // a launch is given 30 s at least
         ExpectStoppedWith(statuses, ERROR_SERVICE_SPECIFIC_ERROR, 0x80800001);
         EXPECT_EQ(States(statuses), "START_PENDING STOPPED");
     } else {
@@ -140,21 +144,27 @@ INSTANTIATE_TEST_SUITE_P(Rows, OneRelease, testing::ValuesIn(kFailures), RowName
 using OneReleaseLife = MachineTest;
 
 // A start that finds no machine to run ends the service at once with 1066 / 0x80800001: VmName
-// names no registered machine (said at the connection and again at the start), VboxInstallPath
-// holds no VBoxHeadless.exe (found before VirtualBox is asked about the machine), or the machine
-// is on its way down (left alone).
+// names no registered machine (said once, though both the connection and the start look, with the
+// home VirtualBox looked in, the machines it has there, and one that differs only in letter case),
+// VboxInstallPath holds no VBoxHeadless.exe (found before VirtualBox is asked about the machine),
+// or the machine is on its way down (left alone).
 TEST_F(OneReleaseLife, StartsThatFindNoMachineToRun) {
     std::string vm = "VM '" + name_ + "'";
-    for (int row = 0; row < 3; ++row) {
+    char home[MAX_PATH] = "";
+    GetEnvironmentVariableA("VBOX_USER_HOME", home, sizeof home);
+    testsupport::CreateMachine("office");
+    testsupport::CreateMachine("lab");
+    for (int row = 0; row < 4; ++row) {
         SCOPED_TRACE(row);
         RemoveMachine(name_);
-        if (row == 0) {
-            Install();
+        if (row < 2) {
+            Install({{"VmName", row == 0 ? "ghost" : "OFFICE"}});
         } else {
-            CreateMachine(300, 4000);
-            Install({{"VboxInstallPath", row == 1 ? folder_.Path() : StandinFolder()}});
+            // The power-off never completes: the machine stays Stopping, however slow the start.
+            CreateMachine(300, -1);
+            Install({{"VboxInstallPath", row == 2 ? folder_.Path() : StandinFolder()}});
         }
-        if (row == 2) {
+        if (row == 3) {
             Ctl("acpi " + name_ + " both 100");
             Outside("start");
             ASSERT_TRUE(WaitForMachineState(name_, kRunning));
@@ -169,9 +179,20 @@ TEST_F(OneReleaseLife, StartsThatFindNoMachineToRun) {
         EXPECT_EQ(
             CountCalls(calls, "Machine.LaunchVMProcess") + CountCalls(calls, "Machine.LockMachine"),
             0u);
-        if (row == 0) {
-            EXPECT_EQ(CountLog(log, "ERROR: Could not find registered " + vm), 2u);
-        } else if (row == 1) {
+        if (row < 2) {
+            std::string wrong = row == 0 ? "ghost" : "OFFICE";
+            EXPECT_EQ(CountLog(log, "ERROR: Could not find registered VM '" + wrong + "'"), 1u);
+            std::vector<std::string> lines = {"ERROR: Could not find registered VM '" + wrong + "'",
+                                              "VirtualBox's home folder is " + std::string(home),
+                                              "Machines registered there: 'office', 'lab'"};
+            if (row == 1) {
+                lines.push_back(
+                    "Did you mean 'office'? VmName must name the machine exactly, letter case "
+                    "included");
+            }
+            ExpectLogInOrder(log, lines);
+            EXPECT_EQ(CountLog(log, "Did you mean"), row == 1 ? 1u : 0u);
+        } else if (row == 2) {
             EXPECT_EQ(CountLog(log,
                                "ERROR: Can't find VBoxHeadless executable. Check your "
                                "VboxInstallPath option in " +
@@ -183,6 +204,8 @@ TEST_F(OneReleaseLife, StartsThatFindNoMachineToRun) {
             EXPECT_EQ(MachineState(name_), kStopping) << "left alone";
         }
     }
+    RemoveMachine("office");
+    RemoveMachine("lab");
 }
 
 // The machine ends by itself: a guest that crashed (its VM process killed) and VirtualBox's lost
@@ -191,13 +214,17 @@ TEST_F(OneReleaseLife, StartsThatFindNoMachineToRun) {
 // so a power-off from outside still ends it, with exit code 0.
 TEST_F(OneReleaseLife, EndsByItself) {
     const struct {
-        const char* line;
+        std::vector<std::string> lines;  // the ending's line, one of these
         DWORD code;
-    } rows[] = {{"ERROR: the machine state watcher gave up after 10 failed polls (0x80004005)", 0},
-                {"VM '%' was aborted", 0x80800002},
-                {"ERROR: lost the connection to VirtualBox (0x800706be)", 0x80800003}};
+    } rows[] = {
+        {{"ERROR: the machine state watcher gave up after 10 failed polls (0x80004005)"}, 0},
+        {{"VM '%' was aborted"}, 0x80800002},
+        // Which of the two comes depends on whether a call was on its way when the server died.
+        {{"ERROR: lost the connection to VirtualBox (0x800706ba)",
+          "ERROR: lost the connection to VirtualBox (0x800706be)"},
+         0x80800003}};
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.line);
+        SCOPED_TRACE(row.lines.front());
         CreateMachine();
         Install();
         if (row.code == 0) {
@@ -216,36 +243,92 @@ TEST_F(OneReleaseLife, EndsByItself) {
         }
         Statuses statuses = WaitStopped();
         ExpectStoppedWith(statuses, row.code != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : 0, row.code);
-        std::string line = row.line;
-        size_t at = line.find('%');
-        ExpectLogInOrder(Log(), {at == std::string::npos ? line : line.replace(at, 1, name_),
-                                 "Closing VirtualBox interface"});
+        if (row.code == 0x80800003) {
+            // Its VM process ended with the server; the next server finds it PoweredOff.
+            EXPECT_EQ(MachineState(name_), kPoweredOff);
+        }
+        std::vector<std::string> log = Log();
+        std::string ending = row.lines.front();
+        for (std::string line : row.lines) {
+            size_t at = line.find('%');
+            line = at == std::string::npos ? line : line.replace(at, 1, name_);
+            ending = CountLog(log, line) != 0 ? line : ending;
+        }
+        ExpectLogInOrder(log, {ending, "Closing VirtualBox interface"});
     }
 }
 
 // A stop while the machine is still being launched waits for the launch, then is served. Once
 // the stop is reported the service never reports RUNNING again, whichever thread sees the machine
-// up first, and one heartbeat carries the stop to its end.
+// up first, and one heartbeat carries the stop to its end. A launch that fails meanwhile ends the
+// service with exit code 0 all the same: it was asked to stop, and must not be restarted.
 TEST_F(OneReleaseLife, StopDuringStart) {
-    CreateMachine(1500);
-    Ctl("acpi " + name_ + " both 2500");
-    Install({{"ShutdownCommand", "acpipowerbutton"}, {"MaxWaitTimeout", "15000"}});
-    Start();
-    ASSERT_TRUE(WaitUntil([&] { return CountCalls(Calls(), "Machine.LaunchVMProcess") > 0; }));
-    ULONGLONG at = GetTickCount64();
-    EXPECT_EQ(ControlByName(service_->Name(), SERVICE_CONTROL_STOP), 0u);
-    Statuses statuses = WaitStopped();
-    EXPECT_EQ(States(statuses), "START_PENDING STOP_PENDING STOPPED") << Sequence(statuses);
-    ExpectStopReports(statuses, 15000, 3);
-    // One heartbeat: a second one would report twice a second.
-    size_t stops = std::count_if(statuses.begin(), statuses.end(), [](const auto& s) {
-        return s.dwCurrentState == SERVICE_STOP_PENDING;
-    });
-    EXPECT_LE(stops, 3 + (GetTickCount64() - at) / 1000) << Sequence(statuses);
-    EXPECT_EQ(MachineState(name_), kPoweredOff);
-    ExpectLogInOrder(Log(),
-                     {"VM '" + name_ + "' started", "Stopping (acpipowerbutton) VM '" + name_ + "'",
-                      "VM '" + name_ + "' stopped (acpipowerbutton)"});
+    for (bool launchFails : {false, true}) {
+        SCOPED_TRACE(launchFails ? "the launch fails" : "the launch succeeds");
+        RemoveMachine(name_);
+        CreateMachine(1500);
+        Ctl("acpi " + name_ + " both 2500");
+        if (launchFails) {
+            Ctl("launch-result " + name_ + " 0x80004005");
+        }
+        Install({{"ShutdownCommand", "acpipowerbutton"}, {"MaxWaitTimeout", "15000"}});
+        Start();
+        ASSERT_TRUE(WaitUntil([&] { return CountCalls(Calls(), "Machine.LaunchVMProcess") > 0; }));
+        ULONGLONG at = GetTickCount64();
+        EXPECT_EQ(ControlByName(service_->Name(), SERVICE_CONTROL_STOP), 0u);
+        Statuses statuses = WaitStopped();
+        EXPECT_EQ(States(statuses), "START_PENDING STOP_PENDING STOPPED") << Sequence(statuses);
+        ExpectStopReports(statuses, 15000, launchFails ? 1 : 3);
+        // One heartbeat: a second one would report twice a second.
+        size_t stops = std::count_if(statuses.begin(), statuses.end(), [](const auto& s) {
+            return s.dwCurrentState == SERVICE_STOP_PENDING;
+        });
+        EXPECT_LE(stops, 3 + (GetTickCount64() - at) / 1000) << Sequence(statuses);
+        EXPECT_EQ(MachineState(name_), kPoweredOff);
+        std::string vm = "VM '" + name_ + "'";
+        ExpectLogInOrder(
+            Log(), launchFails ? std::vector<std::string>{"Error starting " + vm + " (0x80004005)"}
+                               : std::vector<std::string>{vm + " started",
+                                                          "Stopping (acpipowerbutton) " + vm,
+                                                          vm + " stopped (acpipowerbutton)"});
+    }
+}
+
+// A call that never returns, as one into a wedged VM process, holds neither the stop nor the
+// process: a pipe query stuck in the screen's size, or the watcher stuck in its poll. The stop is
+// served; the tear-down waits for the stuck call a bounded time and leaves what it holds to the
+// end of the process; STOPPED comes well within MaxWaitTimeout, the last resort's bound and a
+// margin, and the process ends.
+TEST_F(OneReleaseLife, AWedgedCallHoldsNeitherTheStopNorTheProcess) {
+    for (const char* member : {"Display.GetScreenResolution", "EventSource.GetEvent"}) {
+        SCOPED_TRACE(member);
+        RemoveMachine(name_);
+        CreateMachine();
+        Install();
+        Start();
+        ASSERT_TRUE(WaitFor(SERVICE_RUNNING));
+        bool query = std::string(member) == "Display.GetScreenResolution";
+        Ctl(std::string("fault set ") + member + " hang once" + (query ? " " + name_ : ""));
+        // The client's reply never comes: it learns of the end when the pipe goes with the process.
+        std::thread client([&] {
+            DWORD reply = 0;
+            if (query) {
+                Exchange(Pipe(), std::string("\x02\x01\x00\x00", 4), &reply);
+            }
+        });
+        ASSERT_TRUE(WaitUntil([] { return Ctl("fault list").empty(); })) << "the call hangs";
+        HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, ServicePid());
+        ULONGLONG took = 0;
+        ExpectStopReports(Stop(&took), kMaxWaitTimeout);
+        EXPECT_LT(took, kMaxWaitTimeout + 30000 + 12500);
+        EXPECT_EQ(WaitForSingleObject(process, 10000), WAIT_OBJECT_0) << "the process ends";
+        CloseHandle(process);
+        client.join();
+        ExpectLogInOrder(Log(), {"VM '" + name_ + "' stopped (poweroff)",
+                                 "ERROR: a call into VirtualBox has not returned within 5000 ms; "
+                                 "the connection is left to the end of the process"});
+        Ctl("fault clear");
+    }
 }
 
 // A slow power-off: STOP_PENDING every second with growing checkpoints, all with the
@@ -291,8 +374,9 @@ TEST_F(OneReleaseLife, ShutdownOnceSavesThenTheNextRunRestores) {
 }
 
 // The server this process holds works on another home: the service drops it twice, pausing
-// 5.5 s each time, keeps the third after another pause, says which home it uses, and runs its
-// machine there.
+// 5.5 s each time, keeps the third after another pause, says which home it uses and, at level 1,
+// that it is not VboxUserHome and why (one server per account, VBoxSDS), and runs its machine
+// there.
 TEST_F(OneReleaseLife, ForeignServerDroppedTwiceThenKept) {
     hold_.reset();
     KillVBoxSvc();
@@ -311,7 +395,11 @@ TEST_F(OneReleaseLife, ForeignServerDroppedTwiceThenKept) {
     ASSERT_TRUE(WaitFor(SERVICE_RUNNING, 40000)) << Describe(Reports());
     EXPECT_GE(GetTickCount64() - at, 3 * 5500u) << "three pauses";
     EXPECT_EQ(CountCalls(journal_->Entries(), "VirtualBox.HomeFolder"), 3u);
-    ExpectLogInOrder(Log(), {"Using VBOX_USER_HOME: " + foreign, "VM '" + name_ + "' started"});
+    ExpectLogInOrder(
+        Log(), {"Using VBOX_USER_HOME: " + foreign,
+                "VirtualBox works on the home folder " + foreign + ", not on VboxUserHome " + home +
+                    ": another VirtualBox server of this account works on that home",
+                "VM '" + name_ + "' started"});
     ExpectStopReports(Stop(), kMaxWaitTimeout);
     RemoveMachine(name_);
     hold_.reset();

@@ -18,8 +18,11 @@ namespace {
 
 using namespace testsupport;
 
-const DWORD kRequests[] = {RequestVrdeEnabled, RequestVrdePort, RequestScreenSize,
-                           RequestMachineState};
+// The wire's words: the VRDE switch, its port, the screen size, the machine's state.
+const DWORD kRequests[] = {256, 257, 258, 259};
+const char kTrayPipe[] = "\\\\.\\pipe\\kelvarantray";
+// What every client of either pipe lends the pipe's owner: its identity, nothing to act with.
+const DWORD kIdentifyOnly = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 
 std::string Word(DWORD word) {
     return std::string(reinterpret_cast<const char*>(&word), sizeof word);
@@ -30,31 +33,10 @@ void Set(char (&field)[N], const std::string& value) {
     snprintf(field, N, "%s", value.c_str());
 }
 
-// Points this executable's import slots that hold from at to: the product code linked into the
-// test then calls to.
-template <typename F>
-void Repoint(F from, F to) {
-    auto* base = reinterpret_cast<BYTE*>(GetModuleHandleA(nullptr));
-    const IMAGE_DATA_DIRECTORY& iat =
-        reinterpret_cast<IMAGE_NT_HEADERS*>(base +
-                                            reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew)
-            ->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IAT];
-    auto** slots = reinterpret_cast<void**>(base + iat.VirtualAddress);
-    DWORD was = 0;
-    VirtualProtect(slots, iat.Size, PAGE_READWRITE, &was);
-    std::replace(slots, slots + iat.Size / sizeof *slots, reinterpret_cast<void*>(from),
-                 reinterpret_cast<void*>(to));
-    VirtualProtect(slots, iat.Size, was, &was);
-}
-
-template <typename F>
-F System(F, const char* module, const char* name) {
-    return reinterpret_cast<F>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA(module), name)));
-}
 const auto systemCreateFileA = System(CreateFileA, "kernel32", "CreateFileA");
 const auto systemCreateProcessA = System(CreateProcessA, "kernel32", "CreateProcessA");
 const auto systemSetEntriesInAclA = System(SetEntriesInAclA, "advapi32", "SetEntriesInAclA");
+const auto systemCreateNamedPipeA = System(CreateNamedPipeA, "kernel32", "CreateNamedPipeA");
 
 // The quality-of-service flags of the opens of the watched pipe: Wine does not show the level a
 // client lends its pipe's owner.
@@ -91,6 +73,23 @@ BOOL WINAPI RecordingCreateProcessA(LPCSTR application, LPSTR line, LPSECURITY_A
     return systemCreateProcessA(application, line, process, thread, inherit,
                                 (flags & ~CREATE_NO_WINDOW) | DETACHED_PROCESS, environment, folder,
                                 startup, started);
+}
+
+// The open and pipe modes of every instance the server makes; from the one after madeUntil on,
+// the creation fails for want of resources (1450).
+std::mutex createsLock;
+std::vector<std::pair<DWORD, DWORD>> creates;
+size_t madeUntil = 0;
+HANDLE WINAPI LimitedCreateNamedPipeA(LPCSTR name, DWORD openMode, DWORD pipeMode, DWORD instances,
+                                      DWORD out, DWORD in, DWORD timeout,
+                                      LPSECURITY_ATTRIBUTES security) {
+    std::lock_guard<std::mutex> hold(createsLock);
+    creates.emplace_back(openMode, pipeMode);
+    if (creates.size() > madeUntil) {
+        SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+        return INVALID_HANDLE_VALUE;
+    }
+    return systemCreateNamedPipeA(name, openMode, pipeMode, instances, out, in, timeout, security);
 }
 
 DWORD WINAPI FailingSetEntriesInAclA(ULONG, PEXPLICIT_ACCESS_A, PACL, PACL* acl) {
@@ -138,7 +137,7 @@ protected:
     ~PipeTest() override {
         // A reference never released, or a machine left running, keeps the server up for good.
         if (VirtualBoxLink.VirtualBox != nullptr) {
-            CloseVirtualBox();
+            CloseVirtualBox(5000);
         }
         if (hold_) {
             RemoveMachine(vm_);
@@ -190,9 +189,9 @@ struct WireRow {
 };
 const WireRow kWire[] = {
     {"NoRequest260", Word(260), ""},
-    {"OneByte", Word(RequestMachineState).substr(0, 1), ""},
-    {"ThreeBytes", Word(RequestMachineState).substr(0, 3), ""},
-    {"TwoRequestsAtOnce", Word(RequestMachineState) + Word(RequestScreenSize), Word(0)},
+    {"OneByte", Word(259).substr(0, 1), ""},
+    {"ThreeBytes", Word(259).substr(0, 3), ""},
+    {"TwoRequestsAtOnce", Word(259) + Word(258), Word(0)},
     {"ConnectAndClose", "", ""},
 };
 using Wire = Rows<WireRow>;
@@ -250,16 +249,53 @@ TEST_F(PipeTest, ClientsBeyondTheLimitWaitAndTheStopEndsTheServerAnyway) {
         EXPECT_STREQ(dacl, "D:(A;;0x112019b;;;IU)(A;;0x112019f;;;SY)");
     }
     DWORD reply = 1;
-    EXPECT_EQ(Exchange(pipe_, Word(RequestMachineState), &reply), 4);
+    EXPECT_EQ(Exchange(pipe_, Word(259), &reply), 4);
     EXPECT_TRUE(WaitUntil([&] {
         return std::none_of(silent.begin(), silent.end(), [](HANDLE client) {
             return PeekNamedPipe(client, nullptr, 0, nullptr, nullptr, nullptr);
         });
     })) << "clients that never write are not let go";
     std::vector<HANDLE> taken = takeEveryInstance();
-    EXPECT_TRUE(ReturnsWithin(5000, StopControlPipeServer, pipe_.c_str()));
-    EXPECT_EQ(opens, std::vector<DWORD>{IdentifyOnly});
+    EXPECT_TRUE(ReturnsWithin(
+        5000, [] { StopControlPipeServer(2000); }, pipe_.c_str()));
+    EXPECT_EQ(opens, std::vector<DWORD>{kIdentifyOnly});
     EXPECT_TRUE(Ended(1000)) << "the server waits for its wake-up";
+}
+
+// Every instance is overlapped, duplex and for local clients only, and the first also takes the
+// name or fails. Once the name is taken, instances that cannot be made are logged (once, and
+// counted at the end) and tried again: the server keeps serving on what it holds, down to the last
+// instance, which it keeps, so that the name stays its own and nobody can put up the pipe in its
+// place.
+TEST_F(PipeTest, ALaterInstanceFailureKeepsTheName) {
+    madeUntil = 4;
+    Repoint(systemCreateNamedPipeA, &LimitedCreateNamedPipeA);
+    Serve();
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(Ask(pipe_, 259), 0u) << i;
+    }
+    // Wine lets anyone add an instance to a pipe that exists, so the name is shown to be the
+    // service's by its clients: they still reach the pipe of 254 instances, and are answered.
+    HANDLE client = Open(pipe_);
+    DWORD instances = 0, reply = 1, bytes = 0;
+    EXPECT_TRUE(GetNamedPipeInfo(client, nullptr, nullptr, nullptr, &instances));
+    EXPECT_EQ(instances, 254u);
+    EXPECT_TRUE(WriteFile(client, &kRequests[3], sizeof(DWORD), &bytes, nullptr));
+    EXPECT_TRUE(ReadFile(client, &reply, sizeof reply, &bytes, nullptr) && reply == 0);
+    CloseHandle(client);
+    Repoint(&LimitedCreateNamedPipeA, systemCreateNamedPipeA);
+    StopControlPipeServer(2000);
+    ASSERT_TRUE(Ended(1000));
+    // PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED (| FILE_FLAG_FIRST_PIPE_INSTANCE), and
+    // PIPE_REJECT_REMOTE_CLIENTS.
+    std::vector<std::pair<DWORD, DWORD>> expected(creates.size(), {0x40000003, 0x8});
+    expected.front().first = 0x40080003;
+    EXPECT_EQ(creates, expected);
+    EXPECT_GT(creates.size(), 5u) << "tried again";
+    const std::vector<std::string> log = Log();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0], "Error creating pipe (0x000005aa)");
+    EXPECT_EQ(log[1].rfind("Error creating pipe (0x000005aa) (", 0), 0u) << "the count at the end";
 }
 
 // 64 ordinary clients at once are all answered. Then 64 clients that never write, 64 that never
@@ -273,7 +309,7 @@ TEST_F(PipeTest, HostileClientsLeaveNothingBehind) {
     for (int i = 0; i < 64; ++i) {
         crowd.emplace_back([&] {
             DWORD reply = 1;
-            answered += Exchange(pipe_, Word(RequestMachineState), &reply) == 4 && reply == 0;
+            answered += Exchange(pipe_, Word(259), &reply) == 4 && reply == 0;
         });
     }
     std::for_each(crowd.begin(), crowd.end(), std::mem_fn(&std::thread::join));
@@ -298,7 +334,7 @@ TEST_F(PipeTest, HostileClientsLeaveNothingBehind) {
     ULONGLONG slowest = 0;
     for (ULONGLONG asked = 0; !done; slowest = std::max(slowest, GetTickCount64() - asked)) {
         asked = GetTickCount64();
-        EXPECT_EQ(Ask(pipe_, RequestMachineState), 0u);
+        EXPECT_EQ(Ask(pipe_, 259), 0u);
     }
     closer.join();
     EXPECT_LT(slowest, 1000u) << "an ordinary client among them";
@@ -310,7 +346,7 @@ TEST_F(PipeTest, HostileClientsLeaveNothingBehind) {
     EXPECT_LE(after[0], before[0] + 5) << "handles";
     EXPECT_LE(after[1], before[1] + 2) << "threads";
     EXPECT_LE(after[2], before[2] + (1 << 20)) << "private bytes";
-    StopControlPipeServer();
+    StopControlPipeServer(2000);
     ASSERT_TRUE(Ended(10000));
     EXPECT_EQ(Log(), (std::vector<std::string>{
                          "ERROR reading from client",
@@ -318,20 +354,20 @@ TEST_F(PipeTest, HostileClientsLeaveNothingBehind) {
 }
 
 // The link as a running service has it: not there yet, failed (VirtualBox is asked nothing then),
-// for an unknown machine (a log line per request), without a console (the machine alone answers).
+// for an unknown machine (logged once, at the connection, however often it is asked), without a
+// console (the machine alone answers). A request adds nothing to the log.
 struct LinkRow {
     const char* name;
     bool open, registered;
     const char* fault;
     std::array<DWORD, 4> replies;  // in the order of kRequests
-    size_t loggedPerRequest;
     bool asksVirtualBox;
 };
 const LinkRow kLinks[] = {
-    {"NotYetOpen", false, true, "", {0, 0, 0, 0}, 0, false},
-    {"FailedConnection", true, true, "Machine.Id 0x80004005", {0, 0, 0, 0}, 0, false},
-    {"UnknownMachine", true, false, "", {0, 0, 0, 0}, 1, true},
-    {"NoConsole", true, true, "", {1, 0, 0, kPoweredOff}, 0, true},
+    {"NotYetOpen", false, true, "", {0, 0, 0, 0}, false},
+    {"FailedConnection", true, true, "Machine.Id 0x80004005", {0, 0, 0, 0}, false},
+    {"UnknownMachine", true, false, "", {0, 0, 0, 0}, true},
+    {"NoConsole", true, true, "", {1, 0, 0, kPoweredOff}, true},
 };
 using Links = Rows<LinkRow>;
 TEST_P(Links, Answers) {
@@ -340,21 +376,55 @@ TEST_P(Links, Answers) {
     EXPECT_EQ(VirtualBoxLink.Session != nullptr, row.asksVirtualBox) << "how the link opened";
     Journal journal;
     Serve();
-    const std::string unknown = "ERROR: Could not find registered VM '" + vm_ + "'";
     for (size_t i = 0; i < 4; ++i) {
-        const std::vector<std::string> log = Log();
+        const size_t lines = Log().size();
         EXPECT_EQ(Ask(pipe_, kRequests[i]), row.replies[i]) << kRequests[i];
-        EXPECT_EQ(Log().size(), log.size() + row.loggedPerRequest);
-        EXPECT_EQ(CountLog(Log(), unknown), CountLog(log, unknown) + row.loggedPerRequest);
+        EXPECT_EQ(Log().size(), lines) << kRequests[i];
     }
+    EXPECT_EQ(CountLog(Log(), "ERROR: Could not find registered VM '" + vm_ + "'"),
+              row.open && !row.registered ? 1u : 0u);
     EXPECT_EQ(journal.Entries(vm_).empty(), !row.asksVirtualBox) << Members(journal.Entries(vm_));
 }
 INSTANTIATE_TEST_SUITE_P(Rows, Links, testing::ValuesIn(kLinks), RowName<LinkRow>);
+
+// Queries that never return (a wedged VM process) hold 32 connections; a request beyond them waits
+// in the queue as long as a client may wait for its reply, then gets none, and its connection is
+// let go. Once the calls return, their clients get their answers.
+TEST_F(PipeTest, StuckQueriesLetTheQueueGo) {
+    ASSERT_NO_FATAL_FAILURE(Link());
+    ASSERT_EQ(StartMachine(vm_.c_str()), 1);
+    ASSERT_TRUE(WaitForMachineState(vm_, kRunning));
+    Serve();
+    Ctl("fault set Display.GetScreenResolution hang 32 " + vm_);
+    std::atomic<int> answered{0};
+    std::vector<std::thread> stuck;
+    for (int i = 0; i < 32; ++i) {
+        stuck.emplace_back([&] { answered += Ask(pipe_, 258) == 0x03000400; });
+    }
+    ASSERT_TRUE(WaitUntil([] { return Ctl("fault list").empty(); })) << "32 calls hang";
+    std::vector<std::thread> queued;
+    std::atomic<int> unanswered{0};
+    const ULONGLONG start = GetTickCount64();
+    for (int i = 0; i < 8; ++i) {
+        queued.emplace_back([&] {
+            DWORD reply = 0;
+            unanswered += Exchange(pipe_, Word(259), &reply) == 0;
+        });
+    }
+    std::for_each(queued.begin(), queued.end(), std::mem_fn(&std::thread::join));
+    EXPECT_EQ(unanswered, 8);
+    EXPECT_LT(GetTickCount64() - start, 5000u) << "two seconds in the queue, and a sweep";
+    Ctl("fault clear");
+    std::for_each(stuck.begin(), stuck.end(), std::mem_fn(&std::thread::join));
+    EXPECT_EQ(answered, 32);
+    EXPECT_EQ(CloseVirtualBox(5000), 1);
+}
 
 // Clients keep asking while the supervisor closes the link: each answer is the fact or 0, the
 // process survives, and once the close has returned every answer is 0.
 TEST_F(PipeTest, QueriesRacingTheLinksCloseGetTheFactOrZero) {
     ASSERT_NO_FATAL_FAILURE(Link());
+    ServiceConfig.MaxWaitTimeout = 0;  // a stop at once; a launch still gets what it needs
     ASSERT_EQ(StartMachine(vm_.c_str()), 1);
     ASSERT_TRUE(WaitForMachineState(vm_, kRunning));
     Serve();
@@ -372,7 +442,7 @@ TEST_F(PipeTest, QueriesRacingTheLinksCloseGetTheFactOrZero) {
         });
     }
     Sleep(1500);
-    CloseVirtualBox();
+    EXPECT_EQ(CloseVirtualBox(5000), 1);
     for (DWORD request : kRequests) {
         EXPECT_EQ(Ask(pipe_, request), 0u) << "after the close";
     }
@@ -386,17 +456,17 @@ TEST_F(PipeTest, QueriesRacingTheLinksCloseGetTheFactOrZero) {
 // absent, never reading or busy costs a bounded wait; a listening one gets a connection per
 // notification with the word 512 alone. The opens lend no token.
 TEST_F(PipeTest, NotifyTrayNeverHoldsTheCaller) {
-    EXPECT_TRUE(ReturnsWithin(1000, NotifyTray, TrayPipeName)) << "nobody listens";
-    HANDLE instance = CreateNamedPipeA(TrayPipeName, PIPE_ACCESS_DUPLEX, 0, 1, 0, 0, 0, nullptr);
-    EXPECT_TRUE(ReturnsWithin(5000, NotifyTray, TrayPipeName)) << "it never reads";
-    EXPECT_TRUE(ReturnsWithin(1000, NotifyTray, TrayPipeName)) << "its only instance is taken";
+    EXPECT_TRUE(ReturnsWithin(1000, NotifyTray, kTrayPipe)) << "nobody listens";
+    HANDLE instance = CreateNamedPipeA(kTrayPipe, PIPE_ACCESS_DUPLEX, 0, 1, 0, 0, 0, nullptr);
+    EXPECT_TRUE(ReturnsWithin(5000, NotifyTray, kTrayPipe)) << "it never reads";
+    EXPECT_TRUE(ReturnsWithin(1000, NotifyTray, kTrayPipe)) << "its only instance is taken";
     CloseHandle(instance);
     TrayListener listener;
     for (int i = 0; i < 3; ++i) {
-        EXPECT_TRUE(ReturnsWithin(1000, NotifyTray, TrayPipeName)) << "a companion listens";
+        EXPECT_TRUE(ReturnsWithin(1000, NotifyTray, kTrayPipe)) << "a companion listens";
     }
     EXPECT_TRUE(listener.WaitHeard(3));
-    EXPECT_EQ(opens, std::vector<DWORD>(6, IdentifyOnly));
+    EXPECT_EQ(opens, std::vector<DWORD>(6, kIdentifyOnly));
     EXPECT_TRUE(Log().empty());
 }
 
@@ -433,13 +503,17 @@ TEST_F(PipeTest, EnsureVBoxSvcRunningStartsTheServerOnce) {
                                                "Started VBoxSVC[" + std::to_string(pid) + "]"}));
 }
 
-// kelvaran-query shows its usage without a machine and a question, and says so when no whole
-// answer came: no service, or half a word.
+// kelvaran-query shows its usage without a machine and a question, and for a count or a time-out
+// that is no positive number; it says so when no whole answer came: no service, or half a word.
 TEST_F(PipeTest, QueryToolWithoutAnAnswer) {
     const std::string tool = BinFolder() + "\\kelvaran-query.exe";
-    const ProcessResult usage = RunProcess(tool), none = RunProcess(tool, vm_ + " state");
-    EXPECT_EQ(usage.exitCode, 1u);
-    EXPECT_EQ(usage.output.rfind("Usage:", 0), 0u) << usage.output;
+    for (const char* arguments : {"", "--listen foo", "--listen 0", "--listen -3",
+                                  "--listen 2 --timeout x", "--listen 2 3"}) {
+        const ProcessResult usage = RunProcess(tool, arguments);
+        EXPECT_EQ(usage.exitCode, 1u) << arguments;
+        EXPECT_EQ(usage.output.rfind("Usage:", 0), 0u) << arguments << ": " << usage.output;
+    }
+    const ProcessResult none = RunProcess(tool, vm_ + " state");
     HANDLE pipe = CreateNamedPipeA(pipe_.c_str(), PIPE_ACCESS_DUPLEX, 0, 1, 16, 16, 0, nullptr);
     std::thread server([pipe] {
         DWORD word = 0, bytes = 0;

@@ -76,17 +76,18 @@ TEST(CommandLine, AnswersFromAConsole) {
 
 // A path with a blank is registered in quotes: unquoted, Windows would first try C:\Program.exe
 // for C:\Program Files\..., as LocalSystem. "-I" installs as "-i" does, and a further argument is
-// ignored. The log gets the one line (no access error in particular).
+// ignored. The log gets the one line (no access error in particular). Windows waits at a host
+// shutdown for MaxWaitTimeout, the last resort's 30 s and the tear-down's 12.5 s.
 TEST(Install, RegistersTheServiceAsConfigured) {
     // Folder suffix, executable, INI keys, argument, display name, pre-shutdown time-out.
     const std::tuple<const char*, const char*, IniKeys, const char*, const char*, DWORD> rows[] = {
         {" with blanks",
          "Install Quoted.exe",
-         {{"ServiceName", "Kelvaran Quoted"}, {"MaxWaitTimeout", "1000"}},
+         {{"ServiceName", "Kelvaran Quoted"}},
          "-i",
          "Kelvaran Quoted",
-         300000},
-        {"", "InstallPlain.exe", {{"MaxWaitTimeout", "400000"}}, "-I -u", "", 400000},
+         342500},
+        {"", "InstallPlain.exe", {{"MaxWaitTimeout", "400000"}}, "-I -u", "", 442500},
     };
     for (const auto& [suffix, exe, keys, argument, display, preshutdown] : rows) {
         TempFolder folder(suffix);
@@ -156,8 +157,8 @@ TEST(Install, RefusalsAndRemoval) {
 }
 
 // A running service is only marked for deletion: the exit status says the removal is not done,
-// a second "-u" says why it cannot do more, and the service goes once it stops. Its process is
-// held still meanwhile, as it would soon stop by itself without VirtualBox.
+// a second "-u" says why it cannot do more, as does an "-i", and the service goes once it stops.
+// Its process is held still meanwhile, as it would soon stop by itself without VirtualBox.
 TEST(Uninstall, RunningServiceGoesWhenItStops) {
     TempFolder folder;
     ServiceCopy copy(folder, "UninstallRunning.exe");
@@ -179,6 +180,9 @@ TEST(Uninstall, RunningServiceGoesWhenItStops) {
                  "ERROR uninstalling Running (UninstallRunning) service: service already marked "
                  "for deletion",
                  "", "Running");
+    // An error without a reason of its own is given by its code (ERROR_SERVICE_MARKED_FOR_DELETE).
+    ExpectAnswer(copy, "Running", "-i", 2,
+                 "ERROR installing Running (UninstallRunning) service: 0x00000430", "", "Running");
     NtResumeProcess(process);
     CloseHandle(process);
     EXPECT_TRUE(testsupport::WaitUntil([&] { return !Exists(copy.Name()); }, 30000));
@@ -189,9 +193,8 @@ TEST(Uninstall, RunningServiceGoesWhenItStops) {
 // banner (level 3) with the four numbers of its version, and reports START_PENDING twice.
 // Without VirtualBox it cannot start its machine: it says why and ends with the service-specific
 // error. The pre-shutdown time-out follows MaxWaitTimeout at every start, so an edited INI file
-// holds without a reinstall. (Wine keeps nothing of the failure actions "-i" sets: they cannot
-// be read back here.) A configuration that has become incomplete since the install ends the start
-// at once, without a START_PENDING of the service's own.
+// holds without a reinstall. A configuration that has become incomplete since the install ends the
+// start at once, without a START_PENDING of the service's own, with a failure code of its own.
 TEST(Control, StartWithoutVirtualBox) {
     // Executable, INI file at the start, reports, exit codes, log lines, pre-shutdown time-out.
     const std::tuple<const char*, IniKeys, const char*, DWORD, DWORD, Lines, DWORD> rows[] = {
@@ -205,14 +208,14 @@ TEST(Control, StartWithoutVirtualBox) {
           "ERROR creating VirtualBox instance (rc = 0x80040154)",
           "ERROR: Can't find VBoxHeadless executable. Check your VboxInstallPath option in <ini>",
           "Closing VirtualBox interface"},
-         500000},
+         542500},
         {"Control Incomplete.exe",
          {{"VboxInstallPath", "C:\\V"}, {"VboxUserHome", "C:\\H"}},
          "STOPPED:0",
-         0,
-         0,
+         ERROR_SERVICE_SPECIFIC_ERROR,
+         0x80800004,
          {"ERROR: No VmName configured"},
-         300000},
+         342500},
     };
     TempFolder folder(" with blanks");
     for (const auto& [exe, ini, reports, win32, specific, log, preshutdown] : rows) {

@@ -57,10 +57,59 @@ protected:
     DispatchRef vbox_, machine_, session_;
 };
 
+// The kind of the library entry MachineState, and the name of the enumeration it stands for.
+std::pair<TYPEKIND, std::wstring> StateEntry(IDispatch* object) {
+    ITypeInfo *info = nullptr, *entry = nullptr, *target = nullptr;
+    ITypeLib* library = nullptr;
+    UINT index = 0;
+    TYPEATTR *attributes = nullptr, *targetAttributes = nullptr;
+    std::pair<TYPEKIND, std::wstring> found{TKIND_MAX, L""};
+    BSTR name = nullptr;
+    if (SUCCEEDED(object->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info)) &&
+        SUCCEEDED(info->GetContainingTypeLib(&library, &index))) {
+        for (UINT i = 0; entry == nullptr && i < library->GetTypeInfoCount(); ++i) {
+            if (SUCCEEDED(library->GetDocumentation(i, &name, nullptr, nullptr, nullptr)) &&
+                name != nullptr && wcscmp(name, L"MachineState") == 0) {
+                library->GetTypeInfo(i, &entry);
+            }
+            SysFreeString(name);
+            name = nullptr;
+        }
+    }
+    if (entry != nullptr && SUCCEEDED(entry->GetTypeAttr(&attributes))) {
+        found.first = attributes->typekind;
+        if (attributes->typekind == TKIND_ALIAS &&
+            SUCCEEDED(entry->GetRefTypeInfo(attributes->tdescAlias.hreftype, &target)) &&
+            SUCCEEDED(target->GetTypeAttr(&targetAttributes)) &&
+            targetAttributes->typekind == TKIND_ENUM &&
+            SUCCEEDED(target->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr))) {
+            found.second = name;
+        }
+    }
+    SysFreeString(name);
+    if (targetAttributes != nullptr) {
+        target->ReleaseTypeAttr(targetAttributes);
+    }
+    if (attributes != nullptr) {
+        entry->ReleaseTypeAttr(attributes);
+    }
+    for (ITypeInfo* held : {target, entry, info}) {
+        if (held != nullptr) {
+            held->Release();
+        }
+    }
+    if (library != nullptr) {
+        library->Release();
+    }
+    return found;
+}
+
 // Each release's Version and form of LaunchVMProcess's environment (an array from 6.1 on, where a
 // null one is empty); VBoxManage's words are the same in every release, and only 7.0 has
-// AbortedSaved: a machine restored from Saved whose VM process dies. With "typeinfo off" no object
-// gives type information, and calls by name go on.
+// AbortedSaved: a machine restored from Saved whose VM process dies. In every release the type
+// library holds MachineState as MIDL writes it, an alias of an enumeration with a made-up name.
+// From 6.1 on a second server of the account, on another home, leaves its clients to the first
+// (VBoxSDS). With "typeinfo off" no object gives type information, and calls by name go on.
 class Releases : public Standin, public testing::WithParamInterface<int> {};
 
 TEST_P(Releases, DifferWhereVirtualBoxDoes) {
@@ -73,6 +122,18 @@ TEST_P(Releases, DifferWhereVirtualBoxDoes) {
     };
     const auto& [release, version, bstr, array, killed] = rows[GetParam()];
     Open(release);
+    const auto [kind, enumeration] = StateEntry(vbox_.Get());
+    EXPECT_EQ(kind, TKIND_ALIAS);
+    EXPECT_FALSE(enumeration.empty() || enumeration == L"MachineState");
+    if (std::string(release) != "5.0") {
+        const std::string home = testsupport::Ctl("home");
+        testsupport::TempFolder other("-other-home");
+        SetEnvironmentVariableA("VBOX_USER_HOME", other.Path().c_str());
+        EXPECT_EQ(testsupport::RunProcess(testsupport::StandinFolder() + "\\VBoxSVC.exe").exitCode,
+                  0u);
+        SetEnvironmentVariableA("VBOX_USER_HOME", nullptr);
+        EXPECT_EQ(testsupport::Ctl("home"), home) << "a second server served";
+    }
     testsupport::Ctl("typeinfo off");
     ITypeInfo* info = nullptr;
     EXPECT_EQ(machine_.Get()->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info), DISP_E_BADINDEX);

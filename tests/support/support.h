@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -86,6 +87,33 @@ std::vector<DWORD> ProcessesNamed(const std::string& name);
 template <typename Row>
 std::string RowName(const testing::TestParamInfo<Row>& info) {
     return info.param.name;
+}
+
+// ---- Calls of the product's code in this process ----------------------------------------------
+
+// Points this executable's import slots that hold from at to: the product code linked into the
+// test then calls to. Where Wine keeps nothing of what the product asks for (failure actions), or
+// shows something else (a pipe client's impersonation level), a test records the call instead.
+template <typename F>
+void Repoint(F from, F to) {
+    auto* base = reinterpret_cast<BYTE*>(GetModuleHandleA(nullptr));
+    const IMAGE_DATA_DIRECTORY& iat =
+        reinterpret_cast<IMAGE_NT_HEADERS*>(base +
+                                            reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew)
+            ->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IAT];
+    auto** slots = reinterpret_cast<void**>(base + iat.VirtualAddress);
+    DWORD was = 0;
+    VirtualProtect(slots, iat.Size, PAGE_READWRITE, &was);
+    std::replace(slots, slots + iat.Size / sizeof *slots, reinterpret_cast<void*>(from),
+                 reinterpret_cast<void*>(to));
+    VirtualProtect(slots, iat.Size, was, &was);
+}
+
+// The system's own function of that type, as the import slots hold it before any Repoint.
+template <typename F>
+F System(F, const char* module, const char* name) {
+    return reinterpret_cast<F>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA(module), name)));
 }
 
 // ---- The Service Control Manager ------------------------------------------------------------
@@ -193,7 +221,6 @@ enum : LONG {
     kAborted = 4,
     kRunning = 5,
     kPaused = 6,
-    kStarting = 10,
     kStopping = 11,
     kSaving = 12,
     kAbortedSaved = 24  // 7.0's, which has no 5.0 number

@@ -95,7 +95,9 @@ const IniKeys kFirst = {
 // Every row follows a complete pass that sets each key to a first value, so that a value left
 // over shows. A full pass that is to succeed gets the three required keys added. A stop's
 // partial pass re-reads only the log level and the stop settings, and keeps the last values
-// without an INI file; a full pass ends at the first required key that is missing.
+// without an INI file; a full pass ends at the first required key that is missing. MaxWaitTimeout
+// is read as Windows reads a number (a negative one is 0), and one that is not only a number is
+// logged with the value used.
 TEST(Config, PassesReadEachKey) {
     struct Row {
         IniKeys keys;
@@ -103,6 +105,7 @@ TEST(Config, PassesReadEachKey) {
         std::string expected;
         BOOL full = TRUE;
         std::string logged = "";
+        bool complete = false;  // although something was logged
     };
     const std::string tooLong(300, 'v');
     const std::string first = "2|C:\\A|C:\\HA|vmA|A|0x80 high|2 savestate|1";
@@ -129,6 +132,19 @@ TEST(Config, PassesReadEachKey) {
          kStop,
          "3 acpipowerbutton"},
         {{}, kWait, "300000"},
+        {{{"MaxWaitTimeout", "+4294967296"}}, kWait, "4294967295"},
+        {{{"MaxWaitTimeout", "-5"}},
+         kWait,
+         "0",
+         TRUE,
+         "ERROR: MaxWaitTimeout '-5' is not a number of milliseconds; 0 is used",
+         true},
+        {{{"MaxWaitTimeout", "12s"}},
+         kWait,
+         "12",
+         FALSE,
+         "ERROR: MaxWaitTimeout '12s' is not a number of milliseconds; 12 is used",
+         true},
         {{{"VmName", tooLong}}, kVm, tooLong.substr(0, 254)},
         {{{"ServiceName", tooLong}}, kDisplay, tooLong.substr(0, 254)},
         {{{"Priority", tooLong}}, kPriority, "0x20 " + tooLong.substr(0, 63)},
@@ -149,9 +165,9 @@ TEST(Config, PassesReadEachKey) {
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << "row " << &row - rows.data());
         ASSERT_EQ(Load(kFirst), 1);
-        bool complete = row.full && row.logged.empty();
+        bool complete = row.full && (row.logged.empty() || row.complete);
         EXPECT_EQ(Load(complete ? testsupport::CompleteIni(row.keys) : row.keys, row.full),
-                  row.logged.empty() ? 1 : 0);
+                  row.logged.empty() || row.complete ? 1 : 0);
         EXPECT_EQ(testsupport::ReadLog(kLog), row.logged.empty() ? Lines{} : Lines{row.logged});
         EXPECT_EQ(Fields()[row.field], row.expected);
     }
@@ -274,7 +290,10 @@ TEST_F(Status, ConcurrentReportsNeverShareACheckpoint) {
 // moment. It ends at its first test after another state (the watcher's RUNNING, say) without
 // writing over it, and one started outside STOP_PENDING reports nothing.
 TEST_F(Status, HeartbeatReportsEachSecondUntilAnotherState) {
-    ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 4321);
+    testsupport::WriteIni(kIni, testsupport::CompleteIni({{"MaxWaitTimeout", "4321"}}));
+    ServiceRuntime.StopRequested = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_EQ(ServiceCtrlHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr), 0u);
+    ASSERT_EQ(Record(), "3/1/4321 next 2");
     std::thread heartbeat(StopPendingHeartbeat, nullptr);
     Sleep(3500);
     ServiceConfig.MaxWaitTimeout = 999;
@@ -285,14 +304,16 @@ TEST_F(Status, HeartbeatReportsEachSecondUntilAnotherState) {
     heartbeat.join();
     StopPendingHeartbeat(nullptr);
     EXPECT_EQ(Record(), running);
+    CloseHandle(ServiceRuntime.StopRequested);
 }
 
 // Called as the dispatcher calls it (Wine's ControlService does not hand back every answer).
-// Stop, shutdown and pre-shutdown re-read MaxWaitTimeout from the INI file at that moment; once
-// one came, a RUNNING must never replace its STOP_PENDING. The stop request is process-wide, so
-// one case holds the times before and after it.
+// The first stop, shutdown or pre-shutdown re-reads MaxWaitTimeout from the INI file at that
+// moment, and a later one does not (the supervisor may be using the stop settings by then);
+// once one came, neither RUNNING nor START_PENDING may replace its STOP_PENDING. The stop request
+// is process-wide, so one case holds the times before and after it.
 TEST_F(Status, ControlHandlerAnswersAndReports) {
-    // Control, answer, MaxWaitTimeout at a stop (none for the others), the record after it.
+    // Control, answer, the INI's MaxWaitTimeout (none: no stop), the record after it.
     const std::tuple<DWORD, DWORD, std::string, std::string> rows[] = {
         {SERVICE_CONTROL_INTERROGATE, 0, "", "4/0/0 next 1"},
         {SERVICE_CONTROL_PAUSE, 120, "", "4/0/0 next 1"},
@@ -300,12 +321,12 @@ TEST_F(Status, ControlHandlerAnswersAndReports) {
         {SERVICE_CONTROL_PARAMCHANGE, 120, "", "4/0/0 next 1"},
         {128, 120, "", "4/0/0 next 1"},
         {SERVICE_CONTROL_STOP, 0, "4321", "3/1/4321 next 2"},
-        {SERVICE_CONTROL_SHUTDOWN, 0, "8765", "3/2/8765 next 3"},
-        {SERVICE_CONTROL_PRESHUTDOWN, 0, "300000", "3/3/300000 next 4"},
-        {200, 120, "", "3/3/300000 next 4"},
-        {255, 120, "", "3/3/300000 next 4"}};
+        {SERVICE_CONTROL_SHUTDOWN, 0, "8765", "3/2/4321 next 3"},
+        {SERVICE_CONTROL_PRESHUTDOWN, 0, "300000", "3/3/4321 next 4"},
+        {200, 120, "", "3/3/4321 next 4"},
+        {255, 120, "", "3/3/4321 next 4"}};
     ServiceRuntime.StopRequested = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    ReportRunningUnlessStopping();
+    ReportUnlessStopping(SERVICE_RUNNING);
     for (const auto& [control, answer, wait, record] : rows) {
         testsupport::WriteIni(kIni, testsupport::CompleteIni({{"MaxWaitTimeout", wait}}));
         EXPECT_EQ(ServiceCtrlHandler(control, 0, nullptr, nullptr), answer) << control;
@@ -313,8 +334,12 @@ TEST_F(Status, ControlHandlerAnswersAndReports) {
         EXPECT_EQ(WaitForSingleObject(ServiceRuntime.StopRequested, 0),
                   wait.empty() ? WAIT_TIMEOUT : WAIT_OBJECT_0)
             << control;
-        ReportRunningUnlessStopping();
+        ReportUnlessStopping(SERVICE_RUNNING);
         EXPECT_EQ(Record(), record) << control;
+        if (StopRequestTime() != 0) {
+            ReportUnlessStopping(SERVICE_START_PENDING);
+            EXPECT_EQ(Record(), record) << control;
+        }
     }
     CloseHandle(ServiceRuntime.StopRequested);
 }
@@ -352,6 +377,60 @@ TEST(InteractiveAccess, ReadStartAndStopJoinTheEntriesThere) {
     }
 }
 
+// What "-i" asks of the manager once the service exists, as the calls show it: Wine keeps neither
+// the failure actions nor their flag. Two restarts a minute apart, then none (Windows repeats the
+// last action for every failure beyond the list), the count forgotten after a day, for the
+// failures the service reports too; the pre-shutdown time-out asked for, never below Windows' own
+// 300000 ms, and none where Windows has no pre-shutdown notification.
+std::vector<std::string> configured;
+BOOL WINAPI RecordingChangeServiceConfig2A(SC_HANDLE service, DWORD level, LPVOID info) {
+    char text[256] = "";
+    if (level == 2) {  // SERVICE_CONFIG_FAILURE_ACTIONS
+        auto* actions = static_cast<SERVICE_FAILURE_ACTIONSA*>(info);
+        int at = snprintf(
+            text, sizeof text, "actions reset %lu reboot %s command %s:", actions->dwResetPeriod,
+            actions->lpRebootMsg ? "set" : "null", actions->lpCommand ? "set" : "null");
+        for (DWORD i = 0; i < actions->cActions && at < 200; ++i) {
+            at += snprintf(text + at, sizeof text - at, " %d/%lu", actions->lpsaActions[i].Type,
+                           actions->lpsaActions[i].Delay);
+        }
+    } else if (level == 4) {  // SERVICE_CONFIG_FAILURE_ACTIONS_FLAG
+        snprintf(
+            text, sizeof text, "on exit codes %d",
+            static_cast<SERVICE_FAILURE_ACTIONS_FLAG*>(info)->fFailureActionsOnNonCrashFailures);
+    } else if (level == 7) {  // SERVICE_CONFIG_PRESHUTDOWN_INFO
+        snprintf(text, sizeof text, "preshutdown %lu",
+                 static_cast<SERVICE_PRESHUTDOWN_INFO*>(info)->dwPreshutdownTimeout);
+    } else {
+        snprintf(text, sizeof text, "level %lu", level);
+    }
+    configured.push_back(text);
+    static const auto system =
+        testsupport::System(ChangeServiceConfig2A, "advapi32", "ChangeServiceConfig2A");
+    return system(service, level, info);
+}
+
+TEST(Install, AsksForTwoRestartsThenNoneAndThePreshutdownTimeOut) {
+    const auto system =
+        testsupport::System(ChangeServiceConfig2A, "advapi32", "ChangeServiceConfig2A");
+    const std::string actions = "actions reset 86400 reboot null command null: 1/60000 1/60000 0/0";
+    const std::pair<DWORD, Lines> rows[] = {
+        {0, {"level 1", actions, "on exit codes 1"}},
+        {1000, {"level 1", "preshutdown 300000", actions, "on exit codes 1"}},
+        {342500, {"level 1", "preshutdown 342500", actions, "on exit codes 1"}},
+    };
+    ASSERT_EQ(Load(testsupport::CompleteIni()), 1);
+    UninstallService();  // left by a run that failed
+    for (const auto& [preshutdown, expected] : rows) {
+        configured.clear();
+        testsupport::Repoint(system, &RecordingChangeServiceConfig2A);
+        EXPECT_EQ(InstallService(InstallOptions{preshutdown}), 0);
+        testsupport::Repoint(&RecordingChangeServiceConfig2A, system);
+        EXPECT_EQ(configured, expected) << preshutdown;
+        EXPECT_EQ(UninstallService(), UninstallDone);
+    }
+}
+
 // Where VirtualBox gives no type information.
 TEST(ReleaseTable, FactsByVersion) {
     const LONG numbers[] = {-1, 4, 5, 6, 11, 16, 22, 23, 24, 64};
@@ -372,6 +451,125 @@ TEST(ReleaseTable, FactsByVersion) {
         for (size_t i = 0; i < classic.size(); ++i) {
             EXPECT_EQ(ClassicState(numbers[i]), classic[i]) << version << " " << numbers[i];
         }
+    }
+}
+
+// VirtualBox as its type library tells of it, from a library built here in the shape of
+// VirtualBox's MIDL file: IMachine with LaunchVMProcess taking an array, and MachineState an alias
+// of an enumeration with a made-up name, in a numbering of no release (Running 9). One constant's
+// name may be unreadable.
+class LibraryOnly : public IDispatch {
+public:
+    explicit LibraryOnly(ITypeInfo* info) : info_(info) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override {
+        return 2;
+    }
+    ULONG STDMETHODCALLTYPE Release() override {
+        return 1;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+        *count = 1;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
+        info_->AddRef();
+        *info = info_;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                     UINT*) override {
+        return E_NOTIMPL;
+    }
+
+private:
+    ITypeInfo* info_;
+};
+
+ITypeInfo* BuildLibrary(int unnamedConstant) {
+    ICreateTypeLib2* library = nullptr;
+    ICreateTypeInfo *states = nullptr, *alias = nullptr, *machine = nullptr;
+    EXPECT_EQ(CreateTypeLib2(SYS_WIN64, L"unused.tlb", &library), S_OK);
+    library->CreateTypeInfo(const_cast<LPOLESTR>(L"__MIDL___MIDL_itf_VirtualBox_0000_0000_0003"),
+                            TKIND_ENUM, &states);
+    const wchar_t* names[] = {L"MachineState_PoweredOff", L"MachineState_Aborted",
+                              L"MachineState_Running", L"MachineState_FirstOnline"};
+    const LONG values[] = {1, 4, 9, 9};
+    for (UINT i = 0; i < 4; ++i) {
+        VARIANT value;
+        value.vt = VT_I4;
+        value.lVal = values[i];
+        VARDESC constant{};
+        constant.memid = 0x40000000 + i;
+        constant.lpvarValue = &value;
+        constant.elemdescVar.tdesc.vt = VT_I4;
+        constant.varkind = VAR_CONST;
+        EXPECT_EQ(states->AddVarDesc(i, &constant), S_OK);
+        if (static_cast<int>(i) != unnamedConstant) {
+            states->SetVarName(i, const_cast<LPOLESTR>(names[i]));
+        }
+    }
+    library->CreateTypeInfo(const_cast<LPOLESTR>(L"MachineState"), TKIND_ALIAS, &alias);
+    ITypeInfo* target = nullptr;
+    states->QueryInterface(IID_ITypeInfo, reinterpret_cast<void**>(&target));
+    TYPEDESC toEnum{};
+    toEnum.vt = VT_USERDEFINED;
+    alias->AddRefTypeInfo(target, &toEnum.hreftype);
+    EXPECT_EQ(alias->SetTypeDescAlias(&toEnum), S_OK);
+    library->CreateTypeInfo(const_cast<LPOLESTR>(L"IMachine"), TKIND_DISPATCH, &machine);
+    TYPEDESC bstr{};
+    bstr.vt = VT_BSTR;
+    ELEMDESC parameters[3] = {};
+    parameters[0].tdesc.vt = VT_DISPATCH;
+    parameters[1].tdesc.vt = VT_BSTR;
+    parameters[2].tdesc.vt = VT_SAFEARRAY;
+    parameters[2].tdesc.lptdesc = &bstr;
+    FUNCDESC launch{};
+    launch.funckind = FUNC_DISPATCH;
+    launch.invkind = INVOKE_FUNC;
+    launch.callconv = CC_STDCALL;
+    launch.cParams = 3;
+    launch.lprgelemdescParam = parameters;
+    launch.elemdescFunc.tdesc.vt = VT_DISPATCH;
+    EXPECT_EQ(machine->AddFuncDesc(0, &launch), S_OK);
+    LPOLESTR launchNames[] = {const_cast<LPOLESTR>(L"LaunchVMProcess"),
+                              const_cast<LPOLESTR>(L"session"), const_cast<LPOLESTR>(L"name"),
+                              const_cast<LPOLESTR>(L"environmentChanges")};
+    machine->SetFuncAndParamNames(0, launchNames, 4);
+    machine->LayOut();  // counts the functions
+    ITypeInfo* info = nullptr;
+    machine->QueryInterface(IID_ITypeInfo, reinterpret_cast<void**>(&info));
+    for (IUnknown* made :
+         std::initializer_list<IUnknown*>{target, machine, alias, states, library}) {
+        made->Release();
+    }
+    return info;
+}
+
+// A half-read enumeration is never used: with one constant whose name cannot be read, the table
+// by version serves (5.0's numbering for "5.0.40", where 9 is LiveSnapshotting).
+TEST(ReleaseLibrary, TheStatesOfTheAliasOrNoneOfThem) {
+    const std::tuple<int, LONG, LONG> rows[] = {
+        {-1, MachineState_Running, MachineState_Null},  // 9 Running, 5 nothing
+        {0, 9, MachineState_Running},                   // the table's
+        {2, 9, MachineState_Running},
+    };
+    for (const auto& [unnamed, nine, five] : rows) {
+        ITypeInfo* info = BuildLibrary(unnamed);
+        LibraryOnly virtualBox(info);
+        VirtualBoxLink.VirtualBox = &virtualBox;
+        LearnVirtualBoxRelease(L"5.0.40");
+        VirtualBoxLink.VirtualBox = nullptr;
+        info->Release();
+        EXPECT_EQ(ClassicState(9), nine) << unnamed;
+        EXPECT_EQ(ClassicState(5), five) << unnamed;
+        EXPECT_EQ(VirtualBoxRelease.EnvironmentIsArray, unnamed < 0) << unnamed;
     }
 }
 
