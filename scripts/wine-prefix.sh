@@ -5,7 +5,9 @@
 #   wine-prefix.sh up DIR KEEPER.exe [--standin VBOXDIR]
 #                                       ensure DIR, then keep its services alive with KEEPER.exe;
 #                                       with --standin, also register the VirtualBox stand-in of
-#                                       VBOXDIR there (VBoxSVC.exe /RegServer, regsvr32 VBoxC.dll)
+#                                       VBOXDIR there (VBoxSVC.exe /RegServer, regsvr32 VBoxC.dll);
+#                                       with --windows, let its programs create windows without
+#                                       a display (Wine's null graphics driver)
 #   wine-prefix.sh down DIR             end the keeper started by "up" and that prefix's wineserver
 #
 # Wine ends services.exe shortly after the last ordinary process of a prefix exits, so a test
@@ -67,6 +69,13 @@ up)
         WINEPREFIX="$dir" wine regsvr32 /s "$standin/VBoxC.dll" >/dev/null 2>&1 ||
             die "regsvr32 VBoxC.dll failed in $dir"
     fi
+    # Read by the prefix's desktop process when it starts: set before any program of the prefix.
+    case " ${*:4} " in
+    *" --windows "*)
+        WINEPREFIX="$dir" wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f \
+            >/dev/null 2>&1 || die "cannot choose the null graphics driver in $dir"
+        ;;
+    esac
     pidfile="$dir/.keeper.pid"
     if [ -f "$pidfile" ] && kill -0 "$(cat "$pidfile")" 2>/dev/null; then
         exit 0
