@@ -57,51 +57,29 @@ protected:
     DispatchRef vbox_, machine_, session_;
 };
 
-// The kind of the library entry MachineState, and the name of the enumeration it stands for.
-std::pair<TYPEKIND, std::wstring> StateEntry(IDispatch* object) {
-    ITypeInfo *info = nullptr, *entry = nullptr, *target = nullptr;
+// The kinds of the entries of the object's type library named MachineState.
+std::vector<TYPEKIND> StateEntries(IDispatch* object) {
+    std::vector<TYPEKIND> kinds;
+    ITypeInfo* info = nullptr;
     ITypeLib* library = nullptr;
     UINT index = 0;
-    TYPEATTR *attributes = nullptr, *targetAttributes = nullptr;
-    std::pair<TYPEKIND, std::wstring> found{TKIND_MAX, L""};
-    BSTR name = nullptr;
     if (SUCCEEDED(object->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info)) &&
         SUCCEEDED(info->GetContainingTypeLib(&library, &index))) {
-        for (UINT i = 0; entry == nullptr && i < library->GetTypeInfoCount(); ++i) {
-            if (SUCCEEDED(library->GetDocumentation(i, &name, nullptr, nullptr, nullptr)) &&
-                name != nullptr && wcscmp(name, L"MachineState") == 0) {
-                library->GetTypeInfo(i, &entry);
+        for (UINT i = 0; i < library->GetTypeInfoCount(); ++i) {
+            ScopedBstr name;
+            TYPEKIND kind = TKIND_MAX;
+            if (SUCCEEDED(library->GetDocumentation(i, name.Put(), nullptr, nullptr, nullptr)) &&
+                name.Get() != nullptr && wcscmp(name.Get(), L"MachineState") == 0 &&
+                SUCCEEDED(library->GetTypeInfoType(i, &kind))) {
+                kinds.push_back(kind);
             }
-            SysFreeString(name);
-            name = nullptr;
         }
-    }
-    if (entry != nullptr && SUCCEEDED(entry->GetTypeAttr(&attributes))) {
-        found.first = attributes->typekind;
-        if (attributes->typekind == TKIND_ALIAS &&
-            SUCCEEDED(entry->GetRefTypeInfo(attributes->tdescAlias.hreftype, &target)) &&
-            SUCCEEDED(target->GetTypeAttr(&targetAttributes)) &&
-            targetAttributes->typekind == TKIND_ENUM &&
-            SUCCEEDED(target->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr))) {
-            found.second = name;
-        }
-    }
-    SysFreeString(name);
-    if (targetAttributes != nullptr) {
-        target->ReleaseTypeAttr(targetAttributes);
-    }
-    if (attributes != nullptr) {
-        entry->ReleaseTypeAttr(attributes);
-    }
-    for (ITypeInfo* held : {target, entry, info}) {
-        if (held != nullptr) {
-            held->Release();
-        }
-    }
-    if (library != nullptr) {
         library->Release();
     }
-    return found;
+    if (info != nullptr) {
+        info->Release();
+    }
+    return kinds;
 }
 
 // Each release's Version and form of LaunchVMProcess's environment (an array from 6.1 on, where a
@@ -122,9 +100,8 @@ TEST_P(Releases, DifferWhereVirtualBoxDoes) {
     };
     const auto& [release, version, bstr, array, killed] = rows[GetParam()];
     ASSERT_NO_FATAL_FAILURE(Open(release));
-    const auto [kind, enumeration] = StateEntry(vbox_.Get());
-    EXPECT_EQ(kind, TKIND_ALIAS);
-    EXPECT_FALSE(enumeration.empty() || enumeration == L"MachineState");
+    // The alias alone: the enumeration it stands for has a name of its own.
+    EXPECT_EQ(StateEntries(vbox_.Get()), std::vector<TYPEKIND>{TKIND_ALIAS});
     if (std::string(release) != "5.0") {
         const std::string home = testsupport::Ctl("home");
         testsupport::TempFolder other("-other-home");
