@@ -3,6 +3,7 @@
 #include "config/config.h"
 
 #include <io.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <cstring>
@@ -209,5 +210,22 @@ void ReplaceChar(char* text, char from, char to) {
             text[i] = to;
             length = strlen(text);
         }
+    }
+}
+
+void AccountName(PSID sid, char* text, size_t size) {
+    char name[256] = "";
+    char domain[256] = "";
+    DWORD nameSize = sizeof name;
+    DWORD domainSize = sizeof domain;
+    SID_NAME_USE use;
+    char* sidText = nullptr;
+    if (LookupAccountSidA(nullptr, sid, name, &nameSize, domain, &domainSize, &use)) {
+        snprintf(text, size, "%s%s%s", domain, domain[0] != '\0' ? "\\" : "", name);
+    } else if (ConvertSidToStringSidA(sid, &sidText)) {
+        snprintf(text, size, "%s", sidText);
+        LocalFree(sidText);
+    } else {
+        snprintf(text, size, "(unknown account)");
     }
 }

@@ -49,6 +49,10 @@ void SetVirtualBoxEnvironment();
 // Replaces every byte from with to, in place; a null text is left alone.
 void ReplaceChar(char* text, char from, char to);
 
+// The account of sid as "DOMAIN\name" ("name" alone where the domain is empty, as for Everyone),
+// or as "S-1-..." when the system knows no name for it: for the log and the console.
+void AccountName(PSID sid, char* text, size_t size);
+
 // Appends "[MM/DD/YY HH:MM:SS] message" to the log when level passes LogLevel. %S takes a wide
 // string, written in the ANSI code page. Lines from concurrent callers never interleave.
 // The compiler checks the arguments against the format: DWORD and HRESULT are longs, so pass

@@ -2,7 +2,9 @@
 #include "install/install.h"
 
 #include "config/config.h"
+#include "install/account.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -50,6 +52,8 @@ const char* InstallFailureReason(DWORD error) {
             return "service already exists";
         case ERROR_DUPLICATE_SERVICE_NAME:
             return "duplicate service display name";
+        case ERROR_INVALID_SERVICE_ACCOUNT:
+            return "invalid account name or password";
         default:
             return "";
     }
@@ -81,6 +85,10 @@ void ReportFailure(const char* action, const char* reason, DWORD error) {
 }  // namespace
 
 int InstallService(const InstallOptions& options) {
+    ServiceAccount account;
+    if (!PrepareServiceAccount(options.Account, &account)) {
+        return 2;
+    }
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager == nullptr) {
         DWORD error = GetLastError();
@@ -89,7 +97,7 @@ int InstallService(const InstallOptions& options) {
     }
 
     // A path with a blank is quoted: unquoted, Windows would first try to run the part before
-    // the blank (C:\Program.exe for C:\Program Files\...), as LocalSystem.
+    // the blank (C:\Program.exe for C:\Program Files\...), as the service's account.
     char path[MAX_PATH + 2];
     const char* quote = strchr(ServiceConfig.ExePath, ' ') != nullptr ? "\"" : "";
     snprintf(path, sizeof path, "%s%s%s", quote, ServiceConfig.ExePath, quote);
@@ -98,12 +106,22 @@ int InstallService(const InstallOptions& options) {
     // with every other service installed without one.
     const char* displayName =
         ServiceConfig.DisplayName[0] != '\0' ? ServiceConfig.DisplayName : nullptr;
+    // Only LocalSystem may interact with the desktop: the manager refuses the flag for an account.
+    const char* runAs = account.Name[0] != '\0' ? account.Name : nullptr;
+    DWORD type = SERVICE_WIN32_OWN_PROCESS | (runAs == nullptr ? SERVICE_INTERACTIVE_PROCESS : 0);
     int result = 2;
     SC_HANDLE service =
-        CreateServiceA(manager, ServiceConfig.ServiceKeyName, displayName, SERVICE_ALL_ACCESS,
-                       SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, SERVICE_AUTO_START,
-                       SERVICE_ERROR_NORMAL, path, nullptr, nullptr, nullptr, nullptr, nullptr);
-    if (service != nullptr) {
+        CreateServiceA(manager, ServiceConfig.ServiceKeyName, displayName, SERVICE_ALL_ACCESS, type,
+                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path, nullptr, nullptr, nullptr,
+                       runAs, account.User ? account.Password : nullptr);
+    DWORD error = GetLastError();
+    SecureZeroMemory(account.Password, sizeof account.Password);
+    if (service == nullptr) {
+        ReportFailure("installing", InstallFailureReason(error), error);
+    } else if (!GrantServiceLogon(account)) {
+        // It could never start: nothing is left behind.
+        DeleteService(service);
+    } else {
         char text[] = "Provides automatic start and shutdown of VirtualBox machine.";
         SERVICE_DESCRIPTIONA description = {text};
         ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &description);
@@ -112,14 +130,30 @@ int InstallService(const InstallOptions& options) {
         }
         SetFailureActions(service);
         GrantInteractiveAccess(service);
-        CloseServiceHandle(service);
+        char runsAs[sizeof account.Name + 16] = "";
+        if (runAs != nullptr) {
+            snprintf(runsAs, sizeof runsAs, " to run as %s", runAs);
+        }
+        const char* display = ServiceConfig.DisplayName;
+        const char* key = ServiceConfig.ServiceKeyName;
+        printf("\n%s (%s) service installed successfully%s.\n", display, key, runsAs);
+        LogMessage(1, "Service %s (%s) installed successfully%s.", display, key, runsAs);
         result = 0;
-    } else {
-        DWORD error = GetLastError();
-        ReportFailure("installing", InstallFailureReason(error), error);
+    }
+    if (service != nullptr) {
+        CloseServiceHandle(service);
     }
     CloseServiceHandle(manager);
     return result;
+}
+
+void ReportInstallFailure(const char* format, ...) {
+    char reason[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(reason, sizeof reason, format, args);
+    va_end(args);
+    ReportFailure("installing", reason, ERROR_SUCCESS);
 }
 
 UninstallResult UninstallService() {
@@ -174,6 +208,35 @@ DWORD UpdatePreshutdownTimeout(DWORD timeout) {
     }
     if (error != ERROR_SUCCESS) {
         LogMessage(1, "ERROR setting the pre-shutdown time-out (0x%08x)",
+                   static_cast<unsigned>(error));
+    }
+    return error;
+}
+
+DWORD QueryServiceAccount(char (&account)[256]) {
+    account[0] = '\0';
+    DWORD error = ERROR_SUCCESS;
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager != nullptr ? OpenServiceA(manager, ServiceConfig.ServiceKeyName,
+                                                          SERVICE_QUERY_CONFIG)
+                                           : nullptr;
+    // The manager's record is 8 KB at most.
+    alignas(QUERY_SERVICE_CONFIGA) BYTE record[8192];
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(record);
+    DWORD needed = 0;
+    if (service == nullptr || !QueryServiceConfigA(service, config, sizeof record, &needed)) {
+        error = GetLastError();
+    } else if (config->lpServiceStartName != nullptr) {
+        snprintf(account, sizeof account, "%s", config->lpServiceStartName);
+    }
+    if (service != nullptr) {
+        CloseServiceHandle(service);
+    }
+    if (manager != nullptr) {
+        CloseServiceHandle(manager);
+    }
+    if (error != ERROR_SUCCESS) {
+        LogMessage(1, "ERROR reading the service's registration (0x%08x)",
                    static_cast<unsigned>(error));
     }
     return error;

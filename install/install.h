@@ -5,7 +5,7 @@
 #include <windows.h>
 
 // What INTERACTIVE users may do with the service: read it, start it and stop it. Never change its
-// configuration: it runs as LocalSystem.
+// configuration: whoever may change it runs programs as the service's account.
 constexpr DWORD InteractiveServiceAccess = GENERIC_READ | SERVICE_START | SERVICE_STOP;
 
 // What "-i" registers beyond the configuration.
@@ -13,11 +13,23 @@ struct InstallOptions {
     // The time Windows is to grant the service's stop at a host shutdown (never less than its own
     // 300000 ms); 0 where Windows sends no pre-shutdown notification.
     DWORD PreshutdownTimeout;
+    // The account to run as, as the administrator named it (".\user", "DOMAIN\user",
+    // "user@domain", "NT SERVICE\name", "NT AUTHORITY\LocalService", ...); null or "LocalSystem"
+    // for LocalSystem. A user account's password is read from standard input.
+    const char* Account;
 };
 
 // "-i": registers the running executable as the service. Returns 0 when it was created, 2 when
-// not (the reason is printed and logged).
+// not; the outcome is printed and logged either way.
 int InstallService(const InstallOptions& options);
+
+// Prints and logs "ERROR installing <display name> (<key name>) service: <reason>", the reason
+// formatted as printf does.
+void ReportInstallFailure(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+
+// The account the service's registration names ("LocalSystem", ".\user", ...). Returns 0 or the
+// Windows error (logged).
+DWORD QueryServiceAccount(char (&account)[256]);
 
 enum UninstallResult : int {
     UninstallDone = 0,      // deleted; it had been stopped

@@ -11,7 +11,7 @@
 #include <atomic>
 #include <mutex>
 
-ServiceRuntimeRecord ServiceRuntime = {nullptr, {}, 1, nullptr, nullptr, nullptr};
+ServiceRuntimeRecord ServiceRuntime = {nullptr, {}, 1, nullptr, nullptr, nullptr, false};
 
 namespace {
 
@@ -75,6 +75,34 @@ void LogStartBanner() {
         LogMessage(3, "Kelvaran Service v%d.%d.%d.%d%s started", version[0], version[1], version[2],
                    version[3], " (x64)");
     }
+}
+
+// Logs who runs the service, and on which VirtualBox home. Returns whether that is LocalSystem:
+// its token says so, or its registration does (Wine runs every service as its one user).
+bool LogAccount() {
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } token{};
+    char name[512] = "";
+    bool localSystem = false;
+    HANDLE handle = nullptr;
+    DWORD size = 0;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &handle) &&
+        GetTokenInformation(handle, TokenUser, &token, sizeof token, &size)) {
+        AccountName(token.user.User.Sid, name, sizeof name);
+        localSystem = IsWellKnownSid(token.user.User.Sid, WinLocalSystemSid);
+    } else {
+        DWORD error = GetLastError();
+        LogMessage(1, "ERROR reading the service's account (0x%08x)", static_cast<unsigned>(error));
+    }
+    if (handle != nullptr) {
+        CloseHandle(handle);
+    }
+    LogMessage(3, "Running as %s, VirtualBox home %s", name, ServiceConfig.VboxUserHome);
+    char registered[256];
+    return localSystem ||
+           (QueryServiceAccount(registered) == 0 && _stricmp(registered, "LocalSystem") == 0);
 }
 
 }  // namespace
@@ -176,6 +204,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         return;
     }
     LogStartBanner();
+    ServiceRuntime.LocalSystem = LogAccount();
     ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, 0);
     if (PreshutdownSupported) {
         UpdatePreshutdownTimeout(WholeStopBound(ServiceConfig.MaxWaitTimeout));

@@ -1,5 +1,6 @@
 // Program entry. Started by the Service Control Manager (no argument) it becomes the service
-// process; from a console "-i" installs the service, "-u" removes it, anything else shows usage.
+// process; from a console "-i" installs the service (to run as the account "--account" names),
+// "-u" removes it, anything else shows usage.
 #include "config/config.h"
 #include "install/install.h"
 #include "service/service.h"
@@ -17,22 +18,30 @@ int ShowUsage() {
     const char* name = ServiceConfig.ServiceKeyName;
     printf(
         "\nKelvaran Service v%d.%d.%d%s\n\nUsage:\n\t %s -i\t\tInstall %s service\n"
-        "\t %s -u\t\tUninstall %s service\n",
-        version[0], version[1], version[2], " (x64)", name, name, name, name);
+        "\t %s -u\t\tUninstall %s service\n"
+        "\t %s -i --account NAME\tInstall %s service to run as NAME (asks for its password)\n",
+        version[0], version[1], version[2], " (x64)", name, name, name, name, name, name);
     return 0;
 }
 
-int Install() {
-    InstallOptions options = {PreshutdownSupported ? WholeStopBound(ServiceConfig.MaxWaitTimeout)
-                                                   : 0};
-    if (InstallService(options) != 0) {
-        return 2;
+// "-i" and the arguments after it. An option is a mistake unless it is "--account NAME": a typo
+// must not install the service as LocalSystem. Other words stay ignored.
+int Install(int argc, char** argv) {
+    InstallOptions options = {
+        PreshutdownSupported ? WholeStopBound(ServiceConfig.MaxWaitTimeout) : 0, nullptr};
+    for (int i = 2; i < argc; ++i) {
+        if (_stricmp(argv[i], "--account") == 0) {
+            if (i + 1 == argc || argv[i + 1][0] == '\0') {
+                ReportInstallFailure("--account needs an account name");
+                return 2;
+            }
+            options.Account = argv[++i];
+        } else if (strncmp(argv[i], "--", 2) == 0) {
+            ReportInstallFailure("unknown option %s", argv[i]);
+            return 2;
+        }
     }
-    const char* display = ServiceConfig.DisplayName;
-    const char* key = ServiceConfig.ServiceKeyName;
-    printf("\n%s (%s) service installed successfully.\n", display, key);
-    LogMessage(1, "Service %s (%s) installed successfully.", display, key);
-    return 0;
+    return InstallService(options);
 }
 
 // A service that is already gone is what the administrator asked for: exit status 0.
@@ -80,5 +89,5 @@ int main(int argc, char** argv) {
         printf("\nConfiguration is not complete.\nCheck %s file.\n", ServiceConfig.LogPath);
         return 1;
     }
-    return install ? Install() : Uninstall();
+    return install ? Install(argc, argv) : Uninstall();
 }

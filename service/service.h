@@ -12,6 +12,8 @@ struct ServiceRuntimeRecord {
     HANDLE StopRequested;
     HANDLE MachineStopped;
     HANDLE MachineAborted;
+    // The service runs as LocalSystem; set before the supervisor starts.
+    bool LocalSystem;
 };
 
 extern ServiceRuntimeRecord ServiceRuntime;

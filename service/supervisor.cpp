@@ -143,7 +143,7 @@ void MachineSupervisorThread(void*) {
     DWORD specificCode = 0;
     OpenVirtualBox(OnLinkReport);
     ReportUnlessStopping(SERVICE_START_PENDING);
-    if (StartMachine(ServiceConfig.VmName) == 0) {
+    if (StartMachine(ServiceConfig.VmName, ServiceRuntime.LocalSystem) == 0) {
         specificCode = StartFailureCode;
     } else {
         ReportRunningWhenUp();

@@ -144,7 +144,7 @@ static HRESULT WaitWhileSpawning(const char* name, IDispatch* machine, LONG* sta
     return S_OK;
 }
 
-int StartMachine(const char* name) {
+int StartMachine(const char* name, bool checkFolders) {
     char headless[MAX_PATH + 32];
     snprintf(headless, sizeof(headless), "%s\\VBoxHeadless.exe", ServiceConfig.VboxInstallPath);
     if (_access(headless, 0) == -1) {
@@ -158,6 +158,9 @@ int StartMachine(const char* name) {
     DispatchRef machine;
     if (FindMachineByName(name, machine.Put()) == 0) {
         return 0;
+    }
+    if (checkFolders) {
+        CheckMachineFolders(name, machine.Get());
     }
     LONG state = MachineState_Null;
     HRESULT hr = GetMachineState(machine.Get(), &state);

@@ -198,8 +198,9 @@ void EndLinkUse();
 
 // ---- The machine ----
 
-// 1 when the service is to go on supervising the machine, 0 when it is to end.
-int StartMachine(const char* name);
+// 1 when the service is to go on supervising the machine, 0 when it is to end. A service that runs
+// as LocalSystem checks the machine's folders first (checkFolders).
+int StartMachine(const char* name, bool checkFolders);
 
 // What the stop achieved: the machine is down, or the supervisor must wait for it to go down by
 // itself (an ACPI button was pressed; the stop failed, ran out of bound ms, or could not reach
@@ -213,6 +214,18 @@ int PowerOffMachine(const char* name, DWORD bound);
 
 // The machine's current state, read anew, in 5.0's numbering; Null when it cannot be read.
 HRESULT ReadMachineState(const char* name, LONG* state);
+
+// ---- The machine's folders ----
+
+// Whom a folder's DACL lets change its files, or its access, other than SYSTEM, Administrators,
+// TrustedInstaller and CREATOR OWNER: the first such SID (within dacl; Everyone's for a null
+// DACL), or null when there is none.
+PSID FolderWriter(PACL dacl);
+
+// For a service that runs as LocalSystem, which hands VirtualBox the machine's settings: logs a
+// warning for VboxUserHome and for the folder of the machine's settings file when someone else
+// may write to it.
+void CheckMachineFolders(const char* name, IDispatch* machine);
 
 // ---- The release ----
 

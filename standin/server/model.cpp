@@ -729,6 +729,8 @@ HRESULT RegisterMachine(const MachineRef& machine) {
     machine->registered = true;
     g_machines.push_back(machine);
     SaveSettingsLocked();
+    CreateDirectoryW((g_home + L"\\Machines").c_str(), nullptr);
+    CreateDirectoryW((g_home + L"\\Machines\\" + machine->name).c_str(), nullptr);
     return S_OK;
 }
 
@@ -774,6 +776,10 @@ MachineFacts Facts(const MachineRef& machine) {
 std::wstring MachineName(const MachineRef& machine) {
     std::lock_guard<std::mutex> hold(g_lock);
     return machine->name;
+}
+
+std::wstring SettingsFilePath(const std::wstring& name) {
+    return HomeFolder() + L"\\Machines\\" + name + L"\\" + name + L".vbox";
 }
 
 SessionRef NewSession() {

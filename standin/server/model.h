@@ -87,6 +87,9 @@ HRESULT RegisterMachine(const MachineRef& machine);
 HRESULT UnregisterMachine(const MachineRef& machine);
 MachineFacts Facts(const MachineRef& machine);
 std::wstring MachineName(const MachineRef& machine);
+// Where VirtualBox would keep the machine's settings: <home>\Machines\<name>\<name>.vbox. Its
+// folder is made when the machine is registered; no file is written there.
+std::wstring SettingsFilePath(const std::wstring& name);
 
 // Sessions.
 SessionRef NewSession();

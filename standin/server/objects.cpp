@@ -308,6 +308,15 @@ public:
             return NewBstr(facts.name, name);
         });
     }
+    HRESULT STDMETHODCALLTYPE get_SettingsFilePath(BSTR* path) override {
+        *path = nullptr;
+        MachineFacts facts = Facts(machine_);
+        return Run("Machine.SettingsFilePath", facts.name, "", [&](std::string* value) {
+            std::wstring file = standin::SettingsFilePath(facts.name);
+            *value = Quoted(file);
+            return NewBstr(file, path);
+        });
+    }
     HRESULT STDMETHODCALLTYPE get_State(LONG* state) override {
         *state = 0;
         MachineFacts facts = Facts(machine_);

@@ -392,7 +392,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Links, testing::ValuesIn(kLinks), RowName<LinkRow
 // let go. Once the calls return, their clients get their answers.
 TEST_F(PipeTest, StuckQueriesLetTheQueueGo) {
     ASSERT_NO_FATAL_FAILURE(Link());
-    ASSERT_EQ(StartMachine(vm_.c_str()), 1);
+    ASSERT_EQ(StartMachine(vm_.c_str(), false), 1);
     ASSERT_TRUE(WaitForMachineState(vm_, kRunning));
     Serve();
     Ctl("fault set Display.GetScreenResolution hang 32 " + vm_);
@@ -425,7 +425,7 @@ TEST_F(PipeTest, StuckQueriesLetTheQueueGo) {
 TEST_F(PipeTest, QueriesRacingTheLinksCloseGetTheFactOrZero) {
     ASSERT_NO_FATAL_FAILURE(Link());
     ServiceConfig.MaxWaitTimeout = 0;  // a stop at once; a launch still gets what it needs
-    ASSERT_EQ(StartMachine(vm_.c_str()), 1);
+    ASSERT_EQ(StartMachine(vm_.c_str(), false), 1);
     ASSERT_TRUE(WaitForMachineState(vm_, kRunning));
     Serve();
     const DWORD facts[] = {1, 3389, 0x03000400, kRunning};

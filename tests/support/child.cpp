@@ -14,7 +14,7 @@ static void Drain(HANDLE readEnd, std::string* text) {
 }
 
 DWORD RunChild(const std::string& exe, const std::string& arguments, DWORD timeoutMs,
-               std::string* output, std::string* problem) {
+               std::string* output, std::string* problem, const std::string& input) {
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
@@ -23,12 +23,20 @@ DWORD RunChild(const std::string& exe, const std::string& arguments, DWORD timeo
         return STILL_ACTIVE;
     }
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    HANDLE inputEnd = nullptr;
+    HANDLE fed = nullptr;
+    DWORD written = 0;
+    if (input.empty()) {
+        inputEnd = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                &inheritable, OPEN_EXISTING, 0, nullptr);
+    } else if (CreatePipe(&inputEnd, &fed, &inheritable, 0)) {
+        WriteFile(fed, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
+        CloseHandle(fed);
+    }
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input;
+    startup.hStdInput = inputEnd;
     startup.hStdOutput = writeEnd;
     startup.hStdError = writeEnd;
     PROCESS_INFORMATION process{};
@@ -50,7 +58,7 @@ DWORD RunChild(const std::string& exe, const std::string& arguments, DWORD timeo
         Sleep(200);
     }
     CloseHandle(writeEnd);
-    CloseHandle(input);
+    CloseHandle(inputEnd);
     DWORD exitCode = STILL_ACTIVE;
     std::string text;
     if (startError != 0) {

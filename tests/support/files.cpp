@@ -139,12 +139,23 @@ void ExpectLogInOrder(const std::vector<std::string>& log, const std::vector<std
                                   << (next < lines.size() ? lines[next] : "") << "\" in" << text;
 }
 
-ProcessResult RunProcess(const std::string& exe, const std::string& arguments, DWORD timeoutMs) {
+ProcessResult RunProcess(const std::string& exe, const std::string& arguments, DWORD timeoutMs,
+                         const std::string& input) {
     ProcessResult result = {STILL_ACTIVE, ""};
     std::string problem;
-    result.exitCode = RunChild(exe, arguments, timeoutMs, &result.output, &problem);
+    result.exitCode = RunChild(exe, arguments, timeoutMs, &result.output, &problem, input);
     EXPECT_TRUE(problem.empty()) << problem;
     return result;
+}
+
+std::string WineUser() {
+    char computer[MAX_COMPUTERNAME_LENGTH + 1] = "";
+    char user[256] = "";
+    DWORD computerSize = sizeof computer;
+    DWORD userSize = sizeof user;
+    GetComputerNameA(computer, &computerSize);
+    GetUserNameA(user, &userSize);
+    return std::string(computer) + "\\" + user;
 }
 
 std::vector<DWORD> ProcessesNamed(const std::string& name) {

@@ -118,6 +118,7 @@ DWORD QuerySettings(const std::string& service, ServiceSettings* settings) {
     settings->errorControl = config->dwErrorControl;
     settings->binaryPath = config->lpBinaryPathName != nullptr ? config->lpBinaryPathName : "";
     settings->displayName = config->lpDisplayName != nullptr ? config->lpDisplayName : "";
+    settings->account = config->lpServiceStartName != nullptr ? config->lpServiceStartName : "";
     BYTE more[1024] = {};
     auto* description = reinterpret_cast<SERVICE_DESCRIPTIONA*>(more);
     settings->description = QueryServiceConfig2A(handle.handle, SERVICE_CONFIG_DESCRIPTION, more,

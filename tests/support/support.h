@@ -76,10 +76,12 @@ struct ProcessResult {
     DWORD exitCode;
     std::string output;  // standard output and error, CR LF as LF
 };
-// Runs exe with a command-line tail (quoted by the caller); the test fails when it cannot start
-// or must be ended after timeoutMs.
+// Runs exe with a command-line tail (quoted by the caller) and input on its standard input; the
+// test fails when it cannot start or must be ended after timeoutMs.
 ProcessResult RunProcess(const std::string& exe, const std::string& arguments = "",
-                         DWORD timeoutMs = 60000);
+                         DWORD timeoutMs = 60000, const std::string& input = "");
+// The one user every process of a prefix runs as, services included: "COMPUTER\user".
+std::string WineUser();
 // The ids of the processes with this executable base name (exact case).
 std::vector<DWORD> ProcessesNamed(const std::string& name);
 
@@ -129,7 +131,7 @@ bool WaitForState(const std::string& service, DWORD state, DWORD timeoutMs = 300
 // The registration as QueryServiceConfig and QueryServiceConfig2 show it.
 struct ServiceSettings {
     DWORD serviceType, startType, errorControl, preshutdownTimeout;
-    std::string binaryPath, displayName, description;
+    std::string binaryPath, displayName, description, account;
 };
 DWORD QuerySettings(const std::string& service, ServiceSettings* settings);
 
@@ -176,8 +178,8 @@ public:
         testsupport::WriteIni(IniPath(), keys);
     }
     // Runs the copy from a console: Run("-i") installs it, Run("-u") removes it.
-    ProcessResult Run(const std::string& arguments) const {
-        return RunProcess(exePath_, arguments);
+    ProcessResult Run(const std::string& arguments, const std::string& input = "") const {
+        return RunProcess(exePath_, arguments, 60000, input);
     }
 
 private:

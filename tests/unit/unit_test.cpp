@@ -8,6 +8,7 @@
 #include "vbox/vbox.h"
 
 #include <gtest/gtest.h>
+#include <ntsecapi.h>
 #include <sddl.h>
 
 #include <algorithm>
@@ -377,12 +378,52 @@ TEST(InteractiveAccess, ReadStartAndStopJoinTheEntriesThere) {
     }
 }
 
-// What "-i" asks of the manager once the service exists, as the calls show it: Wine keeps neither
-// the failure actions nor their flag. Two restarts a minute apart, then none (Windows repeats the
-// last action for every failure beyond the list), the count forgotten after a day, for the
-// failures the service reports too; the pre-shutdown time-out asked for, never below Windows' own
-// 300000 ms, and none where Windows has no pre-shutdown notification.
+// A LocalSystem service warns of the first account, other than SYSTEM, Administrators,
+// TrustedInstaller and CREATOR OWNER, that may write, append, delete, or change the access or
+// the owner of its machine's folders (0xd0046 is all of those): entries that new files inherit
+// included, a denial honoured before a grant, not after it.
+TEST(FolderRule, TheFirstOtherAccountThatMayWrite) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)(A;OICI;0x1200a9;;;BU)"
+         "(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)",
+         ""},
+        {"D:(A;OICI;FA;;;SY)(A;OICI;0x1301bf;;;BU)", "S-1-5-32-545"},
+        {"D:(A;OICIIO;GW;;;BU)", "S-1-5-32-545"},
+        {"D:(A;;0x4;;;AU)(A;;0x40000;;;BU)", "S-1-5-11"},
+        {"D:(A;;FR;;;WD)(A;;0x80000;;;BU)", "S-1-5-32-545"},
+        {"D:(D;;0xd0046;;;BU)(A;;FA;;;BU)(D;;0xd0046;;;WD)(A;;FA;;;AU)", ""},
+        {"D:(A;;FA;;;BU)(D;;0xd0046;;;BU)", "S-1-5-32-545"},
+        {"", "S-1-1-0"},  // no DACL at all
+        // Wine's default for every folder.
+        {"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;S-1-5-21-0-0-0-1000)(A;OICI;0x1200a9;;;WD)",
+         "S-1-5-21-0-0-0-1000"},
+    };
+    for (const auto& [sddl, writer] : rows) {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        PACL dacl = nullptr;
+        BOOL present = FALSE, defaulted = FALSE;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1,
+                                                                         &descriptor, nullptr));
+        GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+        PSID sid = FolderWriter(dacl);
+        char* text = nullptr;
+        EXPECT_TRUE(sid == nullptr || ConvertSidToStringSidA(sid, &text));
+        EXPECT_STREQ(text != nullptr ? text : "", writer) << sddl;
+        LocalFree(text);
+        LocalFree(descriptor);
+    }
+}
+
+// What "-i" asks of the manager, as the calls show it: Wine keeps neither the failure actions nor
+// their flag, no right of an account and no password. Two restarts a minute apart, then none
+// (Windows repeats the last action for every failure beyond the list), the count forgotten after a
+// day, for the failures the service reports too; the pre-shutdown time-out asked for, never below
+// Windows' own 300000 ms, and none where Windows has no pre-shutdown notification. An account's
+// service is no interactive one, gets the password from standard input and its right to log on as
+// a service; a right refused, or an account the manager refuses, leaves no service.
 std::vector<std::string> configured;
+NTSTATUS granting = 0;
+DWORD refusing = 0;
 BOOL WINAPI RecordingChangeServiceConfig2A(SC_HANDLE service, DWORD level, LPVOID info) {
     char text[256] = "";
     if (level == 2) {  // SERVICE_CONFIG_FAILURE_ACTIONS
@@ -410,25 +451,92 @@ BOOL WINAPI RecordingChangeServiceConfig2A(SC_HANDLE service, DWORD level, LPVOI
     return system(service, level, info);
 }
 
-TEST(Install, AsksForTwoRestartsThenNoneAndThePreshutdownTimeOut) {
-    const auto system =
+SC_HANDLE WINAPI RecordingCreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR display,
+                                         DWORD access, DWORD type, DWORD start, DWORD control,
+                                         LPCSTR path, LPCSTR group, LPDWORD tag, LPCSTR depends,
+                                         LPCSTR account, LPCSTR password) {
+    char text[600];
+    snprintf(text, sizeof text, "create 0x%lx %s %s", type, account ? account : "LocalSystem",
+             password ? password : "-");
+    configured.push_back(text);
+    static const auto system = testsupport::System(CreateServiceA, "advapi32", "CreateServiceA");
+    SetLastError(refusing);
+    return refusing ? nullptr
+                    : system(manager, name, display, access, type, start, control, path, group, tag,
+                             depends, account, password);
+}
+
+NTSTATUS NTAPI RecordingLsaAddAccountRights(LSA_HANDLE, PSID sid, PLSA_UNICODE_STRING rights,
+                                            ULONG count) {
+    char* text = nullptr;
+    ConvertSidToStringSidA(sid, &text);
+    configured.push_back("right " + std::string(text) + " " + std::to_string(count) + " " +
+                         std::string(rights->Buffer, rights->Buffer + rights->Length / 2));
+    LocalFree(text);
+    return granting;
+}
+
+TEST(Install, AsksForWhatWineDoesNotKeep) {
+    const auto config2 =
         testsupport::System(ChangeServiceConfig2A, "advapi32", "ChangeServiceConfig2A");
+    const auto create = testsupport::System(CreateServiceA, "advapi32", "CreateServiceA");
+    const auto grant = testsupport::System(LsaAddAccountRights, "advapi32", "LsaAddAccountRights");
     const std::string actions = "actions reset 86400 reboot null command null: 1/60000 1/60000 0/0";
-    const std::pair<DWORD, Lines> rows[] = {
-        {0, {"level 1", actions, "on exit codes 1"}},
-        {1000, {"level 1", "preshutdown 300000", actions, "on exit codes 1"}},
-        {342500, {"level 1", "preshutdown 342500", actions, "on exit codes 1"}},
+    const std::string user = testsupport::WineUser(), typed = "." + user.substr(user.find('\\'));
+    const std::string asUser = "create 0x10 " + user + " Pa55 word",
+                      right = "right S-1-5-21-0-0-0-1000 1 SeServiceLogonRight";
+    // Pre-shutdown time-out, account, LsaAddAccountRights' and CreateServiceA's answers, calls.
+    const std::tuple<DWORD, std::string, NTSTATUS, DWORD, Lines> rows[] = {
+        {0, "", 0, 0, {"create 0x110 LocalSystem -", "level 1", actions, "on exit codes 1"}},
+        {1000,
+         "",
+         0,
+         0,
+         {"create 0x110 LocalSystem -", "level 1", "preshutdown 300000", actions,
+          "on exit codes 1"}},
+        {342500,
+         "",
+         0,
+         0,
+         {"create 0x110 LocalSystem -", "level 1", "preshutdown 342500", actions,
+          "on exit codes 1"}},
+        {0, typed, 0, 0, {asUser, right, "level 1", actions, "on exit codes 1"}},
+        {0, typed, static_cast<NTSTATUS>(0xC0000022), 0, {asUser, right}},  // access denied
+        {0, typed, 0, ERROR_INVALID_SERVICE_ACCOUNT, {asUser}},
     };
     ASSERT_EQ(Load(testsupport::CompleteIni()), 1);
     UninstallService();  // left by a run that failed
-    for (const auto& [preshutdown, expected] : rows) {
+    HANDLE console = GetStdHandle(STD_INPUT_HANDLE), input = nullptr, fed = nullptr;
+    for (const auto& [preshutdown, account, granted, refused, expected] : rows) {
         configured.clear();
-        testsupport::Repoint(system, &RecordingChangeServiceConfig2A);
-        EXPECT_EQ(InstallService(InstallOptions{preshutdown}), 0);
-        testsupport::Repoint(&RecordingChangeServiceConfig2A, system);
-        EXPECT_EQ(configured, expected) << preshutdown;
-        EXPECT_EQ(UninstallService(), UninstallDone);
+        granting = granted;
+        refusing = refused;
+        DWORD written = 0;
+        CreatePipe(&input, &fed, nullptr, 0);
+        WriteFile(fed, "Pa55 word\r\n", 11, &written, nullptr);
+        SetStdHandle(STD_INPUT_HANDLE, input);
+        testsupport::Repoint(config2, &RecordingChangeServiceConfig2A);
+        testsupport::Repoint(create, &RecordingCreateServiceA);
+        testsupport::Repoint(grant, &RecordingLsaAddAccountRights);
+        int result = InstallService(
+            InstallOptions{preshutdown, account.empty() ? nullptr : account.c_str()});
+        testsupport::Repoint(&RecordingChangeServiceConfig2A, config2);
+        testsupport::Repoint(&RecordingCreateServiceA, create);
+        testsupport::Repoint(&RecordingLsaAddAccountRights, grant);
+        SetStdHandle(STD_INPUT_HANDLE, console);
+        CloseHandle(input);
+        CloseHandle(fed);
+        EXPECT_EQ(configured, expected) << preshutdown << account;
+        EXPECT_EQ(result, expected.size() > 2 ? 0 : 2);
+        EXPECT_EQ(UninstallService(), expected.size() > 2 ? UninstallDone : UninstallNotFound);
     }
+    EXPECT_EQ(testsupport::ReadFileContent(kLog).find("Pa55"), std::string::npos);
+    testsupport::ExpectLogInOrder(
+        testsupport::ReadLog(kLog),
+        {"Service  (unit_tests) installed successfully to run as " + user + ".",
+         "ERROR installing  (unit_tests) service: could not grant " + user +
+             " the right to log on as a service (0x00000005)",
+         "ERROR installing  (unit_tests) service: invalid account name or password"});
 }
 
 // Where VirtualBox gives no type information.
