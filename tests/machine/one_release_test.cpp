@@ -333,7 +333,8 @@ TEST_F(OneReleaseLife, AWedgedCallHoldsNeitherTheStopNorTheProcess) {
 
 // A slow power-off: STOP_PENDING every second with growing checkpoints, all with the
 // MaxWaitTimeout written into the INI file while the service ran. Below level 3 the log holds the
-// machine's life and no detail.
+// machine's life and no detail, after the warnings of a LocalSystem service (as "-i" registers
+// it) about the home and the machine's folder, which Wine's default DACL lets its one user write.
 TEST_F(OneReleaseLife, HeartbeatOverASlowPowerOff) {
     CreateMachine(300, 3000);
     Install({{"MaxWaitTimeout", "7000"}, {"Loglevel", "2"}});
@@ -348,9 +349,18 @@ TEST_F(OneReleaseLife, HeartbeatOverASlowPowerOff) {
     ExpectStopReports(Stop(&took), 9000, 3);
     EXPECT_GE(took, 3000u + 500u - 50u) << "the power-off and the pause";
     std::string vm = "VM '" + name_ + "'";
-    EXPECT_EQ(Log(),
-              std::vector<std::string>({"Starting " + vm, vm + " started",
-                                        "Stopping (poweroff) " + vm, vm + " stopped (poweroff)"}));
+    char home[MAX_PATH] = "";
+    GetEnvironmentVariableA("VBOX_USER_HOME", home, sizeof home);
+    auto warning = [&](const std::string& folder) {
+        return "WARNING: " + WineUser() + " may write to the folder " + folder +
+               ", and so act as LocalSystem through the settings of " + vm +
+               ". Install the service with -i --account, or let only administrators write to "
+               "that folder";
+    };
+    EXPECT_EQ(Log(), std::vector<std::string>(
+                         {warning(home), warning(std::string(home) + "\\Machines\\" + name_),
+                          "Starting " + vm, vm + " started", "Stopping (poweroff) " + vm,
+                          vm + " stopped (poweroff)"}));
 }
 
 // A one-time savestate saves the machine and is removed from the INI file, ShutdownCommand

@@ -21,17 +21,20 @@ using testsupport::ServiceCopy;
 using testsupport::TempFolder;
 using Lines = std::vector<std::string>;
 
-// text with "<log>" and "<ini>" standing for the copy's files.
+// text with "<log>" and "<ini>" standing for the copy's files, "<user>" for Wine's one user.
 std::string Fill(const std::string& text, const ServiceCopy& copy) {
-    return std::regex_replace(std::regex_replace(text, std::regex("<log>"), copy.LogPath()),
-                              std::regex("<ini>"), copy.IniPath());
+    std::string files =
+        std::regex_replace(std::regex_replace(text, std::regex("<log>"), copy.LogPath()),
+                           std::regex("<ini>"), copy.IniPath());
+    return std::regex_replace(files, std::regex("<user>"), testsupport::WineUser());
 }
 
 // The version of the build and the service name in its four places.
 std::string Usage(const std::string& name) {
     return "\nKelvaran Service v" KELVARAN_VERSION3 " (x64)\n\nUsage:\n\t " + name +
            " -i\t\tInstall " + name + " service\n\t " + name + " -u\t\tUninstall " + name +
-           " service\n";
+           " service\n\t " + name + " -i --account NAME\tInstall " + name +
+           " service to run as NAME (asks for its password)\n";
 }
 
 bool Exists(const std::string& service) {
@@ -41,13 +44,15 @@ bool Exists(const std::string& service) {
 
 // Without an argument the program finds no service manager behind it and ends quietly. Only "-i"
 // and "-u" are commands, and they need a complete configuration; anything else shows the usage.
-// The service name derives from the executable's base name once an INI file is found. None of
-// these touches a service.
+// The service name derives from the executable's base name once an INI file is found. An option
+// after "-i" other than "--account NAME", an account that cannot serve or a user's empty password
+// refuse the install. None of these leaves a service.
 TEST(CommandLine, AnswersFromAConsole) {
     const char* complete =
         "[Kelvaran]\r\nVboxInstallPath=C:\\V\r\nVboxUserHome=C:\\H\r\nVmName=vm\r\n";
     const char* incomplete = "[Kelvaran]\r\nLoglevel=3\r\n";
     const std::string refused = "\nConfiguration is not complete.\nCheck <log> file.\n";
+    const std::string error = "\nERROR installing  (kelvaran) service: ";
     // Executable, INI file (none when null), argument, exit status, output.
     const std::tuple<const char*, const char*, const char*, DWORD, std::string> rows[] = {
         {"kelvaran.exe", complete, "", 0, ""},
@@ -60,6 +65,14 @@ TEST(CommandLine, AnswersFromAConsole) {
         {"ab.x", incomplete, "-h", 0, Usage("kelvaran")},
         {"Refused.exe", incomplete, "-i", 1, refused},
         {"Refused.exe", nullptr, "-U", 1, refused},
+        {"kelvaran.exe", complete, "-i --account", 2, error + "--account needs an account name\n"},
+        {"kelvaran.exe", complete, "-I x --acount <user>", 2, error + "unknown option --acount\n"},
+        {"kelvaran.exe", complete, "-i --account .\\nobody", 2,
+         error + "account .\\nobody not found (0x00000534)\n"},
+        {"kelvaran.exe", complete, "-i --account Administrators", 2,
+         error + "BUILTIN\\Administrators is a group, not an account a service can run as\n"},
+        {"kelvaran.exe", complete, "-i --account <user>", 2,
+         error + "no password given for <user>, a user account\n"},
     };
     TempFolder folder;
     for (const auto& [exe, ini, argument, exit, output] : rows) {
@@ -67,7 +80,7 @@ TEST(CommandLine, AnswersFromAConsole) {
         ServiceCopy copy(folder, exe);
         ini != nullptr ? testsupport::WriteFileContent(copy.IniPath(), ini)
                        : (void)DeleteFileA(copy.IniPath().c_str());
-        testsupport::ProcessResult result = copy.Run(argument);
+        testsupport::ProcessResult result = copy.Run(Fill(argument, copy));
         EXPECT_EQ(result.exitCode, exit);
         EXPECT_EQ(result.output, Fill(output, copy));
         EXPECT_FALSE(Exists(copy.Name()));
@@ -77,38 +90,107 @@ TEST(CommandLine, AnswersFromAConsole) {
 // A path with a blank is registered in quotes: unquoted, Windows would first try C:\Program.exe
 // for C:\Program Files\..., as LocalSystem. "-I" installs as "-i" does, and a further argument is
 // ignored. The log gets the one line (no access error in particular). Windows waits at a host
-// shutdown for MaxWaitTimeout, the last resort's 30 s and the tear-down's 12.5 s.
+// shutdown for MaxWaitTimeout, the last resort's 30 s and the tear-down's 12.5 s. "--account"
+// registers the account (a user's as DOMAIN\name, with the password read from standard input,
+// which neither the registry, the INI file nor the log shows), and no interactive service;
+// "--account LocalSystem" is "-i" alone.
 TEST(Install, RegistersTheServiceAsConfigured) {
-    // Folder suffix, executable, INI keys, argument, display name, pre-shutdown time-out.
-    const std::tuple<const char*, const char*, IniKeys, const char*, const char*, DWORD> rows[] = {
+    struct Row {
+        const char *suffix, *exe;
+        IniKeys keys;
+        const char *argument, *input, *display;
+        DWORD preshutdown, type;
+        const char* account;
+    };
+    const Row rows[] = {
         {" with blanks",
          "Install Quoted.exe",
          {{"ServiceName", "Kelvaran Quoted"}},
          "-i",
+         "",
          "Kelvaran Quoted",
-         342500},
-        {"", "InstallPlain.exe", {{"MaxWaitTimeout", "400000"}}, "-I -u", "", 442500},
+         342500,
+         0x110,
+         "LocalSystem"},
+        {"",
+         "InstallPlain.exe",
+         {{"MaxWaitTimeout", "400000"}},
+         "-I -u",
+         "",
+         "",
+         442500,
+         0x110,
+         "LocalSystem"},
+        {"",
+         "InstallSystem.exe",
+         {},
+         "-i --account localsystem",
+         "",
+         "",
+         342500,
+         0x110,
+         "LocalSystem"},
+        {"",
+         "InstallUser.exe",
+         {},
+         "-i --account <user>",
+         "Pa55 word\r\n",
+         "",
+         342500,
+         0x10,
+         "<user>"},
+        {"",
+         "InstallVirtual.exe",
+         {},
+         "-i --Account \"NT SERVICE\\InstallVirtual\"",
+         "",
+         "",
+         342500,
+         0x10,
+         "NT SERVICE\\InstallVirtual"},
+        {"",
+         "InstallLocal.exe",
+         {},
+         "-i --account LocalService",
+         "",
+         "",
+         342500,
+         0x10,
+         "NT AUTHORITY\\LocalService"},
     };
-    for (const auto& [suffix, exe, keys, argument, display, preshutdown] : rows) {
-        TempFolder folder(suffix);
-        ServiceCopy copy(folder, exe);
-        copy.WriteIni(CompleteIni(keys));
-        testsupport::ProcessResult result = copy.Run(argument);
-        std::string names = std::string(display) + " (" + copy.Name() + ")";
-        EXPECT_EQ(result.exitCode, 0u) << exe;
-        EXPECT_EQ(result.output, "\n" + names + " service installed successfully.\n");
-        EXPECT_EQ(copy.Log(), Lines{"Service " + names + " installed successfully."});
+    for (const Row& row : rows) {
+        TempFolder folder(row.suffix);
+        ServiceCopy copy(folder, row.exe);
+        copy.WriteIni(CompleteIni(row.keys));
+        testsupport::ProcessResult result = copy.Run(Fill(row.argument, copy), row.input);
+        std::string names = std::string(row.display) + " (" + copy.Name() + ")";
+        std::string account = Fill(row.account, copy);
+        std::string runsAs = row.type == 0x10 ? " to run as " + account : "";
+        EXPECT_EQ(result.exitCode, 0u) << row.exe;
+        EXPECT_EQ(result.output, "\n" + names + " service installed successfully" + runsAs + ".\n");
+        EXPECT_EQ(copy.Log(), Lines{"Service " + names + " installed successfully" + runsAs + "."});
         testsupport::ServiceSettings settings{};
         ASSERT_EQ(testsupport::QuerySettings(copy.Name(), &settings), 0u);
-        EXPECT_EQ(settings.serviceType, 0x110u);
+        EXPECT_EQ(settings.serviceType, row.type);
+        EXPECT_EQ(settings.account, account);
         EXPECT_EQ(settings.startType, static_cast<DWORD>(SERVICE_AUTO_START));
         EXPECT_EQ(settings.errorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
         EXPECT_EQ(settings.binaryPath,
-                  *suffix != '\0' ? "\"" + copy.ExePath() + "\"" : copy.ExePath());
-        EXPECT_EQ(settings.displayName, display);
+                  *row.suffix != '\0' ? "\"" + copy.ExePath() + "\"" : copy.ExePath());
+        EXPECT_EQ(settings.displayName, row.display);
         EXPECT_EQ(settings.description,
                   "Provides automatic start and shutdown of VirtualBox machine.");
-        EXPECT_EQ(settings.preshutdownTimeout, preshutdown);
+        EXPECT_EQ(settings.preshutdownTimeout, row.preshutdown);
+        std::string registry = testsupport::RunProcess("C:\\windows\\system32\\reg.exe",
+                                                       "query HKLM\\System\\CurrentControlSet"
+                                                       "\\Services\\" +
+                                                           copy.Name() + " /s")
+                                   .output;
+        EXPECT_NE(registry.find(account), std::string::npos) << registry;
+        EXPECT_EQ((registry + testsupport::ReadFileContent(copy.IniPath()) +
+                   testsupport::ReadFileContent(copy.LogPath()))
+                      .find("Pa55"),
+                  std::string::npos);
     }
 }
 
@@ -204,6 +286,7 @@ TEST(Control, StartWithoutVirtualBox) {
          ERROR_SERVICE_SPECIFIC_ERROR,
          0x80800001,
          {"Kelvaran Service v" KELVARAN_VERSION4 " (x64) started",
+          "Running as <user>, VirtualBox home C:\\users\\kelvaran\\.VirtualBox",
           "Could not manually start VBoxSVC: 0x00000003", "Initializing VirtualBox interface",
           "ERROR creating VirtualBox instance (rc = 0x80040154)",
           "ERROR: Can't find VBoxHeadless executable. Check your VboxInstallPath option in <ini>",
