@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <regex>
 #include <string>
 #include <tuple>
@@ -90,107 +91,51 @@ TEST(CommandLine, AnswersFromAConsole) {
 // A path with a blank is registered in quotes: unquoted, Windows would first try C:\Program.exe
 // for C:\Program Files\..., as LocalSystem. "-I" installs as "-i" does, and a further argument is
 // ignored. The log gets the one line (no access error in particular). Windows waits at a host
-// shutdown for MaxWaitTimeout, the last resort's 30 s and the tear-down's 12.5 s. "--account"
-// registers the account (a user's as DOMAIN\name, with the password read from standard input,
-// which neither the registry, the INI file nor the log shows), and no interactive service;
-// "--account LocalSystem" is "-i" alone.
+// shutdown for MaxWaitTimeout, the last resort's 30 s and the tear-down's 12.5 s. "--account" of
+// a user registers the account as DOMAIN\name, with the password read from standard input, which
+// neither the registry, the INI file nor the log shows, and no interactive service.
 TEST(Install, RegistersTheServiceAsConfigured) {
-    struct Row {
-        const char *suffix, *exe;
-        IniKeys keys;
-        const char *argument, *input, *display;
-        DWORD preshutdown, type;
-        const char* account;
-    };
-    const Row rows[] = {
+    // Folder suffix, executable, INI keys, argument, display name, pre-shutdown time-out.
+    const std::tuple<const char*, const char*, IniKeys, const char*, const char*, DWORD> rows[] = {
         {" with blanks",
          "Install Quoted.exe",
          {{"ServiceName", "Kelvaran Quoted"}},
          "-i",
-         "",
          "Kelvaran Quoted",
-         342500,
-         0x110,
-         "LocalSystem"},
-        {"",
-         "InstallPlain.exe",
-         {{"MaxWaitTimeout", "400000"}},
-         "-I -u",
-         "",
-         "",
-         442500,
-         0x110,
-         "LocalSystem"},
-        {"",
-         "InstallSystem.exe",
-         {},
-         "-i --account localsystem",
-         "",
-         "",
-         342500,
-         0x110,
-         "LocalSystem"},
-        {"",
-         "InstallUser.exe",
-         {},
-         "-i --account <user>",
-         "Pa55 word\r\n",
-         "",
-         342500,
-         0x10,
-         "<user>"},
-        {"",
-         "InstallVirtual.exe",
-         {},
-         "-i --Account \"NT SERVICE\\InstallVirtual\"",
-         "",
-         "",
-         342500,
-         0x10,
-         "NT SERVICE\\InstallVirtual"},
-        {"",
-         "InstallLocal.exe",
-         {},
-         "-i --account LocalService",
-         "",
-         "",
-         342500,
-         0x10,
-         "NT AUTHORITY\\LocalService"},
+         342500},
+        {"", "InstallPlain.exe", {{"MaxWaitTimeout", "400000"}}, "-I -u", "", 442500},
+        {"", "InstallUser.exe", {}, "-i --account <user>", "", 342500},
     };
-    for (const Row& row : rows) {
-        TempFolder folder(row.suffix);
-        ServiceCopy copy(folder, row.exe);
-        copy.WriteIni(CompleteIni(row.keys));
-        testsupport::ProcessResult result = copy.Run(Fill(row.argument, copy), row.input);
-        std::string names = std::string(row.display) + " (" + copy.Name() + ")";
-        std::string account = Fill(row.account, copy);
-        std::string runsAs = row.type == 0x10 ? " to run as " + account : "";
-        EXPECT_EQ(result.exitCode, 0u) << row.exe;
+    for (const auto& [suffix, exe, keys, argument, display, preshutdown] : rows) {
+        TempFolder folder(suffix);
+        ServiceCopy copy(folder, exe);
+        copy.WriteIni(CompleteIni(keys));
+        const std::string user = testsupport::WineUser();
+        const bool account = strstr(argument, "--account") != nullptr;
+        testsupport::ProcessResult result = copy.Run(Fill(argument, copy), "Pa55 word\r\n");
+        std::string names = std::string(display) + " (" + copy.Name() + ")";
+        std::string runsAs = account ? " to run as " + user : "";
+        EXPECT_EQ(result.exitCode, 0u) << exe;
         EXPECT_EQ(result.output, "\n" + names + " service installed successfully" + runsAs + ".\n");
         EXPECT_EQ(copy.Log(), Lines{"Service " + names + " installed successfully" + runsAs + "."});
         testsupport::ServiceSettings settings{};
         ASSERT_EQ(testsupport::QuerySettings(copy.Name(), &settings), 0u);
-        EXPECT_EQ(settings.serviceType, row.type);
-        EXPECT_EQ(settings.account, account);
+        EXPECT_EQ(settings.serviceType, account ? 0x10u : 0x110u);
+        EXPECT_EQ(settings.account, account ? user : "LocalSystem");
         EXPECT_EQ(settings.startType, static_cast<DWORD>(SERVICE_AUTO_START));
         EXPECT_EQ(settings.errorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
         EXPECT_EQ(settings.binaryPath,
-                  *row.suffix != '\0' ? "\"" + copy.ExePath() + "\"" : copy.ExePath());
-        EXPECT_EQ(settings.displayName, row.display);
+                  *suffix != '\0' ? "\"" + copy.ExePath() + "\"" : copy.ExePath());
+        EXPECT_EQ(settings.displayName, display);
         EXPECT_EQ(settings.description,
                   "Provides automatic start and shutdown of VirtualBox machine.");
-        EXPECT_EQ(settings.preshutdownTimeout, row.preshutdown);
-        std::string registry = testsupport::RunProcess("C:\\windows\\system32\\reg.exe",
-                                                       "query HKLM\\System\\CurrentControlSet"
-                                                       "\\Services\\" +
-                                                           copy.Name() + " /s")
-                                   .output;
-        EXPECT_NE(registry.find(account), std::string::npos) << registry;
-        EXPECT_EQ((registry + testsupport::ReadFileContent(copy.IniPath()) +
-                   testsupport::ReadFileContent(copy.LogPath()))
-                      .find("Pa55"),
-                  std::string::npos);
+        EXPECT_EQ(settings.preshutdownTimeout, preshutdown);
+        std::string key = "query HKLM\\System\\CurrentControlSet\\Services\\" + copy.Name() + " /s";
+        std::string kept = testsupport::RunProcess("C:\\windows\\system32\\reg.exe", key).output +
+                           testsupport::ReadFileContent(copy.IniPath()) +
+                           testsupport::ReadFileContent(copy.LogPath());
+        EXPECT_NE(kept.find(settings.account), std::string::npos) << kept;
+        EXPECT_EQ(kept.find("Pa55"), std::string::npos) << kept;
     }
 }
 

@@ -26,10 +26,7 @@ DWORD RunChild(const std::string& exe, const std::string& arguments, DWORD timeo
     HANDLE inputEnd = nullptr;
     HANDLE fed = nullptr;
     DWORD written = 0;
-    if (input.empty()) {
-        inputEnd = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               &inheritable, OPEN_EXISTING, 0, nullptr);
-    } else if (CreatePipe(&inputEnd, &fed, &inheritable, 0)) {
+    if (CreatePipe(&inputEnd, &fed, &inheritable, 0)) {
         WriteFile(fed, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
         CloseHandle(fed);
     }

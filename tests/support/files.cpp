@@ -149,10 +149,8 @@ ProcessResult RunProcess(const std::string& exe, const std::string& arguments, D
 }
 
 std::string WineUser() {
-    char computer[MAX_COMPUTERNAME_LENGTH + 1] = "";
-    char user[256] = "";
-    DWORD computerSize = sizeof computer;
-    DWORD userSize = sizeof user;
+    char computer[MAX_COMPUTERNAME_LENGTH + 1] = "", user[256] = "";
+    DWORD computerSize = sizeof computer, userSize = sizeof user;
     GetComputerNameA(computer, &computerSize);
     GetUserNameA(user, &userSize);
     return std::string(computer) + "\\" + user;

@@ -389,14 +389,13 @@ TEST(FolderRule, TheFirstOtherAccountThatMayWrite) {
          ""},
         {"D:(A;OICI;FA;;;SY)(A;OICI;0x1301bf;;;BU)", "S-1-5-32-545"},
         {"D:(A;OICIIO;GW;;;BU)", "S-1-5-32-545"},
-        {"D:(A;;0x4;;;AU)(A;;0x40000;;;BU)", "S-1-5-11"},
-        {"D:(A;;FR;;;WD)(A;;0x80000;;;BU)", "S-1-5-32-545"},
+        {"D:(A;;0x4;;;AU)", "S-1-5-11"},
+        {"D:(A;;0x40000;;;AU)", "S-1-5-11"},
+        {"D:(A;;SD;;;AU)", "S-1-5-11"},
+        {"D:(A;;FR;;;WD)(A;;FX;;;AU)(A;;0x80000;;;BU)", "S-1-5-32-545"},
         {"D:(D;;0xd0046;;;BU)(A;;FA;;;BU)(D;;0xd0046;;;WD)(A;;FA;;;AU)", ""},
         {"D:(A;;FA;;;BU)(D;;0xd0046;;;BU)", "S-1-5-32-545"},
         {"", "S-1-1-0"},  // no DACL at all
-        // Wine's default for every folder.
-        {"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;S-1-5-21-0-0-0-1000)(A;OICI;0x1200a9;;;WD)",
-         "S-1-5-21-0-0-0-1000"},
     };
     for (const auto& [sddl, writer] : rows) {
         PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -421,7 +420,7 @@ TEST(FolderRule, TheFirstOtherAccountThatMayWrite) {
 // Windows' own 300000 ms, and none where Windows has no pre-shutdown notification. An account's
 // service is no interactive one, gets the password from standard input and its right to log on as
 // a service; a right refused, or an account the manager refuses, leaves no service.
-std::vector<std::string> configured;
+std::string configured;  // the calls, each followed by "|"
 NTSTATUS granting = 0;
 DWORD refusing = 0;
 BOOL WINAPI RecordingChangeServiceConfig2A(SC_HANDLE service, DWORD level, LPVOID info) {
@@ -445,7 +444,7 @@ BOOL WINAPI RecordingChangeServiceConfig2A(SC_HANDLE service, DWORD level, LPVOI
     } else {
         snprintf(text, sizeof text, "level %lu", level);
     }
-    configured.push_back(text);
+    configured += text + std::string("|");
     static const auto system =
         testsupport::System(ChangeServiceConfig2A, "advapi32", "ChangeServiceConfig2A");
     return system(service, level, info);
@@ -456,9 +455,9 @@ SC_HANDLE WINAPI RecordingCreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR 
                                          LPCSTR path, LPCSTR group, LPDWORD tag, LPCSTR depends,
                                          LPCSTR account, LPCSTR password) {
     char text[600];
-    snprintf(text, sizeof text, "create 0x%lx %s %s", type, account ? account : "LocalSystem",
+    snprintf(text, sizeof text, "create 0x%lx %s %s|", type, account ? account : "LocalSystem",
              password ? password : "-");
-    configured.push_back(text);
+    configured += text;
     static const auto system = testsupport::System(CreateServiceA, "advapi32", "CreateServiceA");
     SetLastError(refusing);
     return refusing ? nullptr
@@ -470,8 +469,8 @@ NTSTATUS NTAPI RecordingLsaAddAccountRights(LSA_HANDLE, PSID sid, PLSA_UNICODE_S
                                             ULONG count) {
     char* text = nullptr;
     ConvertSidToStringSidA(sid, &text);
-    configured.push_back("right " + std::string(text) + " " + std::to_string(count) + " " +
-                         std::string(rights->Buffer, rights->Buffer + rights->Length / 2));
+    configured += "right " + std::string(text) + " " + std::to_string(count) + " " +
+                  std::string(rights->Buffer, rights->Buffer + rights->Length / 2) + "|";
     LocalFree(text);
     return granting;
 }
@@ -481,62 +480,57 @@ TEST(Install, AsksForWhatWineDoesNotKeep) {
         testsupport::System(ChangeServiceConfig2A, "advapi32", "ChangeServiceConfig2A");
     const auto create = testsupport::System(CreateServiceA, "advapi32", "CreateServiceA");
     const auto grant = testsupport::System(LsaAddAccountRights, "advapi32", "LsaAddAccountRights");
-    const std::string actions = "actions reset 86400 reboot null command null: 1/60000 1/60000 0/0";
     const std::string user = testsupport::WineUser(), typed = "." + user.substr(user.find('\\'));
-    const std::string asUser = "create 0x10 " + user + " Pa55 word",
-                      right = "right S-1-5-21-0-0-0-1000 1 SeServiceLogonRight";
+    const std::string system = "create 0x110 LocalSystem -|level 1|",
+                      tail =
+                          "actions reset 86400 reboot null command null: 1/60000 1/60000 0/0|"
+                          "on exit codes 1|",
+                      asUser = "create 0x10 " + user + " Pa55 word|",
+                      right = "right S-1-5-21-0-0-0-1000 1 SeServiceLogonRight|";
     // Pre-shutdown time-out, account, LsaAddAccountRights' and CreateServiceA's answers, calls.
-    const std::tuple<DWORD, std::string, NTSTATUS, DWORD, Lines> rows[] = {
-        {0, "", 0, 0, {"create 0x110 LocalSystem -", "level 1", actions, "on exit codes 1"}},
-        {1000,
-         "",
-         0,
-         0,
-         {"create 0x110 LocalSystem -", "level 1", "preshutdown 300000", actions,
-          "on exit codes 1"}},
-        {342500,
-         "",
-         0,
-         0,
-         {"create 0x110 LocalSystem -", "level 1", "preshutdown 342500", actions,
-          "on exit codes 1"}},
-        {0, typed, 0, 0, {asUser, right, "level 1", actions, "on exit codes 1"}},
-        {0, typed, static_cast<NTSTATUS>(0xC0000022), 0, {asUser, right}},  // access denied
-        {0, typed, 0, ERROR_INVALID_SERVICE_ACCOUNT, {asUser}},
+    const std::tuple<DWORD, const char*, NTSTATUS, DWORD, std::string> rows[] = {
+        {0, nullptr, 0, 0, system + tail},
+        {1000, nullptr, 0, 0, system + "preshutdown 300000|" + tail},
+        {342500, "LocalSystem", 0, 0, system + "preshutdown 342500|" + tail},
+        {0, "NT SERVICE\\unit_tests", 0, 0, "create 0x10 NT SERVICE\\unit_tests -|level 1|" + tail},
+        {0, "LocalService", 0, 0, "create 0x10 NT AUTHORITY\\LocalService -|level 1|" + tail},
+        {0, typed.c_str(), 0, 0, asUser + right + "level 1|" + tail},
+        {0, typed.c_str(), static_cast<NTSTATUS>(0xC0000022), 0, asUser + right},  // denied
+        {0, typed.c_str(), 0, ERROR_INVALID_SERVICE_ACCOUNT, asUser},
     };
     ASSERT_EQ(Load(testsupport::CompleteIni()), 1);
     UninstallService();  // left by a run that failed
+    // A password line for each user's row.
     HANDLE console = GetStdHandle(STD_INPUT_HANDLE), input = nullptr, fed = nullptr;
+    DWORD written = 0;
+    CreatePipe(&input, &fed, nullptr, 0);
+    WriteFile(fed, "Pa55 word\r\nPa55 word\r\nPa55 word\r\n", 33, &written, nullptr);
+    SetStdHandle(STD_INPUT_HANDLE, input);
     for (const auto& [preshutdown, account, granted, refused, expected] : rows) {
         configured.clear();
         granting = granted;
         refusing = refused;
-        DWORD written = 0;
-        CreatePipe(&input, &fed, nullptr, 0);
-        WriteFile(fed, "Pa55 word\r\n", 11, &written, nullptr);
-        SetStdHandle(STD_INPUT_HANDLE, input);
         testsupport::Repoint(config2, &RecordingChangeServiceConfig2A);
         testsupport::Repoint(create, &RecordingCreateServiceA);
         testsupport::Repoint(grant, &RecordingLsaAddAccountRights);
-        int result = InstallService(
-            InstallOptions{preshutdown, account.empty() ? nullptr : account.c_str()});
+        int result = InstallService(InstallOptions{preshutdown, account});
         testsupport::Repoint(&RecordingChangeServiceConfig2A, config2);
         testsupport::Repoint(&RecordingCreateServiceA, create);
         testsupport::Repoint(&RecordingLsaAddAccountRights, grant);
-        SetStdHandle(STD_INPUT_HANDLE, console);
-        CloseHandle(input);
-        CloseHandle(fed);
-        EXPECT_EQ(configured, expected) << preshutdown << account;
-        EXPECT_EQ(result, expected.size() > 2 ? 0 : 2);
-        EXPECT_EQ(UninstallService(), expected.size() > 2 ? UninstallDone : UninstallNotFound);
+        bool installed = expected.find("level 1") != std::string::npos;
+        EXPECT_EQ(configured, expected) << preshutdown;
+        EXPECT_EQ(result, installed ? 0 : 2);
+        EXPECT_EQ(UninstallService(), installed ? UninstallDone : UninstallNotFound);
     }
-    EXPECT_EQ(testsupport::ReadFileContent(kLog).find("Pa55"), std::string::npos);
+    SetStdHandle(STD_INPUT_HANDLE, console);
+    CloseHandle(input);
+    CloseHandle(fed);
+    const std::string refusal = "ERROR installing  (unit_tests) service: ";
     testsupport::ExpectLogInOrder(
         testsupport::ReadLog(kLog),
         {"Service  (unit_tests) installed successfully to run as " + user + ".",
-         "ERROR installing  (unit_tests) service: could not grant " + user +
-             " the right to log on as a service (0x00000005)",
-         "ERROR installing  (unit_tests) service: invalid account name or password"});
+         refusal + "could not grant " + user + " the right to log on as a service (0x00000005)",
+         refusal + "invalid account name or password"});
 }
 
 // Where VirtualBox gives no type information.
