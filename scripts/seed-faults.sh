@@ -25,7 +25,7 @@ faults=(
     'version-table-without-aborted-saved|vbox/release.cpp|s/if \(from70 && \(classic == MachineState_Aborted\)\)/if (from70 && false)/|unit|machine-no-typeinfo'
     'crash-ends-with-exit-code-0|service/supervisor.cpp|s/MachineAbortedCode = 0x80800002/MachineAbortedCode = 0/|machine-7.0.*EndsByItself'
     'stop-without-bound|service/supervisor.cpp|s/if \(now >= deadline\) \{/if (false \&\& now >= deadline) {/|machine-7.0.*ButtonIgnored'
-    'failure-actions-dropped|install/install.cpp|s/\n\s*SetFailureActions\(service\);//|unit'
+    'failure-actions-dropped|install/install.cpp|s/\n(\s*)SetFailureActions\(service\);/\n$1(void)&SetFailureActions;/|unit'
     'restarts-for-ever|install/install.cpp|s/\{SC_ACTION_NONE, 0\}/{SC_ACTION_RESTART, RestartDelay}/|unit'
     'preshutdown-without-last-resort|service/supervisor.cpp|s/maxWaitTimeout\) \+ LastResortBound/maxWaitTimeout)/|service'
     'second-stop-rereads-settings|service/control.cpp|s/if \(FirstStopRequest.load\(\) == 0\) \{\n(\s*)LoadConfiguration/{\n$1LoadConfiguration/|unit'
@@ -38,6 +38,12 @@ faults=(
     'client-lends-its-token|pipe/pipe.h|s/IdentifyOnly = SECURITY_SQOS_PRESENT \x7c SECURITY_IDENTIFICATION/IdentifyOnly = 0/|pipe'
     'pipe-open-to-remote-clients|pipe/server.cpp|s/ \x7c PIPE_REJECT_REMOTE_CLIENTS//|pipe.*LaterInstance'
     'pipe-without-first-instance-flag|pipe/server.cpp|s/\? FILE_FLAG_FIRST_PIPE_INSTANCE : 0/? 0 : 0/|pipe.*LaterInstance'
+    'half-read-states-used|vbox/release.cpp|s/\(value >= StateSlots\)\) \{\n(\s*)return EnumRead::Unreadable;/(value >= StateSlots)) {\n$1continue;/|unit'
+    'spawn-taken-for-down|vbox/machine.cpp|s/\(session != SessionState_Spawning\)\) \{/true) {/|machine-7.0.*Spawning'
+    'incomplete-ini-reported-as-success|service/control.cpp|s/SetServiceSpecificExitCode\(ConfigurationIncompleteCode\);\n(\s*)ReportServiceStatus\(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, 0\);/(void)ConfigurationIncompleteCode;\n$1ReportServiceStatus(SERVICE_STOPPED, NO_ERROR, 0);/|service'
+    'account-service-interactive|install/install.cpp|s/\(runAs == nullptr \? SERVICE_INTERACTIVE_PROCESS : 0\)/SERVICE_INTERACTIVE_PROCESS/|unit|service.Install'
+    'option-typo-installs-localsystem|service/main.cpp|s/\} else if \(strncmp\(argv\[i\], "--", 2\) == 0\) \{/} else if (false) {/|service.CommandLine'
+    'folder-denial-ignored|vbox/folders.cpp|s/denied->Header.AceType == ACCESS_DENIED_ACE_TYPE &&/false \&\&/|unit'
 )
 
 want=" $* "

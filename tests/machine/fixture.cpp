@@ -8,17 +8,6 @@ namespace {
 
 GroupOptions options;
 
-// The VirtualBox home of the group: this process's VBOX_USER_HOME, which every server it starts,
-// and its tools, inherit.
-std::string GroupHome() {
-    char temp[MAX_PATH] = "";
-    GetTempPathA(sizeof temp, temp);
-    std::string home = std::string(temp) + "kelvaran-machine-home";
-    CreateDirectoryA(home.c_str(), nullptr);
-    SetEnvironmentVariableA("VBOX_USER_HOME", home.c_str());
-    return home;
-}
-
 // Makes sure a server of the group's home runs, started by a service of its own, whose copy of
 // kelvaran.exe launches VBoxSVC.exe before it connects (and then ends: it has no machine).
 void UseGroupServer(const std::string& home) {
@@ -51,7 +40,7 @@ const GroupOptions& Options() {
 }
 
 void MachineTest::SetUp() {
-    std::string home = GroupHome();
+    std::string home = GroupHome("machine");
     UseGroupServer(home);
     UseRelease(options.release);  // which may end the server
     UseGroupServer(home);
@@ -73,7 +62,7 @@ void MachineTest::TearDown() {
     service_.reset();
     // A case that ended the server leaves the next to be started from a service.
     if (FindVBoxSvc() == 0) {
-        UseGroupServer(GroupHome());
+        UseGroupServer(GroupHome("machine"));
     }
     Ctl("fault clear");
     RemoveMachine(name_);
@@ -92,7 +81,7 @@ void MachineTest::Outside(const std::string& action) {
 
 IniKeys MachineTest::Ini(const std::string& vm, const IniKeys& extra) const {
     return MergeIni({{"VboxInstallPath", StandinFolder()},
-                     {"VboxUserHome", GroupHome()},
+                     {"VboxUserHome", GroupHome("machine")},
                      {"VmName", vm},
                      {"Loglevel", "3"},
                      {"MaxWaitTimeout", std::to_string(kMaxWaitTimeout)}},

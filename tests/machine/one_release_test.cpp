@@ -416,43 +416,6 @@ TEST_F(OneReleaseLife, ForeignServerDroppedTwiceThenKept) {
     SetEnvironmentVariableA("VBOX_USER_HOME", home);
 }
 
-// Two services for two machines answer on two pipes, each for its own machine, with the facts as
-// they are at each request (the packed screen size, the VRDE switch, the port bit for bit: -1
-// when no VRDE server runs; a failing screen read gives 0), and both notify the one companion.
-TEST_F(OneReleaseLife, TwoServicesAnswerOnTheirPipesAndNotifyOneCompanion) {
-    CreateMachine();
-    std::string other = name_ + "-b";
-    testsupport::CreateMachine(other);
-    Ctl("screen " + other + " 800x600");
-    Ctl("vrde " + name_ + " on 3390");
-    TempFolder otherFolder("-b");
-    ServiceCopy b(otherFolder, other + ".exe");
-    b.WriteIni(Ini(other));
-    ASSERT_EQ(b.Run("-i").exitCode, 0u);
-    Install();
-    Start();
-    ASSERT_EQ(StartByName(b.Name()), 0u);
-    ASSERT_TRUE(WaitFor(SERVICE_RUNNING));
-    ASSERT_TRUE(WaitForState(b.Name(), SERVICE_RUNNING));
-    EXPECT_EQ(Ask(Pipe(), 258), 0x03000400u);  // 1024x768
-    EXPECT_EQ(Ask(ControlPipeName(other), 258), 0x02580320u);
-    EXPECT_EQ(Ask(Pipe(), 256), 1u);
-    EXPECT_EQ(Ask(Pipe(), 257), 3390u);
-    Ctl("vrde " + name_ + " off 3390");
-    EXPECT_EQ(Ask(Pipe(), 256), 0u);
-    EXPECT_EQ(Ask(Pipe(), 257), 0xFFFFFFFFu);
-    Ctl("vrde " + name_ + " on -2147483647");
-    EXPECT_EQ(Ask(Pipe(), 257), 0x80000001u);
-    Ctl("fault set Display.GetScreenResolution 0x80004005 once " + name_);
-    EXPECT_EQ(Ask(Pipe(), 258), 0u);
-    TrayListener tray;
-    Outside("pause");
-    EXPECT_EQ(VBoxManage("controlvm " + other + " pause").exitCode, 0u);
-    EXPECT_TRUE(tray.WaitHeard(2));
-    ExpectStopReports(Stop(), kMaxWaitTimeout);
-    RemoveMachine(other);
-}
-
 // Without its control pipe the service still runs and stops its machine: when the pipe's name is
 // taken first (someone else's instance, which refuses a second), or the machine's name is too
 // long for it (238 characters: a name cut short could be another machine's).

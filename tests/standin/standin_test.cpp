@@ -1,6 +1,6 @@
 // The stand-in's own contract, where no product test reaches it: the overflow of a passive
-// listener, whole journal lines and what differs between the releases it plays. The client is the
-// service's own (vbox/vbox.h), in the multithreaded apartment.
+// listener and what differs between the releases it plays. The client is the service's own
+// (vbox/vbox.h), in the multithreaded apartment.
 #include "tests/support/support.h"
 #include "vbox/vbox.h"
 
@@ -8,7 +8,6 @@
 
 #include <optional>
 #include <string>
-#include <thread>
 #include <tuple>
 
 namespace {
@@ -160,29 +159,6 @@ TEST_F(Standin, OverflowUnregistersASlowListener) {
     VARIANT poll[] = {DispatchArg(slow.Get()), LongArg(0)};
     EXPECT_EQ(CallObjectMethod(source.Get(), L"GetEvent", poll, 2, event.Put()),
               static_cast<HRESULT>(0x80BB0001));  // VBOX_E_OBJECT_NOT_FOUND
-}
-
-// The server and every client's Session DLL append to the one journal: each call leaves one whole
-// line, also when they write at once.
-TEST_F(Standin, JournalLinesStayWholeUnderABurst) {
-    ASSERT_NO_FATAL_FAILURE(Open());
-    testsupport::Journal journal;
-    std::thread threads[4];
-    for (std::thread& thread : threads) {
-        thread = std::thread([this] {
-            for (int i = 0; i < 40; ++i) {
-                LONG state = 0;
-                GetLongProperty(session_.Get(), L"State", &state);
-                GetLongProperty(machine_.Get(), L"State", &state);
-            }
-        });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(journal.BadLines(), 0u);
-    // Each thread's 40 Session.State lines from this process and 40 Machine.State from the server.
-    EXPECT_EQ(journal.Entries(name_, GetCurrentProcessId()).size(), 4u * 80);
 }
 
 }  // namespace

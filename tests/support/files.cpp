@@ -32,6 +32,15 @@ std::string BinFolder() {
     return folder.substr(0, folder.find_last_of('\\'));
 }
 
+std::string GroupHome(const std::string& group) {
+    char temp[MAX_PATH] = "";
+    GetTempPathA(sizeof temp, temp);
+    std::string home = std::string(temp) + "kelvaran-" + group + "-home";
+    CreateDirectoryA(home.c_str(), nullptr);
+    SetEnvironmentVariableA("VBOX_USER_HOME", home.c_str());
+    return home;
+}
+
 bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
     ULONGLONG end = GetTickCount64() + timeoutMs;
     while (!done()) {

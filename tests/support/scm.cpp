@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace testsupport {
 namespace {
@@ -243,11 +244,7 @@ void StatusRecorder::Record() {
     }
     std::lock_guard<std::mutex> hold(lock_);
     const SERVICE_STATUS_PROCESS* last = statuses_.empty() ? nullptr : &statuses_.back();
-    if (last == nullptr || last->dwCurrentState != s.dwCurrentState ||
-        last->dwControlsAccepted != s.dwControlsAccepted ||
-        last->dwWin32ExitCode != s.dwWin32ExitCode ||
-        last->dwServiceSpecificExitCode != s.dwServiceSpecificExitCode ||
-        last->dwCheckPoint != s.dwCheckPoint || last->dwWaitHint != s.dwWaitHint) {
+    if (last == nullptr || memcmp(last, &s, sizeof s) != 0) {
         statuses_.push_back(s);
     }
 }

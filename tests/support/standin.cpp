@@ -138,19 +138,6 @@ std::vector<JournalEntry> Journal::Entries(const std::string& machine, DWORD pid
     return entries;
 }
 
-size_t Journal::BadLines() const {
-    std::ifstream file(path_, std::ios::binary);
-    file.seekg(static_cast<std::streamoff>(mark_));
-    size_t bad = 0;
-    JournalEntry entry;
-    for (std::string line; std::getline(file, line);) {
-        bool crlf = !line.empty() && line.back() == '\r';
-        line.erase(line.find_last_not_of('\r') + 1);
-        bad += !crlf || (line.find(" # ") == std::string::npos && !ParseJournalLine(line, &entry));
-    }
-    return bad;
-}
-
 size_t CountCalls(const std::vector<JournalEntry>& entries, const std::string& member) {
     return std::count_if(entries.begin(), entries.end(),
                          [&](const JournalEntry& e) { return e.member == member; });

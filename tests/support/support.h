@@ -29,6 +29,9 @@ namespace testsupport {
 std::string TestName();
 // The folder of the running test executable, where the build puts every executable.
 std::string BinFolder();
+// %TEMP%\kelvaran-<group>-home, made if need be, as this process's VBOX_USER_HOME: the VirtualBox
+// home of a group of tests, which every server and tool started from here inherits.
+std::string GroupHome(const std::string& group);
 // Polls done every 20 ms until it holds; false after timeoutMs.
 bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs = 10000);
 
@@ -265,8 +268,6 @@ public:
     // The call lines since the mark; those of one machine when it is given (the server's calls
     // on it, its look-ups by name, and the Session calls of process pid, when pid is given).
     std::vector<JournalEntry> Entries(const std::string& machine = "", DWORD pid = 0) const;
-    // Lines since the mark that are no call line (torn or mixed writes).
-    size_t BadLines() const;
 
 private:
     std::string path_;

@@ -343,22 +343,13 @@ std::string Status() {
     return RunProcess(TrayExe(), "--status").output;
 }
 
-// The VirtualBox home of the group, which this process's tools and servers use. A server started
-// from here holds ctest's output until it ends: it ends a moment after its last client.
-std::string GroupHome() {
-    char temp[MAX_PATH] = "";
-    GetTempPathA(sizeof temp, temp);
-    std::string home = std::string(temp) + "kelvaran-tray-home";
-    CreateDirectoryA(home.c_str(), nullptr);
-    SetEnvironmentVariableA("VBOX_USER_HOME", home.c_str());
-    SetEnvironmentVariableA("STANDIN_IDLE_EXIT_MS", "1000");
-    return home;
-}
-
 // Two services and their machines, seen by --status, then by a running companion through its
 // pipe, whatever else connects to it; a second companion leaves at once.
 TEST(EndToEnd, TwoServicesSeenByStatusAndByTheRunningCompanion) {
-    std::string home = GroupHome();
+    // A server started from here holds ctest's output until it ends: a moment after its last
+    // client.
+    std::string home = GroupHome("tray");
+    SetEnvironmentVariableA("STANDIN_IDLE_EXIT_MS", "1000");
     ServerHold hold;
     TempFolder folder;
     std::vector<std::unique_ptr<ServiceCopy>> services;
@@ -379,9 +370,15 @@ TEST(EndToEnd, TwoServicesSeenByStatusAndByTheRunningCompanion) {
     EXPECT_EQ(status.exitCode, 0u);
     EXPECT_EQ(status.output, "tray-a" + running + "tray-b" + running);
 
+    // Each service answers for its own machine, with the facts of the moment.
     EXPECT_EQ(VBoxManage("controlvm tray-a pause").exitCode, 0u);
+    Ctl("vrde tray-b off 3389");
+    Ctl("screen tray-b 800x600");
     EXPECT_EQ(Status(),
-              "tray-a: service running; machine Paused, 1024x768, RDP 3389\ntray-b" + running);
+              "tray-a: service running; machine Paused, 1024x768, RDP 3389\n"
+              "tray-b: service running; machine Running, 800x600\n");
+    Ctl("vrde tray-b on 3389");
+    Ctl("screen tray-b 1024x768");
 
     Companion companion;
     Companion::Shows("tray-a: Paused, 1024x768, RDP 3389\ntray-b: Running, 1024x768, RDP 3389");
@@ -392,25 +389,17 @@ TEST(EndToEnd, TwoServicesSeenByStatusAndByTheRunningCompanion) {
     // SYSTEM and SERVICE write, the user also creates instances.
     HANDLE probe = CreateFileA("\\\\.\\pipe\\kelvarantray", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                0, nullptr);
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(GetSecurityInfo(probe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                              &dacl, nullptr, &descriptor),
-              0u);
-    std::string aces;
-    for (WORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
-        ACCESS_ALLOWED_ACE* ace = nullptr;
-        char* sid = nullptr;
-        GetAce(dacl, i, reinterpret_cast<void**>(&ace));
-        ConvertSidToStringSidA(&ace->SidStart, &sid);
-        char mask[16];
-        snprintf(mask, sizeof mask, "0x%08lX", ace->Mask);
-        aces += std::string(sid) + "=" + mask + " ";
-        LocalFree(sid);
-    }
-    LocalFree(descriptor);
+    PSECURITY_DESCRIPTOR security = nullptr;
+    char* dacl = nullptr;
+    GetSecurityInfo(probe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                    nullptr, &security);
+    ConvertSecurityDescriptorToStringSecurityDescriptorA(security, SDDL_REVISION_1,
+                                                         DACL_SECURITY_INFORMATION, &dacl, 0);
+    EXPECT_STREQ(dacl,
+                 "D:P(A;;0x12019b;;;SY)(A;;0x12019b;;;SU)(A;;0x12019f;;;S-1-5-21-0-0-0-1000)");
+    LocalFree(dacl);
+    LocalFree(security);
     CloseHandle(probe);
-    EXPECT_EQ(aces, "S-1-5-18=0x0012019B S-1-5-6=0x0012019B S-1-5-21-0-0-0-1000=0x0012019F ");
     // Clients that hold the pipe with a partial word, another word, a longer message or nothing
     // at all; a resume must still reach the companion, through its pipe (it polls every 30 s).
     std::vector<HANDLE> clients;

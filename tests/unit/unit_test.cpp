@@ -533,29 +533,6 @@ TEST(Install, AsksForWhatWineDoesNotKeep) {
          refusal + "invalid account name or password"});
 }
 
-// Where VirtualBox gives no type information.
-TEST(ReleaseTable, FactsByVersion) {
-    const LONG numbers[] = {-1, 4, 5, 6, 11, 16, 22, 23, 24, 64};
-    // Version, whether the environment is an array, 5.0's numbers for the release's above.
-    const std::tuple<const wchar_t*, bool, std::vector<LONG>> rows[] = {
-        {L"5.0.40", false, {0, 4, 5, 6, 11, 16, 22, 23, 0, 0}},
-        {L"6.1.50", true, {0, 4, 5, 6, 11, 17, 23, 0, 0, 0}},
-        // AbortedSaved (5) counts as aborted.
-        {L"7.0.20", true, {0, 4, 4, 5, 10, 15, 22, 23, 0, 0}},
-        // Taken for 5.0, the API the service was first built on.
-        {L"garbage", false, {0, 4, 5, 6, 11, 16, 22, 23, 0, 0}},
-        {nullptr, false, {0, 4, 5, 6, 11, 16, 22, 23, 0, 0}},
-    };
-    ASSERT_EQ(VirtualBoxLink.VirtualBox, nullptr);
-    for (const auto& [version, array, classic] : rows) {
-        LearnVirtualBoxRelease(version);
-        EXPECT_EQ(VirtualBoxRelease.EnvironmentIsArray, array) << version;
-        for (size_t i = 0; i < classic.size(); ++i) {
-            EXPECT_EQ(ClassicState(numbers[i]), classic[i]) << version << " " << numbers[i];
-        }
-    }
-}
-
 // A library built here in the shape of VirtualBox's MIDL file: IMachine with LaunchVMProcess
 // taking an array, and MachineState an alias of an enumeration with a made-up name, in a numbering
 // of no release (Running 9). One constant's name may be unreadable. Returns IMachine's type.
@@ -619,31 +596,45 @@ ITypeInfo* BuildLibrary(int unnamedConstant) {
     return info;
 }
 
-// A half-read enumeration is never used: with one constant whose name cannot be read, the table
-// by version serves (5.0's numbering for "5.0.40", where 9 is LiveSnapshotting).
-TEST(ReleaseLibrary, TheStatesOfTheAliasOrNoneOfThem) {
-    // The constant left unnamed, and what 9 and 5 stand for in 5.0's numbering.
-    const std::tuple<int, LONG, LONG> rows[] = {
-        {-1, 5, 0},  // the library's: 9 Running, 5 no state
-        {0, 9, 5},   // the table's
-        {2, 9, 5},
+// The release's facts from VirtualBox's type library, else from the table by version: where
+// VirtualBox gives no type information, or where one constant's name cannot be read (a half-read
+// enumeration is never used). Unknown versions are taken for 5.0, the API the service was first
+// built on; 7.0's AbortedSaved (5) counts as aborted.
+TEST(Release, FactsFromTheLibraryOrByVersion) {
+    const LONG numbers[] = {-1, 4, 5, 6, 9, 11, 16, 22, 23, 24, 64};
+    const std::vector<LONG> classic = {0, 4, 5, 6, 9, 11, 16, 22, 23, 0, 0};
+    // Version, the library's constant left unnamed (-2: no library), whether the environment is
+    // an array, 5.0's numbers for the release's above.
+    const std::tuple<const wchar_t*, int, bool, std::vector<LONG>> rows[] = {
+        {L"5.0.40", -2, false, classic},
+        {L"6.1.50", -2, true, {0, 4, 5, 6, 9, 11, 17, 23, 0, 0, 0}},
+        {L"7.0.20", -2, true, {0, 4, 4, 5, 8, 10, 15, 22, 23, 0, 0}},
+        {L"garbage", -2, false, classic},
+        {nullptr, -2, false, classic},
+        {L"5.0.40", -1, true, {0, 4, 0, 0, 5, 0, 0, 0, 0, 0, 0}},  // Running 9
+        {L"5.0.40", 0, false, classic},
+        {L"5.0.40", 2, false, classic},
     };
-    for (const auto& [unnamed, nine, five] : rows) {
+    for (const auto& [version, unnamed, array, expected] : rows) {
         // VirtualBox as its type information tells of it, and nothing more.
-        ITypeInfo* info = BuildLibrary(unnamed);
+        ITypeInfo* info = unnamed > -2 ? BuildLibrary(unnamed) : nullptr;
         IUnknown* object = nullptr;
         IDispatch* virtualBox = nullptr;
-        CreateStdDispatch(nullptr, info, info, &object);
-        object->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&virtualBox));
+        if (info != nullptr) {
+            CreateStdDispatch(nullptr, info, info, &object);
+            object->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&virtualBox));
+        }
         VirtualBoxLink.VirtualBox = virtualBox;
-        LearnVirtualBoxRelease(L"5.0.40");
+        LearnVirtualBoxRelease(version);
         VirtualBoxLink.VirtualBox = nullptr;
-        virtualBox->Release();
-        object->Release();
-        info->Release();
-        EXPECT_EQ(ClassicState(9), nine) << unnamed;
-        EXPECT_EQ(ClassicState(5), five) << unnamed;
-        EXPECT_EQ(VirtualBoxRelease.EnvironmentIsArray, unnamed < 0) << unnamed;
+        for (IUnknown* made : std::initializer_list<IUnknown*>{virtualBox, object, info}) {
+            made != nullptr ? (void)made->Release() : void();
+        }
+        EXPECT_EQ(VirtualBoxRelease.EnvironmentIsArray, array) << version << " " << unnamed;
+        for (size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(ClassicState(numbers[i]), expected[i])
+                << version << " " << unnamed << " " << numbers[i];
+        }
     }
 }
 
