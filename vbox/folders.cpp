@@ -39,19 +39,19 @@ DWORD FileAccess(ACCESS_MASK mask) {
     return mask;
 }
 
-// Logs the first account that dacl lets change folder, if there is one; "ERROR" when the DACL
-// cannot be read.
+// Logs the first account that the folder's security lets change it, if there is one; "ERROR"
+// when the security cannot be read.
 void CheckFolder(const wchar_t* folder, const char* vm) {
-    PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD error = GetNamedSecurityInfoW(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                                        nullptr, &dacl, nullptr, &descriptor);
+    DWORD error = GetNamedSecurityInfoW(folder, SE_FILE_OBJECT,
+                                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                        nullptr, nullptr, nullptr, nullptr, &descriptor);
     if (error != ERROR_SUCCESS) {
         LogMessage(1, "ERROR reading who may write to the folder %S (0x%08x)", folder,
                    static_cast<unsigned>(error));
         return;
     }
-    PSID writer = FolderWriter(dacl);
+    PSID writer = FolderWriter(descriptor);
     if (writer != nullptr) {
         char name[512];
         AccountName(writer, name, sizeof name);
@@ -66,11 +66,20 @@ void CheckFolder(const wchar_t* folder, const char* vm) {
 
 }  // namespace
 
-PSID FolderWriter(PACL dacl) {
+PSID FolderWriter(PSECURITY_DESCRIPTOR descriptor) {
     static SID everyone = {SID_REVISION, 1, SECURITY_WORLD_SID_AUTHORITY, {SECURITY_WORLD_RID}};
-    if (dacl == nullptr) {
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    PSID owner = nullptr;
+    GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present ||
+        (dacl == nullptr)) {
         return &everyone;
     }
+    // The owner may always rewrite the DACL, and so give itself write access, unless an entry for
+    // OWNER RIGHTS takes the place of that implicit right.
+    bool ownerMayRewrite = owner != nullptr;
     // Windows reads the entries in order: a denial before a grant takes its rights away, one after
     // it comes too late. Entries that only new files and folders inherit count as well: VirtualBox
     // writes its settings into such files.
@@ -81,6 +90,7 @@ PSID FolderWriter(PACL dacl) {
             continue;
         }
         PSID sid = &allowed->SidStart;
+        ownerMayRewrite = ownerMayRewrite && !IsWellKnownSid(sid, WinCreatorOwnerRightsSid);
         DWORD granted = FileAccess(allowed->Mask) & WriteAccess;
         for (DWORD j = 0; j < i && granted != 0; ++j) {
             ACCESS_DENIED_ACE* denied = nullptr;
@@ -95,7 +105,7 @@ PSID FolderWriter(PACL dacl) {
             return sid;
         }
     }
-    return nullptr;
+    return ownerMayRewrite && !IsTrusted(owner) ? owner : nullptr;
 }
 
 void CheckMachineFolders(const char* name, IDispatch* machine) {

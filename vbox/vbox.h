@@ -217,10 +217,11 @@ HRESULT ReadMachineState(const char* name, LONG* state);
 
 // ---- The machine's folders ----
 
-// Whom a folder's DACL lets change its files, or its access, other than SYSTEM, Administrators,
-// TrustedInstaller and CREATOR OWNER: the first such SID (within dacl; Everyone's for a null
-// DACL), or null when there is none.
-PSID FolderWriter(PACL dacl);
+// Whom a folder's security lets change its files, or its access, other than SYSTEM,
+// Administrators, TrustedInstaller and CREATOR OWNER: the first such SID of the DACL, else its
+// owner (who may rewrite the DACL); Everyone's without a DACL; null when there is none. The SID
+// lives in descriptor.
+PSID FolderWriter(PSECURITY_DESCRIPTOR descriptor);
 
 // For a service that runs as LocalSystem, which hands VirtualBox the machine's settings: logs a
 // warning for VboxUserHome and for the folder of the machine's settings file when someone else

@@ -395,16 +395,16 @@ TEST(FolderRule, TheFirstOtherAccountThatMayWrite) {
         {"D:(A;;FR;;;WD)(A;;FX;;;AU)(A;;0x80000;;;BU)", "S-1-5-32-545"},
         {"D:(D;;0xd0046;;;BU)(A;;FA;;;BU)(D;;0xd0046;;;WD)(A;;FA;;;AU)", ""},
         {"D:(A;;FA;;;BU)(D;;0xd0046;;;BU)", "S-1-5-32-545"},
-        {"", "S-1-1-0"},  // no DACL at all
+        {"", "S-1-1-0"},                         // no DACL at all
+        {"O:BUD:(A;;FA;;;SY)", "S-1-5-32-545"},  // the owner may rewrite the DACL
+        {"O:BUD:(A;;FA;;;SY)(A;;RC;;;OW)", ""},  // unless OWNER RIGHTS says otherwise
+        {"O:BAD:(A;;FA;;;SY)", ""},
     };
     for (const auto& [sddl, writer] : rows) {
         PSECURITY_DESCRIPTOR descriptor = nullptr;
-        PACL dacl = nullptr;
-        BOOL present = FALSE, defaulted = FALSE;
         ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1,
                                                                          &descriptor, nullptr));
-        GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
-        PSID sid = FolderWriter(dacl);
+        PSID sid = FolderWriter(descriptor);
         char* text = nullptr;
         EXPECT_TRUE(sid == nullptr || ConvertSidToStringSidA(sid, &text));
         EXPECT_STREQ(text != nullptr ? text : "", writer) << sddl;
