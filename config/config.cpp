@@ -229,3 +229,22 @@ void AccountName(PSID sid, char* text, size_t size) {
         snprintf(text, size, "(unknown account)");
     }
 }
+
+DWORD ProcessUserSid(BYTE (&sid)[SECURITY_MAX_SID_SIZE]) {
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } token{};
+    HANDLE handle = nullptr;
+    DWORD size = 0;
+    DWORD error = ERROR_SUCCESS;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &handle) ||
+        !GetTokenInformation(handle, TokenUser, &token, sizeof token, &size) ||
+        !CopySid(sizeof sid, sid, token.user.User.Sid)) {
+        error = GetLastError();
+    }
+    if (handle != nullptr) {
+        CloseHandle(handle);
+    }
+    return error;
+}

@@ -53,6 +53,9 @@ void ReplaceChar(char* text, char from, char to);
 // or as "S-1-..." when the system knows no name for it: for the log and the console.
 void AccountName(PSID sid, char* text, size_t size);
 
+// The SID of the account this process runs as, from its token. Returns 0 or the Windows error.
+DWORD ProcessUserSid(BYTE (&sid)[SECURITY_MAX_SID_SIZE]);
+
 // Appends "[MM/DD/YY HH:MM:SS] message" to the log when level passes LogLevel. %S takes a wide
 // string, written in the ANSI code page. Lines from concurrent callers never interleave.
 // The compiler checks the arguments against the format: DWORD and HRESULT are longs, so pass

@@ -62,29 +62,37 @@ HANDLE ServerEnded() {
 }
 
 // The pipe's security: INTERACTIVE and SYSTEM, by their well-known SIDs (their names differ
-// between Windows languages); nobody else may open it. Returns a Windows error code; on success
-// the caller frees *acl and *descriptor with LocalFree.
+// between Windows languages), and the service's own account when that is a user's: a new instance
+// of a pipe needs the right to create one from the pipe's DACL, its creator's included. Nobody else
+// may open it. Returns a Windows error code; on success the caller frees *acl and *descriptor
+// with LocalFree.
 DWORD BuildPipeSecurity(PACL* acl, PSECURITY_DESCRIPTOR* descriptor) {
     *acl = nullptr;
     *descriptor = nullptr;
     BYTE interactive[SECURITY_MAX_SID_SIZE];
     BYTE system[SECURITY_MAX_SID_SIZE];
+    BYTE self[SECURITY_MAX_SID_SIZE];
     DWORD interactiveSize = sizeof(interactive);
     DWORD systemSize = sizeof(system);
     if (!CreateWellKnownSid(WinInteractiveSid, nullptr, interactive, &interactiveSize) ||
         !CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &systemSize)) {
         return GetLastError();
     }
-    EXPLICIT_ACCESS_A access[2] = {};
-    const DWORD rights[2] = {InteractiveAccess, SystemAccess};
-    PSID sids[2] = {interactive, system};
-    for (int i = 0; i < 2; ++i) {
+    DWORD error = ProcessUserSid(self);
+    if (error != ERROR_SUCCESS) {
+        return error;
+    }
+    EXPLICIT_ACCESS_A access[3] = {};
+    const DWORD rights[3] = {InteractiveAccess, SystemAccess, SystemAccess};
+    PSID sids[3] = {interactive, system, self};
+    const ULONG entries = IsWellKnownSid(self, WinLocalSystemSid) ? 2 : 3;
+    for (ULONG i = 0; i < entries; ++i) {
         access[i].grfAccessPermissions = rights[i];
         access[i].grfAccessMode = GRANT_ACCESS;
         access[i].grfInheritance = NO_INHERITANCE;
         BuildTrusteeWithSidA(&access[i].Trustee, sids[i]);
     }
-    DWORD error = SetEntriesInAclA(2, access, nullptr, acl);
+    error = SetEntriesInAclA(entries, access, nullptr, acl);
     if (error != ERROR_SUCCESS) {
         *acl = nullptr;
         return error;

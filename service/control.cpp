@@ -80,24 +80,15 @@ void LogStartBanner() {
 // Logs who runs the service, and on which VirtualBox home. Returns whether that is LocalSystem:
 // its token says so, or its registration does (Wine runs every service as its one user).
 bool LogAccount() {
-    union {
-        TOKEN_USER user;
-        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    } token{};
+    BYTE sid[SECURITY_MAX_SID_SIZE];
     char name[512] = "";
     bool localSystem = false;
-    HANDLE handle = nullptr;
-    DWORD size = 0;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &handle) &&
-        GetTokenInformation(handle, TokenUser, &token, sizeof token, &size)) {
-        AccountName(token.user.User.Sid, name, sizeof name);
-        localSystem = IsWellKnownSid(token.user.User.Sid, WinLocalSystemSid);
+    DWORD error = ProcessUserSid(sid);
+    if (error == ERROR_SUCCESS) {
+        AccountName(sid, name, sizeof name);
+        localSystem = IsWellKnownSid(sid, WinLocalSystemSid);
     } else {
-        DWORD error = GetLastError();
         LogMessage(1, "ERROR reading the service's account (0x%08x)", static_cast<unsigned>(error));
-    }
-    if (handle != nullptr) {
-        CloseHandle(handle);
     }
     LogMessage(3, "Running as %s, VirtualBox home %s", name, ServiceConfig.VboxUserHome);
     char registered[256];

@@ -224,7 +224,8 @@ TEST_F(PipeTest, NoPipeWithoutItsSecurity) {
     EXPECT_EQ(Log(), std::vector<std::string>{"Error creating pipe (0x00000008)"});
 }
 
-// The pipe is open to interactive users and the system alone, and only the system may create
+// The pipe is open to interactive users, the system and the server's own account (Wine's one user
+// here, as for a service installed with --account) alone, and only the last two may create
 // instances; checked on two, since each is created anew. A client beyond the instances the
 // server may hold waits, and is served once the silent ones have had their time. The stop ends
 // the server even when every instance is taken and its wake-up, which lends no token, finds none.
@@ -246,7 +247,8 @@ TEST_F(PipeTest, ClientsBeyondTheLimitWaitAndTheStopEndsTheServerAnyway) {
                         nullptr, nullptr, &security);
         ConvertSecurityDescriptorToStringSecurityDescriptorA(security, SDDL_REVISION_1,
                                                              DACL_SECURITY_INFORMATION, &dacl, 0);
-        EXPECT_STREQ(dacl, "D:(A;;0x112019b;;;IU)(A;;0x112019f;;;SY)");
+        EXPECT_STREQ(
+            dacl, "D:(A;;0x112019b;;;IU)(A;;0x112019f;;;SY)(A;;0x112019f;;;S-1-5-21-0-0-0-1000)");
     }
     DWORD reply = 1;
     EXPECT_EQ(Exchange(pipe_, Word(259), &reply), 4);
