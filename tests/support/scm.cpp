@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstddef>
 #include <cstring>
 
 namespace testsupport {
@@ -244,7 +245,8 @@ void StatusRecorder::Record() {
     }
     std::lock_guard<std::mutex> hold(lock_);
     const SERVICE_STATUS_PROCESS* last = statuses_.empty() ? nullptr : &statuses_.back();
-    if (last == nullptr || memcmp(last, &s, sizeof s) != 0) {
+    // A report as the service made it: the process id comes after it.
+    if (last == nullptr || memcmp(last, &s, offsetof(SERVICE_STATUS_PROCESS, dwProcessId)) != 0) {
         statuses_.push_back(s);
     }
 }
