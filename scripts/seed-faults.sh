@@ -44,6 +44,8 @@ faults=(
     'account-service-interactive|install/install.cpp|s/\(runAs == nullptr \? SERVICE_INTERACTIVE_PROCESS : 0\)/SERVICE_INTERACTIVE_PROCESS/|unit|service.Install'
     'option-typo-installs-localsystem|service/main.cpp|s/\} else if \(strncmp\(argv\[i\], "--", 2\) == 0\) \{/} else if (false) {/|service.CommandLine'
     'folder-denial-ignored|vbox/folders.cpp|s/denied->Header.AceType == ACCESS_DENIED_ACE_TYPE &&/false \&\&/|unit'
+    'folder-owner-ignored|vbox/folders.cpp|s/bool ownerMayRewrite = owner != nullptr;/bool ownerMayRewrite = false;/|unit'
+    'pipe-locks-out-its-account|pipe/server.cpp|s/IsWellKnownSid\(self, WinLocalSystemSid\) \? 2 : 3/2/|pipe'
 )
 
 want=" $* "
