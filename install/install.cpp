@@ -82,6 +82,23 @@ void ReportFailure(const char* action, const char* reason, DWORD error) {
     LogMessage(1, "ERROR %s %s (%s) service: %s", action, display, key, text);
 }
 
+// Opens this executable's service with access and returns what use returns for it, or the
+// Windows error of the opening; the handles are closed either way.
+template <typename Use>
+DWORD WithOwnService(DWORD access, Use use) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service =
+        manager != nullptr ? OpenServiceA(manager, ServiceConfig.ServiceKeyName, access) : nullptr;
+    DWORD error = service == nullptr ? GetLastError() : use(service);
+    if (service != nullptr) {
+        CloseServiceHandle(service);
+    }
+    if (manager != nullptr) {
+        CloseServiceHandle(manager);
+    }
+    return error;
+}
+
 }  // namespace
 
 int InstallService(const InstallOptions& options) {
@@ -192,20 +209,9 @@ UninstallResult UninstallService() {
 }
 
 DWORD UpdatePreshutdownTimeout(DWORD timeout) {
-    DWORD error = ERROR_SUCCESS;
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager != nullptr ? OpenServiceA(manager, ServiceConfig.ServiceKeyName,
-                                                          SERVICE_CHANGE_CONFIG)
-                                           : nullptr;
-    if (service == nullptr) {
-        error = GetLastError();
-    } else {
-        error = SetPreshutdownTimeout(service, timeout);
-        CloseServiceHandle(service);
-    }
-    if (manager != nullptr) {
-        CloseServiceHandle(manager);
-    }
+    DWORD error = WithOwnService(SERVICE_CHANGE_CONFIG, [timeout](SC_HANDLE service) {
+        return SetPreshutdownTimeout(service, timeout);
+    });
     if (error != ERROR_SUCCESS) {
         LogMessage(1, "ERROR setting the pre-shutdown time-out (0x%08x)",
                    static_cast<unsigned>(error));
@@ -215,26 +221,19 @@ DWORD UpdatePreshutdownTimeout(DWORD timeout) {
 
 DWORD QueryServiceAccount(char (&account)[256]) {
     account[0] = '\0';
-    DWORD error = ERROR_SUCCESS;
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager != nullptr ? OpenServiceA(manager, ServiceConfig.ServiceKeyName,
-                                                          SERVICE_QUERY_CONFIG)
-                                           : nullptr;
-    // The manager's record is 8 KB at most.
-    alignas(QUERY_SERVICE_CONFIGA) BYTE record[8192];
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(record);
-    DWORD needed = 0;
-    if (service == nullptr || !QueryServiceConfigA(service, config, sizeof record, &needed)) {
-        error = GetLastError();
-    } else if (config->lpServiceStartName != nullptr) {
-        snprintf(account, sizeof account, "%s", config->lpServiceStartName);
-    }
-    if (service != nullptr) {
-        CloseServiceHandle(service);
-    }
-    if (manager != nullptr) {
-        CloseServiceHandle(manager);
-    }
+    DWORD error = WithOwnService(SERVICE_QUERY_CONFIG, [&account](SC_HANDLE service) {
+        // The manager's record is 8 KB at most.
+        alignas(QUERY_SERVICE_CONFIGA) BYTE record[8192];
+        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(record);
+        DWORD needed = 0;
+        if (!QueryServiceConfigA(service, config, sizeof record, &needed)) {
+            return GetLastError();
+        }
+        if (config->lpServiceStartName != nullptr) {
+            snprintf(account, sizeof account, "%s", config->lpServiceStartName);
+        }
+        return static_cast<DWORD>(ERROR_SUCCESS);
+    });
     if (error != ERROR_SUCCESS) {
         LogMessage(1, "ERROR reading the service's registration (0x%08x)",
                    static_cast<unsigned>(error));
