@@ -114,7 +114,9 @@ void CheckMachineFolders(const char* name, IDispatch* machine) {
     CheckFolder(home, name);
     ScopedBstr settings;
     HRESULT hr = GetStringProperty(machine, L"SettingsFilePath", settings.Put());
-    wchar_t* separator = SUCCEEDED(hr) ? wcsrchr(settings.Get(), L'\\') : nullptr;
+    // VirtualBox hands an empty text over as a null BSTR.
+    wchar_t* separator =
+        SUCCEEDED(hr) && (settings.Get() != nullptr) ? wcsrchr(settings.Get(), L'\\') : nullptr;
     if (separator == nullptr) {
         LogMessage(1, "ERROR reading the settings file of VM '%s' (0x%08x)", name,
                    static_cast<unsigned>(FAILED(hr) ? hr : E_UNEXPECTED));
