@@ -10,6 +10,7 @@
 #include <climits>
 
 static const LONG LockType_Shared = 1;
+static const LONG SessionState_Unlocked = 1;
 static const LONG SessionState_Spawning = 3;
 // How often a machine that another process is launching is looked at.
 static const DWORD SpawnPollInterval = 250;
@@ -113,8 +114,9 @@ static int LaunchMachine(const char* name, IDispatch* machine) {
 // Waits, as long as for a launch of its own at most, while another process (VirtualBox's GUI,
 // VBoxManage, this service's own earlier run) launches the machine: VirtualBox keeps a machine in
 // its down state with SessionState Spawning until its VM process has powered up, and refuses a
-// second launch or a lock meanwhile. Returns S_OK with the state the machine has come to, or a
-// failure (logged).
+// second launch or a lock meanwhile. The VM process locks the session a moment before it powers
+// up, so only a down machine whose session is Unlocked again is a launch that failed. Returns S_OK
+// with the state the machine has come to, or a failure (logged).
 static HRESULT WaitWhileSpawning(const char* name, IDispatch* machine, LONG* state) {
     LONG session = 0;
     if (FAILED(GetLongProperty(machine, L"SessionState", &session)) ||
@@ -125,7 +127,7 @@ static HRESULT WaitWhileSpawning(const char* name, IDispatch* machine, LONG* sta
     LogMessage(2, "VM '%s' is being launched by another process, waiting for it", name);
     const ULONGLONG deadline = GetTickCount64() + bound;
     HRESULT hr = S_OK;
-    while ((session == SessionState_Spawning) && !IsUp(*state) && !IsGoingDown(*state)) {
+    while ((session != SessionState_Unlocked) && !IsUp(*state) && !IsGoingDown(*state)) {
         if (GetTickCount64() >= deadline) {
             LogMessage(1, "ERROR: VM '%s' was still being launched by another process after %lu ms",
                        name, static_cast<unsigned long>(bound));
