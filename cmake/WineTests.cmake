@@ -30,25 +30,30 @@ function(kelvaran_test_group group)
 endfunction()
 
 # kelvaran_add_gtest(<target> <group> [SERIAL] [TIMEOUT <seconds>] [FILTER <gtest filter>]
-#                    [ARGS <argument>...])
-# Registers the GoogleTest cases of <target> (those FILTER selects) as ctest tests of <group>, run
-# in the group's prefix with ARGS on their command line. SERIAL keeps the group's tests from
-# running at the same time (they share one prefix's VirtualBox stand-in, say). A target may be
+#                    [NAME <prefix>] [ARGS <argument>...] [ENVIRONMENT <NAME=value>...])
+# Registers the GoogleTest cases of <target> (those FILTER selects) as ctest tests of <group>, named
+# <prefix>.<Suite>.<Case> (the prefix is the group's by default), run in the group's prefix with
+# ARGS on their command line and ENVIRONMENT in their environment. SERIAL keeps the group's tests
+# from running at the same time (they share one prefix's VirtualBox stand-in, say). A target may be
 # registered in several groups: once per VirtualBox release, say.
 function(kelvaran_add_gtest target group)
-    cmake_parse_arguments(ARG "SERIAL" "TIMEOUT;FILTER" "ARGS" ${ARGN})
+    cmake_parse_arguments(ARG "SERIAL" "TIMEOUT;FILTER;NAME" "ARGS;ENVIRONMENT" ${ARGN})
+    if(NOT ARG_NAME)
+        set(ARG_NAME ${group})
+    endif()
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 120)
     endif()
     if(NOT ARG_FILTER)
         set(ARG_FILTER "*")
     endif()
-    set(props FIXTURES_REQUIRED ${group} TIMEOUT ${ARG_TIMEOUT}
-              ENVIRONMENT "KELVARAN_WINEPREFIX=${KELVARAN_WINE_ROOT}/${group}")
+    list(APPEND ARG_ENVIRONMENT "KELVARAN_WINEPREFIX=${KELVARAN_WINE_ROOT}/${group}")
+    string(REPLACE ";" "\\;" environment "${ARG_ENVIRONMENT}")
+    set(props FIXTURES_REQUIRED ${group} TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT "${environment}")
     if(ARG_SERIAL)
         list(APPEND props RESOURCE_LOCK ${group})
     endif()
     gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-                         EXTRA_ARGS ${ARG_ARGS} TEST_PREFIX ${group}. TEST_FILTER ${ARG_FILTER} NO_PRETTY_VALUES
+                         EXTRA_ARGS ${ARG_ARGS} TEST_PREFIX ${ARG_NAME}. TEST_FILTER ${ARG_FILTER} NO_PRETTY_VALUES
                          PROPERTIES ${props})
 endfunction()

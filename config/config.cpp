@@ -2,7 +2,6 @@
 // name, the section "Kelvaran", and the VirtualBox environment variables.
 #include "config/config.h"
 
-#include <io.h>
 #include <sddl.h>
 
 #include <cstdio>
@@ -43,54 +42,59 @@ constexpr StopWord StopWords[] = {
 };
 
 // path with its last four characters replaced by extension.
-void ReplaceExtension(char (&target)[MAX_PATH], const char* path, const char* extension) {
-    size_t keep = strlen(path);
-    keep = keep > 4 ? keep - 4 : 0;
-    snprintf(target, sizeof target, "%.*s%s", static_cast<int>(keep), path, extension);
+std::wstring ReplaceExtension(const std::wstring& path, const wchar_t* extension) {
+    return path.substr(0, path.size() > 4 ? path.size() - 4 : 0) + extension;
 }
 
 // Writes text into field only when it differs: the paths and the key name never change after
 // the first pass, so threads reading them while a later pass runs never see them rewritten.
 template <size_t N>
-void Publish(char (&field)[N], const char* text) {
-    if (strcmp(field, text) != 0) {
-        snprintf(field, N, "%s", text);
+void Publish(char (&field)[N], const std::wstring& text) {
+    char converted[N];
+    CopyUtf8(text.c_str(), N / 3, converted);
+    if (strcmp(field, converted) != 0) {
+        memcpy(field, converted, N);
     }
 }
 
-void DeriveNames() {
-    char exePath[MAX_PATH] = "";
-    GetModuleFileNameA(nullptr, exePath, sizeof exePath);
-    char iniPath[MAX_PATH];
-    char logPath[MAX_PATH];
-    ReplaceExtension(iniPath, exePath, ".ini");
-    ReplaceExtension(logPath, exePath, ".log");
+// The executable's own path, as far as MAX_PATH holds it.
+std::wstring ModulePath() {
+    wchar_t path[MAX_PATH] = L"";
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return std::wstring(path, length);
+}
+
+void DeriveNames(const std::wstring& exePath) {
     Publish(ServiceConfig.ExePath, exePath);
-    Publish(ServiceConfig.IniPath, iniPath);
-    Publish(ServiceConfig.LogPath, logPath);
+    Publish(ServiceConfig.IniPath, ReplaceExtension(exePath, L".ini"));
+    Publish(ServiceConfig.LogPath, ReplaceExtension(exePath, L".log"));
 }
 
-void DeriveServiceKeyName() {
-    const char* slash = strrchr(ServiceConfig.ExePath, '\\');
-    const char* base = slash != nullptr ? slash + 1 : ServiceConfig.ExePath;
-    size_t length = strlen(base);
-    char name[sizeof ServiceConfig.ServiceKeyName] = "kelvaran";
-    if (length > 4) {
-        snprintf(name, sizeof name, "%.*s", static_cast<int>(length - 4), base);
+void DeriveServiceKeyName(const std::wstring& exePath) {
+    size_t slash = exePath.rfind(L'\\');
+    std::wstring base = exePath.substr(slash != std::wstring::npos ? slash + 1 : 0);
+    std::wstring name = base.size() > 4 ? base.substr(0, base.size() - 4) : L"kelvaran";
+    for (wchar_t& c : name) {
+        c = c == L' ' ? L'_' : c;
     }
-    ReplaceChar(name, ' ', '_');
     Publish(ServiceConfig.ServiceKeyName, name);
 }
 
+// The key's text, or fallback, into field, cut to units - 1 UTF-16 units as the profile functions
+// cut a value to their buffer.
 template <size_t N>
-void ReadText(const char* key, char (&field)[N], DWORD size = N) {
-    GetPrivateProfileStringA(ConfigSection, key, "", field, size, ServiceConfig.IniPath);
+void ReadText(const IniFile& ini, const wchar_t* key, char (&field)[N], size_t units = N / 3,
+              const wchar_t* fallback = L"") {
+    std::vector<wchar_t> value(units);
+    GetIniString(ini, ConfigSection, key, fallback, value.data(), static_cast<DWORD>(units));
+    CopyUtf8(value.data(), units, field);
 }
 
 // Reads a required folder: '/' becomes '\' and one trailing '\' goes. Returns 0 when the key is
-// missing or empty (a lone separator counts as configured and ends up empty).
-int ReadFolder(const char* key, char (&field)[MAX_PATH]) {
-    ReadText(key, field);
+// missing or empty (a lone separator counts as configured and ends up empty). UTF-8 holds neither
+// byte inside another character.
+int ReadFolder(const IniFile& ini, const wchar_t* key, char (&field)[Utf8Size(MAX_PATH)]) {
+    ReadText(ini, key, field);
     if (field[0] == '\0') {
         return 0;
     }
@@ -112,12 +116,10 @@ DWORD PriorityClassOf(const char* text) {
 }
 
 // The one-time override wins over "ShutdownCommand"; a word that names no method is poweroff.
-void ReadStopSettings() {
-    ReadText("ShutdownOnceCommand", ServiceConfig.ShutdownCommandText);
+void ReadStopSettings(const IniFile& ini) {
+    ReadText(ini, L"ShutdownOnceCommand", ServiceConfig.ShutdownCommandText);
     if (ServiceConfig.ShutdownCommandText[0] == '\0') {
-        GetPrivateProfileStringA(ConfigSection, "ShutdownCommand", "poweroff",
-                                 ServiceConfig.ShutdownCommandText,
-                                 sizeof ServiceConfig.ShutdownCommandText, ServiceConfig.IniPath);
+        ReadText(ini, L"ShutdownCommand", ServiceConfig.ShutdownCommandText, 64, L"poweroff");
     }
     for (const StopWord& word : StopWords) {
         if (_stricmp(ServiceConfig.ShutdownCommandText, word.text) == 0) {
@@ -129,61 +131,96 @@ void ReadStopSettings() {
     ServiceConfig.ShutdownMethod = ShutdownMethod::poweroff;
 }
 
-// MaxWaitTimeout as Windows reads a number from a profile: decimal digits after an optional sign,
-// up to the first other character; a negative value or none at all is 0. A value that is not only
-// such a number is logged with the value used, as it is most likely a typo.
-DWORD ReadMaxWaitTimeout() {
-    char text[64] = "";
-    ReadText("MaxWaitTimeout", text);
-    if (text[0] == '\0') {
-        return 300000;
-    }
+// A number as Windows reads one from a profile: decimal digits after an optional sign, up to the
+// first other character, a negative one taken modulo 2^32. Sets *exact when the text is only
+// that number and *negative for a sign of minus; *magnitude is the digits' value, at most MAXDWORD.
+DWORD ParseNumber(const char* text, bool* exact, bool* negative, DWORD* magnitude) {
     const char* digits = (text[0] == '+' || text[0] == '-') ? text + 1 : text;
     unsigned long long value = 0;
+    unsigned long long wrapped = 0;
     const char* at = digits;
     for (; (*at >= '0') && (*at <= '9'); ++at) {
+        wrapped = (wrapped * 10 + static_cast<unsigned>(*at - '0')) & 0xFFFFFFFFull;
         value = value * 10 + static_cast<unsigned>(*at - '0');
         value = value > MAXDWORD ? MAXDWORD : value;
     }
-    DWORD used = text[0] == '-' ? 0 : static_cast<DWORD>(value);
-    if ((at == digits) || (*at != '\0') || ((text[0] == '-') && (value != 0))) {
+    *exact = (at != digits) && (*at == '\0');
+    *negative = text[0] == '-';
+    *magnitude = static_cast<DWORD>(value);
+    return static_cast<DWORD>(*negative ? (0x100000000ull - wrapped) & 0xFFFFFFFFull : wrapped);
+}
+
+// MaxWaitTimeout as Windows reads a number from a profile, but never wrapped: a negative value or
+// none at all is 0, one past MAXDWORD is MAXDWORD. A value that is not only such a number is
+// logged with the value used, as it is most likely a typo.
+DWORD ReadMaxWaitTimeout(const IniFile& ini) {
+    char text[Utf8Size(64)] = "";
+    ReadText(ini, L"MaxWaitTimeout", text);
+    if (text[0] == '\0') {
+        return 300000;
+    }
+    bool exact = false;
+    bool negative = false;
+    DWORD magnitude = 0;
+    ParseNumber(text, &exact, &negative, &magnitude);
+    DWORD used = negative ? 0 : magnitude;
+    if (!exact || (negative && magnitude != 0)) {
         LogMessage(1, "ERROR: MaxWaitTimeout '%s' is not a number of milliseconds; %lu is used",
                    text, static_cast<unsigned long>(used));
     }
     return used;
 }
 
+// Loglevel as GetPrivateProfileInt reads it: 1 when missing or empty; only its low byte counts.
+signed char ReadLogLevel(const IniFile& ini) {
+    char text[Utf8Size(64)] = "";
+    ReadText(ini, L"Loglevel", text);
+    bool exact = false;
+    bool negative = false;
+    DWORD magnitude = 0;
+    DWORD level = text[0] != '\0' ? ParseNumber(text, &exact, &negative, &magnitude) : 1;
+    return static_cast<signed char>(level & 0xFF);
+}
+
 int LoadLocked(BOOL full) {
-    DeriveNames();
-    if (_access(ServiceConfig.IniPath, 0) == -1) {
+    const std::wstring exePath = ModulePath();
+    DeriveNames(exePath);
+    IniFile ini;
+    const std::wstring iniPath = Wide(ServiceConfig.IniPath);
+    DWORD error = ReadIniFile(iniPath.c_str(), &ini);
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
         LogMessage(1, "Configuration file '%s' does not exist", ServiceConfig.IniPath);
         return 0;
     }
-    UINT level = GetPrivateProfileIntA(ConfigSection, "Loglevel", 1, ServiceConfig.IniPath);
-    ServiceConfig.LogLevel = static_cast<signed char>(level & 0xFF);
+    if (error != ERROR_SUCCESS) {
+        LogMessage(1, "ERROR reading the configuration file '%s' (0x%08x)", ServiceConfig.IniPath,
+                   static_cast<unsigned>(error));
+        return 0;
+    }
+    ServiceConfig.LogLevel = ReadLogLevel(ini);
 
     if (full) {
-        DeriveServiceKeyName();
-        if (!ReadFolder("VboxInstallPath", ServiceConfig.VboxInstallPath)) {
+        DeriveServiceKeyName(exePath);
+        if (!ReadFolder(ini, L"VboxInstallPath", ServiceConfig.VboxInstallPath)) {
             LogMessage(1, "ERROR: VboxInstallPath not configured");
             return 0;
         }
-        if (!ReadFolder("VboxUserHome", ServiceConfig.VboxUserHome)) {
+        if (!ReadFolder(ini, L"VboxUserHome", ServiceConfig.VboxUserHome)) {
             LogMessage(1, "ERROR: VboxUserHome not configured");
             return 0;
         }
-        ReadText("VmName", ServiceConfig.VmName, 255);
+        ReadText(ini, L"VmName", ServiceConfig.VmName, 255);
         if (ServiceConfig.VmName[0] == '\0') {
             LogMessage(1, "ERROR: No VmName configured");
             return 0;
         }
-        ReadText("ServiceName", ServiceConfig.DisplayName, 255);
-        ReadText("Priority", ServiceConfig.PriorityText);
+        ReadText(ini, L"ServiceName", ServiceConfig.DisplayName, 255);
+        ReadText(ini, L"Priority", ServiceConfig.PriorityText);
         ServiceConfig.PriorityClass = PriorityClassOf(ServiceConfig.PriorityText);
     }
 
-    ReadStopSettings();
-    ServiceConfig.MaxWaitTimeout = ReadMaxWaitTimeout();
+    ReadStopSettings(ini);
+    ServiceConfig.MaxWaitTimeout = ReadMaxWaitTimeout(ini);
     return 1;
 }
 
@@ -195,10 +232,9 @@ int LoadConfiguration(BOOL full) {
 }
 
 void SetVirtualBoxEnvironment() {
-    char installPath[MAX_PATH + 1];
-    snprintf(installPath, sizeof installPath, "%s\\", ServiceConfig.VboxInstallPath);
-    SetEnvironmentVariableA("VBOX_INSTALL_PATH", installPath);
-    SetEnvironmentVariableA("VBOX_USER_HOME", ServiceConfig.VboxUserHome);
+    SetEnvironmentVariableW(L"VBOX_INSTALL_PATH",
+                            (Wide(ServiceConfig.VboxInstallPath) + L"\\").c_str());
+    SetEnvironmentVariableW(L"VBOX_USER_HOME", Wide(ServiceConfig.VboxUserHome).c_str());
 }
 
 void ReplaceChar(char* text, char from, char to) {
@@ -214,16 +250,17 @@ void ReplaceChar(char* text, char from, char to) {
 }
 
 void AccountName(PSID sid, char* text, size_t size) {
-    char name[256] = "";
-    char domain[256] = "";
-    DWORD nameSize = sizeof name;
-    DWORD domainSize = sizeof domain;
+    wchar_t name[256] = L"";
+    wchar_t domain[256] = L"";
+    DWORD nameSize = 256;
+    DWORD domainSize = 256;
     SID_NAME_USE use;
-    char* sidText = nullptr;
-    if (LookupAccountSidA(nullptr, sid, name, &nameSize, domain, &domainSize, &use)) {
-        snprintf(text, size, "%s%s%s", domain, domain[0] != '\0' ? "\\" : "", name);
-    } else if (ConvertSidToStringSidA(sid, &sidText)) {
-        snprintf(text, size, "%s", sidText);
+    wchar_t* sidText = nullptr;
+    if (LookupAccountSidW(nullptr, sid, name, &nameSize, domain, &domainSize, &use)) {
+        snprintf(text, size, "%s%s%s", Utf8(domain).c_str(), domain[0] != L'\0' ? "\\" : "",
+                 Utf8(name).c_str());
+    } else if (ConvertSidToStringSidW(sid, &sidText)) {
+        snprintf(text, size, "%s", Utf8(sidText).c_str());
         LocalFree(sidText);
     } else {
         snprintf(text, size, "(unknown account)");

@@ -36,20 +36,10 @@ void AppendFormat(std::string& out, const char* format, ...) {
     va_end(args);
 }
 
-// Wide text in the ANSI code page; characters the code page lacks become '?'. At most count
-// characters are read (count < 0: up to the terminator), as a precision allows an unterminated
-// array.
+// Wide text as UTF-8. At most count characters are read (count < 0: up to the terminator), as a
+// precision allows an unterminated array.
 std::string Narrow(const wchar_t* text, int count) {
-    if (text == nullptr) {
-        return "(null)";
-    }
-    int length = static_cast<int>(count < 0 ? wcslen(text) : wcsnlen(text, count));
-    int size = WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, nullptr);
-    std::string narrow(size, '\0');
-    if (size > 0) {
-        WideCharToMultiByte(CP_ACP, 0, text, length, &narrow[0], size, nullptr, nullptr);
-    }
-    return narrow;
+    return text != nullptr ? Utf8(text, count) : "(null)";
 }
 
 enum class ValueKind { Int, Long, LongLong, Size, Double, LongDouble, Pointer, Nothing };
@@ -97,7 +87,7 @@ ValueKind KindOf(char conversion, const std::string& length) {
 
 // The runtime's printf turns wide text into bytes through the C locale, which cuts the text at
 // its first character above U+00FF. So each conversion is formatted here on its own: wide text
-// through the ANSI code page, everything else by the runtime as usual.
+// as UTF-8, everything else by the runtime as usual.
 std::string FormatText(const char* format, va_list args) {
     std::string out;
     const char* rest = format;
@@ -117,6 +107,7 @@ std::string FormatText(const char* format, va_list args) {
         } else {
             p += strspn(p, "0123456789");
         }
+        const char* precisionAt = p;  // where ".N" begins, if it does
         if (*p == '.') {
             ++p;
             if (*p == '*') {
@@ -153,13 +144,19 @@ std::string FormatText(const char* format, va_list args) {
                 wchar_t character = static_cast<wchar_t>(va_arg(args, int));
                 text = Narrow(&character, 1);
             }
-            std::string narrowFormat = std::string(percent, lengthStart) + "s";
-            if (starCount == 0) {
-                AppendFormat(out, narrowFormat.c_str(), text.c_str());
-            } else if (starCount == 1) {
+            // The precision counts bytes, as printf's does, but never ends inside a character.
+            if (precision >= 0 && text.size() > static_cast<size_t>(precision)) {
+                size_t cut = static_cast<size_t>(precision);
+                while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+                    --cut;
+                }
+                text.resize(cut);
+            }
+            std::string narrowFormat = std::string(percent, precisionAt) + "s";
+            if (percent[1 + strspn(percent + 1, "-+ #0")] == '*') {
                 AppendFormat(out, narrowFormat.c_str(), stars[0], text.c_str());
             } else {
-                AppendFormat(out, narrowFormat.c_str(), stars[0], stars[1], text.c_str());
+                AppendFormat(out, narrowFormat.c_str(), text.c_str());
             }
             va_end(here);
             continue;
@@ -221,14 +218,27 @@ void LogMessage(int level, const char* format, ...) {
     std::string message = FormatText(format, args);
     va_end(args);
 
+    // Each line ends with CR LF on disk; an empty file (a new one) starts with the byte order mark,
+    // and a log of an earlier release, in the ANSI code page, is appended to as it is.
+    std::string line = std::string("[") + stamp + "] ";
+    for (char c : message) {
+        line += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    }
+    line += "\r\n";
+
     std::lock_guard<std::mutex> hold(LogLock);
-    // Text mode: each line ends with CR LF on disk. A file that cannot be opened drops the line.
-    FILE* file = fopen(ServiceConfig.LogPath, "a");
-    if (file == nullptr) {
+    // A file that cannot be opened drops the line. Others may read, move or delete it meanwhile.
+    HANDLE file = CreateFileW(Wide(ServiceConfig.LogPath).c_str(), FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
         return;
     }
-    fprintf(file, "[%s] ", stamp);
-    fwrite(message.data(), 1, message.size(), file);
-    fputc('\n', file);
-    fclose(file);
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(file, &size) && size.QuadPart == 0) {
+        line.insert(0, "\xEF\xBB\xBF");
+    }
+    DWORD written = 0;
+    WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    CloseHandle(file);
 }

@@ -58,7 +58,7 @@ DWORD BuildInteractiveDacl(PACL current, PACL* updated) {
         return error != ERROR_SUCCESS ? error : ERROR_INVALID_SID;
     }
 
-    EXPLICIT_ACCESS_A access{};
+    EXPLICIT_ACCESS_W access{};
     access.grfAccessPermissions = InteractiveServiceAccess;
     access.grfAccessMode = GRANT_ACCESS;
     access.grfInheritance = NO_INHERITANCE;
@@ -66,8 +66,8 @@ DWORD BuildInteractiveDacl(PACL current, PACL* updated) {
     access.Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
     access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
     access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-    access.Trustee.ptstrName = static_cast<LPSTR>(interactive);
-    DWORD result = SetEntriesInAclA(1, &access, current, updated);
+    access.Trustee.ptstrName = static_cast<LPWSTR>(interactive);
+    DWORD result = SetEntriesInAclW(1, &access, current, updated);
     if (result != ERROR_SUCCESS) {
         DWORD error = GetLastError();
         LogMessage(1, "ERROR creating ACL (0x%08x, 0x%08x)", static_cast<unsigned>(result),

@@ -9,6 +9,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
+#include <string>
 
 namespace {
 
@@ -23,17 +25,17 @@ int ResolveAccount(const char* named, ServiceAccount* account) {
         return 1;
     }
     // ".\name" stands for an account of this computer, which the look-up knows by its name.
-    char name[sizeof account->Name];
-    char computer[MAX_COMPUTERNAME_LENGTH + 1] = "";
-    DWORD computerSize = sizeof computer;
-    bool local = strncmp(named, ".\\", 2) == 0 && GetComputerNameA(computer, &computerSize);
-    snprintf(name, sizeof name, "%s%s", local ? computer : "", local ? named + 1 : named);
+    wchar_t computer[MAX_COMPUTERNAME_LENGTH + 1] = L"";
+    DWORD computerSize = MAX_COMPUTERNAME_LENGTH + 1;
+    bool local = strncmp(named, ".\\", 2) == 0 && GetComputerNameW(computer, &computerSize);
+    const std::wstring name = local ? computer + Wide(named + 1) : Wide(named);
 
     DWORD sidSize = sizeof account->Sid;
-    char domain[256];
-    DWORD domainSize = sizeof domain;
+    wchar_t domain[256];
+    DWORD domainSize = 256;
     SID_NAME_USE use = SidTypeUnknown;
-    if (!LookupAccountNameA(nullptr, name, account->Sid, &sidSize, domain, &domainSize, &use)) {
+    if (!LookupAccountNameW(nullptr, name.c_str(), account->Sid, &sidSize, domain, &domainSize,
+                            &use)) {
         DWORD error = GetLastError();
         ReportInstallFailure("account %s not found (0x%08x)", named, static_cast<unsigned>(error));
         return 0;
@@ -55,19 +57,16 @@ int ResolveAccount(const char* named, ServiceAccount* account) {
     return 1;
 }
 
-// Reads one line into password: typed at the console without echo, or fed to standard input by
-// a script (its bytes taken in the ANSI code page). Returns 1, or 0 (printed and logged).
-int ReadPassword(const char* account, char (&password)[PasswordLength + 1]) {
+// Reads one line into password: typed at the console without echo (the console hands over
+// UTF-16), or fed to standard input by a script, whose bytes are read as the INI file's are: UTF-8,
+// or else the ANSI code page. Returns 1, or 0 (printed and logged).
+int ReadPassword(const char* account, wchar_t (&password)[PasswordLength + 1]) {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
     size_t length = 0;
     bool tooLong = false;
-    BOOL lossy = FALSE;
     if (GetConsoleMode(input, &mode)) {
-        printf("Password for %s: ", account);
-        fflush(stdout);
-        // The console hands over UTF-16: a character the ANSI code page lacks would change the
-        // password on its way to the manager.
+        ConsolePrint(STD_OUTPUT_HANDLE, "Password for %s: ", account);
         wchar_t typed[PasswordLength + 3];
         DWORD read = 0;
         SetConsoleMode(input, (mode & ~ENABLE_ECHO_INPUT) | ENABLE_LINE_INPUT);
@@ -75,40 +74,47 @@ int ReadPassword(const char* account, char (&password)[PasswordLength + 1]) {
             read = 0;
         }
         SetConsoleMode(input, mode);
-        printf("\n");
+        ConsolePrint(STD_OUTPUT_HANDLE, "\n");
         while (read > 0 && (typed[read - 1] == L'\n' || typed[read - 1] == L'\r')) {
             --read;
         }
         tooLong = read > PasswordLength;
-        if (!tooLong && read > 0) {
-            length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, typed, read, password,
-                                         PasswordLength, nullptr, &lossy);
-            lossy = lossy || length == 0;
-        }
+        length = tooLong ? 0 : read;
+        wmemcpy(password, typed, length);
         SecureZeroMemory(typed, sizeof typed);
     } else {
+        // Bytes up to the line's end; four a character at most.
+        char line[PasswordLength * 4 + 1];
+        size_t bytes = 0;
         char c = 0;
         DWORD read = 0;
         while (ReadFile(input, &c, 1, &read, nullptr) && read == 1 && c != '\n') {
-            tooLong = tooLong || length == PasswordLength;
+            tooLong = tooLong || bytes == sizeof line - 1;
             if (!tooLong) {
-                password[length++] = c;
+                line[bytes++] = c;
             }
         }
-        length -= length > 0 && password[length - 1] == '\r' ? 1 : 0;
+        bytes -= bytes > 0 && line[bytes - 1] == '\r' ? 1 : 0;
+        TextEncoding encoding = DetectEncoding(line, bytes);
+        size_t mark = ByteOrderMarkSize(encoding);
+        std::wstring text =
+            DecodeText(line + mark, bytes - mark,
+                       encoding == TextEncoding::Utf8Bom ? TextEncoding::Utf8 : encoding);
+        tooLong = tooLong || text.size() > PasswordLength;
+        length = tooLong ? 0 : text.size();
+        wmemcpy(password, text.data(), length);
+        SecureZeroMemory(&text[0], text.size() * sizeof(wchar_t));
+        SecureZeroMemory(line, sizeof line);
         SecureZeroMemory(&c, sizeof c);
     }
-    password[length] = '\0';
+    password[length] = L'\0';
     if (tooLong) {
         ReportInstallFailure("the password for %s is longer than %lu characters", account,
                              static_cast<unsigned long>(PasswordLength));
-    } else if (lossy) {
-        ReportInstallFailure("the password for %s holds a character outside the ANSI code page",
-                             account);
     } else if (length == 0) {
         ReportInstallFailure("no password given for %s, a user account", account);
     }
-    return !tooLong && !lossy && length > 0;
+    return !tooLong && length > 0;
 }
 
 }  // namespace
@@ -116,7 +122,7 @@ int ReadPassword(const char* account, char (&password)[PasswordLength + 1]) {
 int PrepareServiceAccount(const char* named, ServiceAccount* account) {
     account->Name[0] = '\0';
     account->User = false;
-    account->Password[0] = '\0';
+    account->Password[0] = L'\0';
     if (named == nullptr || _stricmp(named, "LocalSystem") == 0) {
         return 1;
     }

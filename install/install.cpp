@@ -4,9 +4,8 @@
 #include "config/config.h"
 #include "install/account.h"
 
-#include <cstdarg>
 #include <cstdio>
-#include <cstring>
+#include <string>
 
 namespace {
 
@@ -24,7 +23,7 @@ const DWORD FailureCountReset = 86400;
 DWORD SetPreshutdownTimeout(SC_HANDLE service, DWORD timeout) {
     SERVICE_PRESHUTDOWN_INFO preshutdown = {
         timeout > DefaultPreshutdownTimeout ? timeout : DefaultPreshutdownTimeout};
-    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown)) {
+    if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown)) {
         return GetLastError();
     }
     return ERROR_SUCCESS;
@@ -36,10 +35,10 @@ DWORD SetPreshutdownTimeout(SC_HANDLE service, DWORD timeout) {
 void SetFailureActions(SC_HANDLE service) {
     SC_ACTION steps[3] = {
         {SC_ACTION_RESTART, RestartDelay}, {SC_ACTION_RESTART, RestartDelay}, {SC_ACTION_NONE, 0}};
-    SERVICE_FAILURE_ACTIONSA actions = {FailureCountReset, nullptr, nullptr, 3, steps};
+    SERVICE_FAILURE_ACTIONSW actions = {FailureCountReset, nullptr, nullptr, 3, steps};
     SERVICE_FAILURE_ACTIONS_FLAG onExitCode = {TRUE};
-    ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions);
-    ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onExitCode);
+    ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions);
+    ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onExitCode);
 }
 
 const char* InstallFailureReason(DWORD error) {
@@ -70,25 +69,13 @@ const char* UninstallFailureReason(DWORD error) {
     }
 }
 
-// action is "installing" or "uninstalling". An error without a reason of its own is given by its
-// code, so that the line never ends in nothing.
-void ReportFailure(const char* action, const char* reason, DWORD error) {
-    const char* display = ServiceConfig.DisplayName;
-    const char* key = ServiceConfig.ServiceKeyName;
-    char code[16];
-    snprintf(code, sizeof code, "0x%08x", static_cast<unsigned>(error));
-    const char* text = reason[0] != '\0' ? reason : code;
-    printf("\nERROR %s %s (%s) service: %s\n", action, display, key, text);
-    LogMessage(1, "ERROR %s %s (%s) service: %s", action, display, key, text);
-}
-
 // Opens this executable's service with access and returns what use returns for it, or the
 // Windows error of the opening; the handles are closed either way.
 template <typename Use>
 DWORD WithOwnService(DWORD access, Use use) {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service =
-        manager != nullptr ? OpenServiceA(manager, ServiceConfig.ServiceKeyName, access) : nullptr;
+    const std::wstring name = Wide(ServiceConfig.ServiceKeyName);
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager != nullptr ? OpenServiceW(manager, name.c_str(), access) : nullptr;
     DWORD error = service == nullptr ? GetLastError() : use(service);
     if (service != nullptr) {
         CloseServiceHandle(service);
@@ -106,7 +93,7 @@ int InstallService(const InstallOptions& options) {
     if (!PrepareServiceAccount(options.Account, &account)) {
         return 2;
     }
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager == nullptr) {
         DWORD error = GetLastError();
         ReportFailure("installing", InstallFailureReason(error), error);
@@ -115,22 +102,23 @@ int InstallService(const InstallOptions& options) {
 
     // A path with a blank is quoted: unquoted, Windows would first try to run the part before
     // the blank (C:\Program.exe for C:\Program Files\...), as the service's account.
-    char path[MAX_PATH + 2];
-    const char* quote = strchr(ServiceConfig.ExePath, ' ') != nullptr ? "\"" : "";
-    snprintf(path, sizeof path, "%s%s%s", quote, ServiceConfig.ExePath, quote);
-
+    const std::wstring exePath = Wide(ServiceConfig.ExePath);
+    const std::wstring path =
+        exePath.find(L' ') != std::wstring::npos ? L"\"" + exePath + L"\"" : exePath;
+    const std::wstring key = Wide(ServiceConfig.ServiceKeyName);
+    const std::wstring display = Wide(ServiceConfig.DisplayName);
+    const std::wstring name = Wide(account.Name);
     // Without "ServiceName" the manager shows the key name; an empty display name would clash
     // with every other service installed without one.
-    const char* displayName =
-        ServiceConfig.DisplayName[0] != '\0' ? ServiceConfig.DisplayName : nullptr;
+    const wchar_t* displayName = display.empty() ? nullptr : display.c_str();
     // Only LocalSystem may interact with the desktop: the manager refuses the flag for an account.
-    const char* runAs = account.Name[0] != '\0' ? account.Name : nullptr;
+    const wchar_t* runAs = name.empty() ? nullptr : name.c_str();
     DWORD type = SERVICE_WIN32_OWN_PROCESS | (runAs == nullptr ? SERVICE_INTERACTIVE_PROCESS : 0);
     int result = 2;
     SC_HANDLE service =
-        CreateServiceA(manager, ServiceConfig.ServiceKeyName, displayName, SERVICE_ALL_ACCESS, type,
-                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path, nullptr, nullptr, nullptr,
-                       runAs, account.User ? account.Password : nullptr);
+        CreateServiceW(manager, key.c_str(), displayName, SERVICE_ALL_ACCESS, type,
+                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr,
+                       nullptr, runAs, account.User ? account.Password : nullptr);
     DWORD error = GetLastError();
     SecureZeroMemory(account.Password, sizeof account.Password);
     if (service == nullptr) {
@@ -139,9 +127,9 @@ int InstallService(const InstallOptions& options) {
         // It could never start: nothing is left behind.
         DeleteService(service);
     } else {
-        char text[] = "Provides automatic start and shutdown of VirtualBox machine.";
-        SERVICE_DESCRIPTIONA description = {text};
-        ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &description);
+        wchar_t text[] = L"Provides automatic start and shutdown of VirtualBox machine.";
+        SERVICE_DESCRIPTIONW description = {text};
+        ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description);
         if (options.PreshutdownTimeout != 0) {
             SetPreshutdownTimeout(service, options.PreshutdownTimeout);
         }
@@ -149,12 +137,12 @@ int InstallService(const InstallOptions& options) {
         GrantInteractiveAccess(service);
         char runsAs[sizeof account.Name + 16] = "";
         if (runAs != nullptr) {
-            snprintf(runsAs, sizeof runsAs, " to run as %s", runAs);
+            snprintf(runsAs, sizeof runsAs, " to run as %s", account.Name);
         }
-        const char* display = ServiceConfig.DisplayName;
-        const char* key = ServiceConfig.ServiceKeyName;
-        printf("\n%s (%s) service installed successfully%s.\n", display, key, runsAs);
-        LogMessage(1, "Service %s (%s) installed successfully%s.", display, key, runsAs);
+        ConsolePrint(STD_OUTPUT_HANDLE, "\n%s (%s) service installed successfully%s.\n",
+                     ServiceConfig.DisplayName, ServiceConfig.ServiceKeyName, runsAs);
+        LogMessage(1, "Service %s (%s) installed successfully%s.", ServiceConfig.DisplayName,
+                   ServiceConfig.ServiceKeyName, runsAs);
         result = 0;
     }
     if (service != nullptr) {
@@ -164,17 +152,8 @@ int InstallService(const InstallOptions& options) {
     return result;
 }
 
-void ReportInstallFailure(const char* format, ...) {
-    char reason[1024];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(reason, sizeof reason, format, args);
-    va_end(args);
-    ReportFailure("installing", reason, ERROR_SUCCESS);
-}
-
 UninstallResult UninstallService() {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, GENERIC_READ);
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, GENERIC_READ);
     if (manager == nullptr) {
         DWORD error = GetLastError();
         ReportFailure("uninstalling", UninstallFailureReason(error), error);
@@ -182,7 +161,8 @@ UninstallResult UninstallService() {
     }
 
     UninstallResult result = UninstallFailed;
-    SC_HANDLE service = OpenServiceA(manager, ServiceConfig.ServiceKeyName, SERVICE_ALL_ACCESS);
+    SC_HANDLE service =
+        OpenServiceW(manager, Wide(ServiceConfig.ServiceKeyName).c_str(), SERVICE_ALL_ACCESS);
     if (service == nullptr) {
         DWORD error = GetLastError();
         if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
@@ -219,18 +199,18 @@ DWORD UpdatePreshutdownTimeout(DWORD timeout) {
     return error;
 }
 
-DWORD QueryServiceAccount(char (&account)[256]) {
-    account[0] = '\0';
-    DWORD error = WithOwnService(SERVICE_QUERY_CONFIG, [&account](SC_HANDLE service) {
+DWORD QueryServiceAccount(std::string* account) {
+    account->clear();
+    DWORD error = WithOwnService(SERVICE_QUERY_CONFIG, [account](SC_HANDLE service) {
         // The manager's record is 8 KB at most.
-        alignas(QUERY_SERVICE_CONFIGA) BYTE record[8192];
-        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(record);
+        alignas(QUERY_SERVICE_CONFIGW) BYTE record[8192];
+        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(record);
         DWORD needed = 0;
-        if (!QueryServiceConfigA(service, config, sizeof record, &needed)) {
+        if (!QueryServiceConfigW(service, config, sizeof record, &needed)) {
             return GetLastError();
         }
         if (config->lpServiceStartName != nullptr) {
-            snprintf(account, sizeof account, "%s", config->lpServiceStartName);
+            *account = Utf8(config->lpServiceStartName);
         }
         return static_cast<DWORD>(ERROR_SUCCESS);
     });

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 // What INTERACTIVE users may do with the service: read it, start it and stop it. Never change its
 // configuration: whoever may change it runs programs as the service's account.
 constexpr DWORD InteractiveServiceAccess = GENERIC_READ | SERVICE_START | SERVICE_STOP;
@@ -29,7 +31,7 @@ void ReportInstallFailure(const char* format, ...) __attribute__((format(gnu_pri
 
 // The account the service's registration names ("LocalSystem", ".\user", ...). Returns 0 or the
 // Windows error (logged).
-DWORD QueryServiceAccount(char (&account)[256]);
+DWORD QueryServiceAccount(std::string* account);
 
 enum UninstallResult : int {
     UninstallDone = 0,      // deleted; it had been stopped

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 // Every message on either pipe is one 32-bit little-endian word.
 enum PipeRequest : DWORD {
     RequestVrdeEnabled = 256,
@@ -21,9 +23,9 @@ constexpr char TrayPipeName[] = "\\\\.\\pipe\\kelvarantray";
 // but never act as it (the service runs as LocalSystem, and anyone may own the companion's pipe).
 constexpr DWORD IdentifyOnly = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 
-// Forms "<prefix>.<VmName>" into name (256 characters with the terminator). Returns 0, leaving
-// nothing usable, when the machine's name does not fit whole.
-int FormControlPipeName(char* name, size_t size);
+// Forms "<prefix>.<VmName>" in UTF-16. Returns 0, leaving nothing usable, when that is longer than
+// the 255 characters a pipe's name may have: a name cut short would be another machine's.
+int FormControlPipeName(std::wstring* name);
 
 // Thread body, started with _beginthread. Ends when it cannot take the pipe's name as its first
 // instance, or after StopControlPipeServer, having closed every instance. A later failure to make

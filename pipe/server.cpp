@@ -24,7 +24,7 @@ const DWORD InBufferSize = 16;
 // No outbound buffer: a reply's write completes only once the client has read it, so the write's
 // deadline bounds the delivery.
 const DWORD OutBufferSize = 0;
-const size_t PipeNameSize = 256;
+const size_t PipeNameLimit = 255;
 const DWORD WordWriteTimeout = 1000;
 // How long a client may take to send its request, and again to take its reply.
 const ULONGLONG ClientTimeout = 2000;
@@ -50,7 +50,7 @@ std::atomic<bool> PipeServerRunning{false};
 // Set while no server runs. Created once and never closed: it lives as long as the process.
 HANDLE ServerEnded() {
     static const HANDLE ended = [] {
-        HANDLE event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+        HANDLE event = CreateEventW(nullptr, TRUE, TRUE, nullptr);
         if (event == nullptr) {
             DWORD error = GetLastError();
             LogMessage(1, "ERROR creating the pipe server's end event (0x%08x)",
@@ -82,7 +82,7 @@ DWORD BuildPipeSecurity(PACL* acl, PSECURITY_DESCRIPTOR* descriptor) {
     if (error != ERROR_SUCCESS) {
         return error;
     }
-    EXPLICIT_ACCESS_A access[3] = {};
+    EXPLICIT_ACCESS_W access[3] = {};
     const DWORD rights[3] = {InteractiveAccess, SystemAccess, SystemAccess};
     PSID sids[3] = {interactive, system, self};
     const ULONG entries = IsWellKnownSid(self, WinLocalSystemSid) ? 2 : 3;
@@ -90,9 +90,9 @@ DWORD BuildPipeSecurity(PACL* acl, PSECURITY_DESCRIPTOR* descriptor) {
         access[i].grfAccessPermissions = rights[i];
         access[i].grfAccessMode = GRANT_ACCESS;
         access[i].grfInheritance = NO_INHERITANCE;
-        BuildTrusteeWithSidA(&access[i].Trustee, sids[i]);
+        BuildTrusteeWithSidW(&access[i].Trustee, sids[i]);
     }
-    error = SetEntriesInAclA(entries, access, nullptr, acl);
+    error = SetEntriesInAclW(entries, access, nullptr, acl);
     if (error != ERROR_SUCCESS) {
         *acl = nullptr;
         return error;
@@ -208,7 +208,7 @@ private:
 
 class PipeServer {
 public:
-    PipeServer(const char* name, SECURITY_ATTRIBUTES* attributes, HANDLE port)
+    PipeServer(const wchar_t* name, SECURITY_ATTRIBUTES* attributes, HANDLE port)
         : name_(name), attributes_(attributes), port_(port) {
         for (Connection& connection : connections_) {
             connection.port = port;
@@ -277,7 +277,7 @@ private:
     DWORD Create(Connection* connection) {
         DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
                          (held_ == 0 ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-        HANDLE pipe = CreateNamedPipeA(
+        HANDLE pipe = CreateNamedPipeW(
             name_, openMode,
             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
             InstanceLimit, OutBufferSize, InBufferSize, 0, attributes_);
@@ -513,7 +513,7 @@ private:
         instanceErrors_.Flush(now, true);
     }
 
-    const char* name_;
+    const wchar_t* name_;
     SECURITY_ATTRIBUTES* attributes_;
     HANDLE port_;
     Connection connections_[InstanceLimit] = {};
@@ -532,14 +532,14 @@ private:
 // reader is given WordWriteTimeout to take the word: anyone may put up an instance that accepts
 // and never reads (anyone can create the companion's pipe, or the control pipe's name before the
 // service), and neither the watcher nor the supervisor may hang on it.
-void SendWord(const char* name, DWORD access, DWORD word) {
-    HANDLE pipe = CreateFileA(name, access, 0, nullptr, OPEN_EXISTING,
+void SendWord(const wchar_t* name, DWORD access, DWORD word) {
+    HANDLE pipe = CreateFileW(name, access, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED | IdentifyOnly, nullptr);
     if (pipe == INVALID_HANDLE_VALUE) {
         return;
     }
     OVERLAPPED overlapped = {};
-    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if ((overlapped.hEvent != nullptr) &&
         !WriteFile(pipe, &word, sizeof(word), nullptr, &overlapped) &&
         (GetLastError() == ERROR_IO_PENDING)) {
@@ -558,9 +558,9 @@ void SendWord(const char* name, DWORD access, DWORD word) {
 
 }  // namespace
 
-int FormControlPipeName(char* name, size_t size) {
-    int length = snprintf(name, size, "%s.%s", ControlPipePrefix, ServiceConfig.VmName);
-    return ((length >= 0) && (static_cast<size_t>(length) < size)) ? 1 : 0;
+int FormControlPipeName(std::wstring* name) {
+    *name = Wide(ControlPipePrefix) + L"." + Wide(ServiceConfig.VmName);
+    return name->size() <= PipeNameLimit ? 1 : 0;
 }
 
 void ControlPipeServerThread(void*) {
@@ -569,11 +569,10 @@ void ControlPipeServerThread(void*) {
     PACL acl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     HANDLE port = nullptr;
-    char name[PipeNameSize];
+    std::wstring name;
     // A pipe under a name cut short, or with other security than intended, is no pipe to serve.
-    DWORD error = FormControlPipeName(name, sizeof(name)) != 0
-                      ? BuildPipeSecurity(&acl, &descriptor)
-                      : ERROR_FILENAME_EXCED_RANGE;
+    DWORD error = FormControlPipeName(&name) != 0 ? BuildPipeSecurity(&acl, &descriptor)
+                                                  : ERROR_FILENAME_EXCED_RANGE;
     if (error == ERROR_SUCCESS) {
         port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
         error = port == nullptr ? GetLastError() : ERROR_SUCCESS;
@@ -583,7 +582,7 @@ void ControlPipeServerThread(void*) {
     } else {
         SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
         // Query threads point into the server: it returns only once each has posted its reply.
-        PipeServer server(name, &attributes, port);
+        PipeServer server(name.c_str(), &attributes, port);
         server.Run();
         CloseHandle(port);
     }
@@ -595,9 +594,9 @@ void ControlPipeServerThread(void*) {
 void StopControlPipeServer(DWORD bound) {
     // Cleared first: the server then finds it cleared when it accepts the wake connection.
     PipeServerRunning.store(false);
-    char name[PipeNameSize];
-    if (FormControlPipeName(name, sizeof(name)) != 0) {
-        SendWord(name, GENERIC_WRITE, WakeWord);
+    std::wstring name;
+    if (FormControlPipeName(&name) != 0) {
+        SendWord(name.c_str(), GENERIC_WRITE, WakeWord);
     }
     // The server's last log line and the closing of its instances come before the service
     // reports STOPPED and its process ends, unless a query never returns from VirtualBox.
@@ -605,5 +604,5 @@ void StopControlPipeServer(DWORD bound) {
 }
 
 void NotifyTray() {
-    SendWord(TrayPipeName, GENERIC_READ | GENERIC_WRITE, TrayStateChanged);
+    SendWord(Wide(TrayPipeName).c_str(), GENERIC_READ | GENERIC_WRITE, TrayStateChanged);
 }

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    cmake make git python3 clang-format
+    cmake make git python3 clang-format locales
     mingw-w64 g++-mingw-w64-x86-64-posix mingw-w64-tools
     wine wine64 libwine-dev
     googletest

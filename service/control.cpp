@@ -61,7 +61,7 @@ DWORD CreateServiceEvents() {
     HANDLE* events[] = {&ServiceRuntime.StopRequested, &ServiceRuntime.MachineStopped,
                         &ServiceRuntime.MachineAborted};
     for (HANDLE* event : events) {
-        *event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        *event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         if (*event == nullptr) {
             return GetLastError();
         }
@@ -91,9 +91,9 @@ bool LogAccount() {
         LogMessage(1, "ERROR reading the service's account (0x%08x)", static_cast<unsigned>(error));
     }
     LogMessage(3, "Running as %s, VirtualBox home %s", name, ServiceConfig.VboxUserHome);
-    char registered[256];
-    return localSystem ||
-           (QueryServiceAccount(registered) == 0 && _stricmp(registered, "LocalSystem") == 0);
+    std::string registered;
+    return localSystem || (QueryServiceAccount(&registered) == 0 &&
+                           _stricmp(registered.c_str(), "LocalSystem") == 0);
 }
 
 }  // namespace
@@ -159,7 +159,7 @@ DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
     }
 }
 
-void WINAPI ServiceMain(DWORD, LPSTR*) {
+void WINAPI ServiceMain(DWORD, LPWSTR*) {
     // Everything the control handler uses exists before it is registered: a stop that comes at
     // once is reported with the right type and controls, and its event waits for the supervisor.
     ServiceRuntime.Status.dwServiceType = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
@@ -170,10 +170,10 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     DWORD eventError = CreateServiceEvents();
     SERVICE_STATUS_HANDLE handle;
     DWORD registerError;
+    const std::wstring name = Wide(ServiceConfig.ServiceKeyName);
     {
         std::lock_guard<std::mutex> hold(ReportLock);
-        handle = RegisterServiceCtrlHandlerExA(ServiceConfig.ServiceKeyName, ServiceCtrlHandler,
-                                               nullptr);
+        handle = RegisterServiceCtrlHandlerExW(name.c_str(), ServiceCtrlHandler, nullptr);
         registerError = GetLastError();
         ServiceRuntime.StatusHandle = handle;
     }

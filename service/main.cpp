@@ -5,8 +5,9 @@
 #include "install/install.h"
 #include "service/service.h"
 
-#include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -16,7 +17,8 @@ int ShowUsage() {
         return 0;
     }
     const char* name = ServiceConfig.ServiceKeyName;
-    printf(
+    ConsolePrint(
+        STD_OUTPUT_HANDLE,
         "\nKelvaran Service v%d.%d.%d%s\n\nUsage:\n\t %s -i\t\tInstall %s service\n"
         "\t %s -u\t\tUninstall %s service\n"
         "\t %s -i --account NAME\tInstall %s service to run as NAME (asks for its password)\n",
@@ -26,7 +28,7 @@ int ShowUsage() {
 
 // "-i" and the arguments after it. An option is a mistake unless it is "--account NAME": a typo
 // must not install the service as LocalSystem. Other words stay ignored.
-int Install(int argc, char** argv) {
+int Install(int argc, const char* const* argv) {
     InstallOptions options = {
         PreshutdownSupported ? WholeStopBound(ServiceConfig.MaxWaitTimeout) : 0, nullptr};
     for (int i = 2; i < argc; ++i) {
@@ -50,12 +52,15 @@ int Uninstall() {
     const char* key = ServiceConfig.ServiceKeyName;
     switch (UninstallService()) {
         case UninstallDone:
-            printf("\n%s (%s) service uninstalled successfully.\n", display, key);
+            ConsolePrint(STD_OUTPUT_HANDLE, "\n%s (%s) service uninstalled successfully.\n",
+                         display, key);
             LogMessage(1, "Service %s (%s) uninstalled successfully.", display, key);
             return 0;
         case UninstallPending:
-            printf("\n%s (%s) service is still running and will be uninstalled when stopped.\n",
-                   display, key);
+            ConsolePrint(
+                STD_OUTPUT_HANDLE,
+                "\n%s (%s) service is still running and will be uninstalled when stopped.\n",
+                display, key);
             LogMessage(1, "Service %s (%s) is still running and will be uninstalled when stopped.",
                        display, key);
             return 2;
@@ -69,25 +74,34 @@ int Uninstall() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int wmain(int argc, wchar_t** wideArgv) {
     int configurationComplete = LoadConfiguration(TRUE);
     SetVirtualBoxEnvironment();
     DetectPreshutdownSupport();
 
     if (argc < 2) {
         // Returns when the service has stopped, or at once when no service manager started us.
-        SERVICE_TABLE_ENTRYA dispatchTable[] = {{ServiceConfig.ServiceKeyName, ServiceMain},
-                                                {nullptr, nullptr}};
-        StartServiceCtrlDispatcherA(dispatchTable);
+        std::wstring name = Wide(ServiceConfig.ServiceKeyName);
+        SERVICE_TABLE_ENTRYW dispatchTable[] = {{&name[0], ServiceMain}, {nullptr, nullptr}};
+        StartServiceCtrlDispatcherW(dispatchTable);
         return 0;
+    }
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments.push_back(Utf8(wideArgv[i]));
+    }
+    std::vector<const char*> argv;
+    for (const std::string& argument : arguments) {
+        argv.push_back(argument.c_str());
     }
     bool install = _stricmp(argv[1], "-i") == 0;
     if (!install && _stricmp(argv[1], "-u") != 0) {
         return ShowUsage();
     }
     if (!configurationComplete) {
-        printf("\nConfiguration is not complete.\nCheck %s file.\n", ServiceConfig.LogPath);
+        ConsolePrint(STD_OUTPUT_HANDLE, "\nConfiguration is not complete.\nCheck %s file.\n",
+                     ServiceConfig.LogPath);
         return 1;
     }
-    return install ? Install(argc, argv) : Uninstall();
+    return install ? Install(argc, argv.data()) : Uninstall();
 }

@@ -23,7 +23,7 @@ extern BOOL PreshutdownSupported;
 
 void DetectPreshutdownSupport();
 
-void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
+void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
 DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);
 
 // The one way the running service reports its state; callable from any thread. A report is whole

@@ -7,7 +7,7 @@
 BOOL PreshutdownSupported = FALSE;
 
 void DetectPreshutdownSupport() {
-    OSVERSIONINFOEXA wanted{};
+    OSVERSIONINFOEXW wanted{};
     wanted.dwOSVersionInfoSize = sizeof wanted;
     wanted.dwMajorVersion = 6;
     DWORDLONG condition = 0;
@@ -15,14 +15,15 @@ void DetectPreshutdownSupport() {
     condition = VerSetConditionMask(condition, VER_MINORVERSION, VER_GREATER_EQUAL);
     condition = VerSetConditionMask(condition, VER_SERVICEPACKMAJOR, VER_GREATER_EQUAL);
     condition = VerSetConditionMask(condition, VER_SERVICEPACKMINOR, VER_GREATER_EQUAL);
-    PreshutdownSupported = VerifyVersionInfoA(
+    PreshutdownSupported = VerifyVersionInfoW(
         &wanted, VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR | VER_SERVICEPACKMINOR,
         condition);
 }
 
 int ReadProductVersion(WORD version[4]) {
     version[0] = version[1] = version[2] = version[3] = 0;
-    DWORD size = GetFileVersionInfoSizeA(ServiceConfig.ExePath, nullptr);
+    const std::wstring path = Wide(ServiceConfig.ExePath);
+    DWORD size = GetFileVersionInfoSizeW(path.c_str(), nullptr);
     if (size == 0) {
         return 0;
     }
@@ -33,8 +34,8 @@ int ReadProductVersion(WORD version[4]) {
     int result = 0;
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
-    if (GetFileVersionInfoA(ServiceConfig.ExePath, 0, size, block) &&
-        VerQueryValueA(block, "\\", reinterpret_cast<void**>(&fixed), &length) &&
+    if (GetFileVersionInfoW(path.c_str(), 0, size, block) &&
+        VerQueryValueW(block, L"\\", reinterpret_cast<void**>(&fixed), &length) &&
         fixed != nullptr && length >= sizeof *fixed) {
         version[0] = HIWORD(fixed->dwProductVersionMS);
         version[1] = LOWORD(fixed->dwProductVersionMS);

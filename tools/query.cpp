@@ -8,6 +8,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+#include <vector>
+
+#include "config/config.h"
 #include "pipe/pipe.h"
 #include "vbox/vbox.h"
 
@@ -27,7 +31,8 @@ static const Question Questions[] = {
 };
 
 static int Usage() {
-    printf(
+    ConsolePrint(
+        STD_OUTPUT_HANDLE,
         "Usage:\n"
         "  kelvaran-query VMNAME [state|screen|vrdeport|vrde|all] [--raw]\n"
         "      Ask the service that runs VMNAME (default: all four questions).\n"
@@ -39,17 +44,17 @@ static int Usage() {
 }
 
 // One request over a fresh connection. Returns 1 with the reply, 0 with a Windows error code.
-static int Ask(const char* pipeName, DWORD request, DWORD* reply, DWORD* error) {
+static int Ask(const wchar_t* pipeName, DWORD request, DWORD* reply, DWORD* error) {
     HANDLE pipe = INVALID_HANDLE_VALUE;
     for (;;) {
-        pipe = CreateFileA(pipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        pipe = CreateFileW(pipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            IdentifyOnly, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) {
             break;
         }
         *error = GetLastError();
         // Busy: every instance the service holds is taken; one frees within seconds.
-        if ((*error != ERROR_PIPE_BUSY) || !WaitNamedPipeA(pipeName, BusyWait)) {
+        if ((*error != ERROR_PIPE_BUSY) || !WaitNamedPipeW(pipeName, BusyWait)) {
             return 0;
         }
     }
@@ -70,7 +75,8 @@ static int Ask(const char* pipeName, DWORD request, DWORD* reply, DWORD* error) 
 
 static void PrintAnswer(const Question& question, DWORD reply, bool raw) {
     if (raw) {
-        printf("%s: 0x%08lx\n", question.label, static_cast<unsigned long>(reply));
+        ConsolePrint(STD_OUTPUT_HANDLE, "%s: 0x%08lx\n", question.label,
+                     static_cast<unsigned long>(reply));
         return;
     }
     switch (question.request) {
@@ -79,37 +85,40 @@ static void PrintAnswer(const Question& question, DWORD reply, bool raw) {
             const char* name = reply < static_cast<DWORD>(MachineStateCount)
                                    ? MachineStateNames[reply]
                                    : "unknown";
-            printf("%s: %s (%lu)\n", question.label, name, static_cast<unsigned long>(reply));
+            ConsolePrint(STD_OUTPUT_HANDLE, "%s: %s (%lu)\n", question.label, name,
+                         static_cast<unsigned long>(reply));
             break;
         }
         case RequestScreenSize:
-            printf("%s: %lux%lu\n", question.label, static_cast<unsigned long>(reply & 0xFFFF),
-                   static_cast<unsigned long>(reply >> 16));
+            ConsolePrint(STD_OUTPUT_HANDLE, "%s: %lux%lu\n", question.label,
+                         static_cast<unsigned long>(reply & 0xFFFF),
+                         static_cast<unsigned long>(reply >> 16));
             break;
         case RequestVrdePort:
-            printf("%s: %ld\n", question.label, static_cast<long>(static_cast<LONG>(reply)));
+            ConsolePrint(STD_OUTPUT_HANDLE, "%s: %ld\n", question.label,
+                         static_cast<long>(static_cast<LONG>(reply)));
             break;
         default:
-            printf("%s: %s\n", question.label, reply != 0 ? "enabled" : "disabled");
+            ConsolePrint(STD_OUTPUT_HANDLE, "%s: %s\n", question.label,
+                         reply != 0 ? "enabled" : "disabled");
             break;
     }
 }
 
-static int Query(int argc, char** argv) {
-    const char* vmName = argv[1];
+static int Query(const std::vector<std::string>& argv) {
     const char* what = "all";
     bool raw = false;
-    for (int i = 2; i < argc; ++i) {
-        if (strcmp(argv[i], "--raw") == 0) {
+    for (size_t i = 2; i < argv.size(); ++i) {
+        if (argv[i] == "--raw") {
             raw = true;
         } else {
-            what = argv[i];
+            what = argv[i].c_str();
         }
     }
-    char pipeName[256];
-    int length = snprintf(pipeName, sizeof(pipeName), "%s.%s", ControlPipePrefix, vmName);
-    if ((length < 0) || (length >= static_cast<int>(sizeof(pipeName)))) {
-        fprintf(stderr, "The machine name is too long for a pipe name.\n");
+    // The machine's name goes into the pipe's name whole, as the service forms it.
+    const std::wstring pipeName = Wide(ControlPipePrefix) + L"." + Wide(argv[1].c_str());
+    if (pipeName.size() > 255) {
+        ConsolePrint(STD_ERROR_HANDLE, "The machine name is too long for a pipe name.\n");
         return 1;
     }
     int asked = 0;
@@ -120,14 +129,13 @@ static int Query(int argc, char** argv) {
         ++asked;
         DWORD reply = 0;
         DWORD error = 0;
-        if (Ask(pipeName, question.request, &reply, &error) == 0) {
-            printf("No answer from %s (error %lu)\n", pipeName, static_cast<unsigned long>(error));
-            fflush(stdout);
+        if (Ask(pipeName.c_str(), question.request, &reply, &error) == 0) {
+            ConsolePrint(STD_OUTPUT_HANDLE, "No answer from %s (error %lu)\n",
+                         Utf8(pipeName.c_str()).c_str(), static_cast<unsigned long>(error));
             return 2;
         }
         PrintAnswer(question, reply, raw);
     }
-    fflush(stdout);
     return asked != 0 ? 0 : Usage();
 }
 
@@ -138,12 +146,12 @@ static HANDLE Done = nullptr;
 
 static DWORD WINAPI ListenThread(void*) {
     for (;;) {
-        HANDLE pipe = CreateNamedPipeA(TrayPipeName, PIPE_ACCESS_DUPLEX, 0,
+        HANDLE pipe = CreateNamedPipeW(Wide(TrayPipeName).c_str(), PIPE_ACCESS_DUPLEX, 0,
                                        PIPE_UNLIMITED_INSTANCES, 16, 16, 0, nullptr);
         if (pipe == INVALID_HANDLE_VALUE) {
             DWORD error = GetLastError();
-            fprintf(stderr, "Cannot listen on %s (error %lu)\n", TrayPipeName,
-                    static_cast<unsigned long>(error));
+            ConsolePrint(STD_ERROR_HANDLE, "Cannot listen on %s (error %lu)\n", TrayPipeName,
+                         static_cast<unsigned long>(error));
             InterlockedExchange(&ListenFailed, 1);
             SetEvent(Done);
             return 1;
@@ -154,11 +162,10 @@ static DWORD WINAPI ListenThread(void*) {
             if (ReadFile(pipe, &word, sizeof(word), &bytes, nullptr) && (bytes == sizeof(word))) {
                 SYSTEMTIME now;
                 GetLocalTime(&now);
-                printf("[%02u:%02u:%02u.%03u] %s 0x%08lx\n", now.wHour, now.wMinute, now.wSecond,
-                       now.wMilliseconds,
-                       word == TrayStateChanged ? "machine state changed" : "unknown word",
-                       static_cast<unsigned long>(word));
-                fflush(stdout);
+                ConsolePrint(STD_OUTPUT_HANDLE, "[%02u:%02u:%02u.%03u] %s 0x%08lx\n", now.wHour,
+                             now.wMinute, now.wSecond, now.wMilliseconds,
+                             word == TrayStateChanged ? "machine state changed" : "unknown word",
+                             static_cast<unsigned long>(word));
                 if (InterlockedDecrement(&Remaining) == 0) {
                     SetEvent(Done);
                 }
@@ -180,25 +187,24 @@ static bool ParsePositive(const char* text, unsigned long limit, unsigned long* 
     return true;
 }
 
-static int Listen(int argc, char** argv) {
+static int Listen(const std::vector<std::string>& argv) {
     DWORD timeout = INFINITE;
     bool counted = false;
-    for (int i = 2; i < argc; ++i) {
+    for (size_t i = 2; i < argv.size(); ++i) {
         unsigned long value = 0;
-        if ((strcmp(argv[i], "--timeout") == 0) && (i + 1 < argc) &&
-            ParsePositive(argv[i + 1], (INFINITE - 1) / 1000, &value)) {
+        if ((argv[i] == "--timeout") && (i + 1 < argv.size()) &&
+            ParsePositive(argv[i + 1].c_str(), (INFINITE - 1) / 1000, &value)) {
             timeout = static_cast<DWORD>(value * 1000);
             ++i;
-        } else if (!counted && ParsePositive(argv[i], LONG_MAX, &value)) {
+        } else if (!counted && ParsePositive(argv[i].c_str(), LONG_MAX, &value)) {
             Remaining = static_cast<LONG>(value);
             counted = true;
         } else {
             return Usage();
         }
     }
-    Done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    printf("Listening on %s\n", TrayPipeName);
-    fflush(stdout);
+    Done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ConsolePrint(STD_OUTPUT_HANDLE, "Listening on %s\n", TrayPipeName);
     // Several waiting instances, so notifications from several services are not turned away.
     for (int i = 0; i < 4; ++i) {
         CloseHandle(CreateThread(nullptr, 0, ListenThread, nullptr, 0, nullptr));
@@ -207,15 +213,19 @@ static int Listen(int argc, char** argv) {
     return ListenFailed != 0 ? 2 : 0;
 }
 
-int main(int argc, char** argv) {
+int wmain(int argc, wchar_t** wideArgv) {
+    std::vector<std::string> argv;
+    for (int i = 0; i < argc; ++i) {
+        argv.push_back(Utf8(wideArgv[i]));
+    }
     if (argc < 2) {
         return Usage();
     }
-    if (strcmp(argv[1], "--listen") == 0) {
-        return Listen(argc, argv);
+    if (argv[1] == "--listen") {
+        return Listen(argv);
     }
     if (argv[1][0] == '-') {
         return Usage();
     }
-    return Query(argc, argv);
+    return Query(argv);
 }

@@ -65,15 +65,15 @@ private:
         } else if (GetConsoleMode(handle, &mode)) {
             WriteConsoleW(handle, text.c_str(), static_cast<DWORD>(text.size()), &written, nullptr);
         } else {
-            // A file or a pipe gets the ANSI code page, as the service's own files do.
+            // A file or a pipe gets UTF-8, as the service's own files do.
             std::wstring lines;
             for (wchar_t c : text) {
                 lines += c == L'\n' ? std::wstring(L"\r\n") : std::wstring(1, c);
             }
             int size =
-                WideCharToMultiByte(CP_ACP, 0, lines.c_str(), -1, nullptr, 0, nullptr, nullptr);
+                WideCharToMultiByte(CP_UTF8, 0, lines.c_str(), -1, nullptr, 0, nullptr, nullptr);
             std::string bytes(size > 0 ? size : 1, '\0');
-            WideCharToMultiByte(CP_ACP, 0, lines.c_str(), -1, &bytes[0], size, nullptr, nullptr);
+            WideCharToMultiByte(CP_UTF8, 0, lines.c_str(), -1, &bytes[0], size, nullptr, nullptr);
             WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size() - 1), &written,
                       nullptr);
         }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "config/config.h"
 #include "pipe/pipe.h"
 #include "tray/handles.h"
 
@@ -15,7 +16,8 @@ const wchar_t Product[] = L"Kelvaran Service";
 // The service gives a client 2 s for each step; a squatter on the name gives nothing.
 const DWORD StepTimeout = 3000;
 const DWORD BusyWait = 2000;
-const DWORD VmNameSize = 256;
+// As the service reads VmName, so that both form the same pipe name.
+const DWORD VmNameSize = 255;
 
 std::wstring Widened(const char* text) {
     return std::wstring(text, text + strlen(text));
@@ -161,9 +163,12 @@ std::vector<Machine> Discover(const std::vector<ServiceEntry>& services) {
         machine.service = entry.name;
         machine.exePath = exe;
         machine.status = entry.status;
+        // Read as the service reads it, whatever the file's encoding.
+        IniFile ini;
         wchar_t vm[VmNameSize] = L"";
-        GetPrivateProfileStringW(L"Kelvaran", L"VmName", L"", vm, VmNameSize,
-                                 Sibling(exe, L".ini").c_str());
+        if (ReadIniFile(Sibling(exe, L".ini").c_str(), &ini) == ERROR_SUCCESS) {
+            GetIniString(ini, ConfigSection, L"VmName", L"", vm, VmNameSize);
+        }
         machine.vm = vm;
         machine.logPath = Sibling(exe, L".log");
         machine.logExists = IsFile(machine.logPath);

@@ -3,14 +3,14 @@
 
 #include <vector>
 
-BSTR AnsiToBstr(const char* text) {
-    int length = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+BSTR Utf8ToBstr(const char* text) {
+    int length = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
     if (length <= 0) {
         return nullptr;
     }
     BSTR result = SysAllocStringLen(nullptr, static_cast<UINT>(length - 1));
     if (result != nullptr) {
-        MultiByteToWideChar(CP_ACP, 0, text, -1, result, length);
+        MultiByteToWideChar(CP_UTF8, 0, text, -1, result, length);
     }
     return result;
 }

@@ -6,7 +6,8 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <cstring>
+#include <cwchar>
+#include <string>
 
 namespace {
 
@@ -17,15 +18,16 @@ const DWORD WriteAccess =
 
 // SYSTEM, Administrators, CREATOR OWNER (an entry for whoever creates a file: VirtualBox, here)
 // and TrustedInstaller may act as LocalSystem anyway.
-const char* const Trusted[] = {"S-1-5-18", "S-1-5-32-544", "S-1-3-0",
-                               "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"};
+const wchar_t* const Trusted[] = {
+    L"S-1-5-18", L"S-1-5-32-544", L"S-1-3-0",
+    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"};
 
 bool IsTrusted(PSID sid) {
-    char* text = nullptr;
+    wchar_t* text = nullptr;
     bool trusted = false;
-    if (ConvertSidToStringSidA(sid, &text)) {
-        for (const char* other : Trusted) {
-            trusted = trusted || strcmp(text, other) == 0;
+    if (ConvertSidToStringSidW(sid, &text)) {
+        for (const wchar_t* other : Trusted) {
+            trusted = trusted || wcscmp(text, other) == 0;
         }
         LocalFree(text);
     }
@@ -109,9 +111,8 @@ PSID FolderWriter(PSECURITY_DESCRIPTOR descriptor) {
 }
 
 void CheckMachineFolders(const char* name, IDispatch* machine) {
-    wchar_t home[MAX_PATH] = L"";
-    MultiByteToWideChar(CP_ACP, 0, ServiceConfig.VboxUserHome, -1, home, MAX_PATH);
-    CheckFolder(home, name);
+    const std::wstring home = Wide(ServiceConfig.VboxUserHome);
+    CheckFolder(home.c_str(), name);
     ScopedBstr settings;
     HRESULT hr = GetStringProperty(machine, L"SettingsFilePath", settings.Put());
     // VirtualBox hands an empty text over as a null BSTR.
@@ -123,7 +124,7 @@ void CheckMachineFolders(const char* name, IDispatch* machine) {
         return;
     }
     *separator = L'\0';
-    if (_wcsicmp(settings.Get(), home) != 0) {
+    if (_wcsicmp(settings.Get(), home.c_str()) != 0) {
         CheckFolder(settings.Get(), name);
     }
 }

@@ -77,8 +77,7 @@ static HRESULT CreateVirtualBoxObject(IDispatch** object) {
 }
 
 HRESULT ConnectVirtualBox() {
-    wchar_t wantedHome[MAX_PATH] = L"";
-    MultiByteToWideChar(CP_ACP, 0, ServiceConfig.VboxUserHome, -1, wantedHome, MAX_PATH);
+    const std::wstring wantedHome = Wide(ServiceConfig.VboxUserHome);
 
     // The watcher and the pipe's client threads call the same objects from their own threads;
     // they join this multithreaded apartment implicitly. VirtualBox also calls back into the
@@ -98,8 +97,7 @@ HRESULT ConnectVirtualBox() {
             return hr;
         }
         HRESULT homeRead = GetStringProperty(VirtualBoxLink.VirtualBox, L"HomeFolder", home.Put());
-        if (SUCCEEDED(homeRead) && (home.Get() != nullptr) &&
-            (wcscmp(home.Get(), wantedHome) == 0)) {
+        if (SUCCEEDED(homeRead) && (home.Get() != nullptr) && (wantedHome == home.Get())) {
             break;
         }
         if (retries == 0) {
@@ -115,11 +113,12 @@ HRESULT ConnectVirtualBox() {
     // From 6.0 on, one VirtualBox server serves each account (VBoxSDS): while another program of
     // this account (the user's GUI, another copy of this service) keeps one up on another home,
     // no attempt can reach one on ours.
-    if ((home.Get() == nullptr) || (wcscmp(home.Get(), wantedHome) != 0)) {
-        LogMessage(1,
-                   "VirtualBox works on the home folder %S, not on VboxUserHome %s: another "
-                   "VirtualBox server of this account works on that home",
-                   home.Get() != nullptr ? home.Get() : L"", ServiceConfig.VboxUserHome);
+    if ((home.Get() == nullptr) || (wantedHome != home.Get())) {
+        LogMessage(
+            1,
+            "WARNING: VirtualBox works on the home folder %S, not on VboxUserHome %s: another "
+            "VirtualBox server of this account works on that home",
+            home.Get() != nullptr ? home.Get() : L"", ServiceConfig.VboxUserHome);
     }
 
     ScopedBstr version;
@@ -189,7 +188,7 @@ static void LogRegisteredMachines(const char* name) {
                           FAILED(SafeArrayGetUBound(machines, 1, &high)))) {
         hr = DISP_E_TYPEMISMATCH;
     }
-    ScopedBstr wanted(AnsiToBstr(name));
+    ScopedBstr wanted(Utf8ToBstr(name));
     std::wstring listed;
     std::wstring similar;
     for (LONG i = low; SUCCEEDED(hr) && (i <= high); ++i) {
@@ -236,7 +235,7 @@ int FindMachineByName(const char* name, IDispatch** machine, HRESULT* result) {
     *machine = nullptr;
     HRESULT hr = E_POINTER;
     if (VirtualBoxLink.VirtualBox != nullptr) {
-        ScopedBstr wideName(AnsiToBstr(name));
+        ScopedBstr wideName(Utf8ToBstr(name));
         VARIANT args[1] = {BstrArg(wideName.Get())};
         hr = CallObjectMethod(VirtualBoxLink.VirtualBox, L"FindMachine", args, 1, machine);
         HRESULT before = lastFailure.exchange(SUCCEEDED(hr) ? S_OK : hr);

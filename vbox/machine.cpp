@@ -4,10 +4,8 @@
 
 #include "config/config.h"
 
-#include <io.h>
-#include <stdio.h>
-
 #include <climits>
+#include <string>
 
 static const LONG LockType_Shared = 1;
 static const LONG SessionState_Unlocked = 1;
@@ -79,7 +77,7 @@ static int JoinMachine(const char* name, IDispatch* machine) {
 // Launches the machine in a headless VM process and waits until it is up.
 static int LaunchMachine(const char* name, IDispatch* machine) {
     LogMessage(2, "Starting VM '%s'", name);
-    ScopedBstr type(AnsiToBstr("headless"));
+    ScopedBstr type(Utf8ToBstr("headless"));
     // No change to the environment: a null string up to 6.0, an empty array of changes from 6.1.
     VARIANT environment = BstrArg(nullptr);
     if (VirtualBoxRelease.EnvironmentIsArray) {
@@ -147,9 +145,8 @@ static HRESULT WaitWhileSpawning(const char* name, IDispatch* machine, LONG* sta
 }
 
 int StartMachine(const char* name, bool checkFolders) {
-    char headless[MAX_PATH + 32];
-    snprintf(headless, sizeof(headless), "%s\\VBoxHeadless.exe", ServiceConfig.VboxInstallPath);
-    if (_access(headless, 0) == -1) {
+    const std::wstring headless = Wide(ServiceConfig.VboxInstallPath) + L"\\VBoxHeadless.exe";
+    if (GetFileAttributesW(headless.c_str()) == INVALID_FILE_ATTRIBUTES) {
         LogMessage(2,
                    "ERROR: Can't find VBoxHeadless executable. Check your VboxInstallPath option "
                    "in %s",
@@ -203,8 +200,12 @@ static HRESULT IssueStop(IDispatch* machine, IDispatch* console, IDispatch** pro
 StopOutcome StopMachine(const char* name, DWORD bound) {
     LogMessage(2, "Stopping (%s) VM '%s'", ServiceConfig.ShutdownCommandText, name);
     // The one-time override is consumed by the first stop that reads it.
-    WritePrivateProfileStringA(ConfigSection, "ShutdownOnceCommand", nullptr,
-                               ServiceConfig.IniPath);
+    DWORD error =
+        DeleteIniKey(Wide(ServiceConfig.IniPath).c_str(), ConfigSection, L"ShutdownOnceCommand");
+    if (error != ERROR_SUCCESS) {
+        LogMessage(1, "ERROR removing ShutdownOnceCommand from %s (0x%08x)", ServiceConfig.IniPath,
+                   static_cast<unsigned>(error));
+    }
 
     DispatchRef machine;
     if (FAILED(GetObjectProperty(VirtualBoxLink.Session, L"Machine", machine.Put()))) {

@@ -150,8 +150,8 @@ private:
 // Each returns the member's own HRESULT: when Invoke reports DISP_E_EXCEPTION, the code is the one
 // in EXCEPINFO.scode. A member that succeeds without giving the object asked for yields E_POINTER.
 
-// A BSTR made from 8-bit text in the ANSI code page; null when the text cannot be converted.
-BSTR AnsiToBstr(const char* text);
+// A BSTR made from UTF-8 text; null when the text cannot be converted.
+BSTR Utf8ToBstr(const char* text);
 
 // args are in the member's declaration order; result may be null.
 HRESULT CallMethod(IDispatch* object, const wchar_t* name, VARIANT* args, UINT argCount,

@@ -6,12 +6,13 @@
 
 #include <psapi.h>
 #include <stdio.h>
-#include <string.h>
+#include <wchar.h>
 
+#include <string>
 #include <vector>
 
 static const DWORD MaxProcessIds = 65536 / sizeof(DWORD);
-static const char ServerName[] = "VBoxSVC.exe";
+static const wchar_t ServerName[] = L"VBoxSVC.exe";
 
 // The user SID of a process's token, in a buffer the caller owns; null when it cannot be read.
 static PSID ReadProcessUser(HANDLE process, std::vector<BYTE>* buffer) {
@@ -41,10 +42,10 @@ static bool IsServerOfUser(DWORD pid, PSID user) {
     bool match = false;
     HMODULE module = nullptr;
     DWORD needed = 0;
-    char name[MAX_PATH] = "";
+    wchar_t name[MAX_PATH] = L"";
     if (EnumProcessModules(process, &module, sizeof(module), &needed) &&
-        (GetModuleBaseNameA(process, module, name, sizeof(name)) != 0) &&
-        (memcmp(name, ServerName, sizeof(ServerName)) == 0)) {
+        (GetModuleBaseNameW(process, module, name, MAX_PATH) != 0) &&
+        (wcscmp(name, ServerName) == 0)) {
         std::vector<BYTE> buffer;
         PSID owner = ReadProcessUser(process, &buffer);
         match = (owner != nullptr) && (user != nullptr) && EqualSid(owner, user);
@@ -71,19 +72,17 @@ static bool ServerOfOwnUserRuns() {
 
 // Starts VBoxSVC.exe from the installation folder; a Windows error code, 0 on success.
 static DWORD LaunchServer(DWORD* pid) {
-    char path[MAX_PATH];
-    int length = snprintf(path, sizeof(path), "%s\\%s", ServiceConfig.VboxInstallPath, ServerName);
-    if ((length < 0) || (length >= static_cast<int>(sizeof(path)))) {
+    const std::wstring path = Wide(ServiceConfig.VboxInstallPath) + L"\\" + ServerName;
+    if (path.size() >= MAX_PATH) {
         return ERROR_FILENAME_EXCED_RANGE;
     }
     // The path is both the application name and, quoted, the command line: an unquoted path
     // with blanks would make Windows try C:\Program.exe first, as this service's account.
-    char commandLine[MAX_PATH + 2];
-    snprintf(commandLine, sizeof(commandLine), "\"%s\"", path);
-    STARTUPINFOA startup = {};
+    std::wstring commandLine = L"\"" + path + L"\"";
+    STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(path, commandLine, nullptr, nullptr, FALSE,
+    if (!CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
                         ServiceConfig.PriorityClass | CREATE_NO_WINDOW, nullptr, nullptr, &startup,
                         &process)) {
         return GetLastError();

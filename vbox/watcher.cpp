@@ -146,7 +146,7 @@ void RegisterStateListener() {
     }
 
     WatcherStopping.store(false);
-    WatcherWake = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    WatcherWake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     WatcherRunning.store(true);
     WatcherThread = reinterpret_cast<HANDLE>(
         _beginthreadex(nullptr, 0, MachineEventThread, nullptr, 0, nullptr));

@@ -33,44 +33,44 @@ void Set(char (&field)[N], const std::string& value) {
     snprintf(field, N, "%s", value.c_str());
 }
 
-const auto systemCreateFileA = System(CreateFileA, "kernel32", "CreateFileA");
-const auto systemCreateProcessA = System(CreateProcessA, "kernel32", "CreateProcessA");
-const auto systemSetEntriesInAclA = System(SetEntriesInAclA, "advapi32", "SetEntriesInAclA");
-const auto systemCreateNamedPipeA = System(CreateNamedPipeA, "kernel32", "CreateNamedPipeA");
+const auto systemCreateFileW = System(CreateFileW, "kernel32", "CreateFileW");
+const auto systemCreateProcessW = System(CreateProcessW, "kernel32", "CreateProcessW");
+const auto systemSetEntriesInAclW = System(SetEntriesInAclW, "advapi32", "SetEntriesInAclW");
+const auto systemCreateNamedPipeW = System(CreateNamedPipeW, "kernel32", "CreateNamedPipeW");
 
 // The quality-of-service flags of the opens of the watched pipe: Wine does not show the level a
 // client lends its pipe's owner.
 const char* watched = "";
 std::vector<DWORD> opens;
-HANDLE WINAPI RecordingCreateFileA(LPCSTR name, DWORD access, DWORD share,
+HANDLE WINAPI RecordingCreateFileW(LPCWSTR name, DWORD access, DWORD share,
                                    LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                                    HANDLE model) {
-    if (strcmp(name, watched) == 0) {
+    if (Utf8(name) == watched) {
         opens.push_back(flags & (SECURITY_SQOS_PRESENT | SECURITY_VALID_SQOS_FLAGS));
     }
-    return systemCreateFileA(name, access, share, security, disposition, flags, model);
+    return systemCreateFileW(name, access, share, security, disposition, flags, model);
 }
 
 // Runs call on a thread of its own, recording its opens of pipe; whether it returned in time.
 bool ReturnsWithin(DWORD ms, void (*call)(), const char* pipe = "") {
     watched = pipe;
-    Repoint(systemCreateFileA, &RecordingCreateFileA);
+    Repoint(systemCreateFileW, &RecordingCreateFileW);
     HANDLE thread = CreateThread(
         nullptr, 0, [](void* f) -> DWORD { return reinterpret_cast<void (*)()>(f)(), 0; },
         reinterpret_cast<void*>(call), 0, nullptr);
     bool returned = WaitForSingleObject(thread, ms) == WAIT_OBJECT_0;
-    Repoint(&RecordingCreateFileA, systemCreateFileA);
+    Repoint(&RecordingCreateFileW, systemCreateFileW);
     return returned;
 }
 
 std::vector<std::string> launches;  // "application | command line | flags"
-BOOL WINAPI RecordingCreateProcessA(LPCSTR application, LPSTR line, LPSECURITY_ATTRIBUTES process,
+BOOL WINAPI RecordingCreateProcessW(LPCWSTR application, LPWSTR line, LPSECURITY_ATTRIBUTES process,
                                     LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags,
-                                    LPVOID environment, LPCSTR folder, LPSTARTUPINFOA startup,
+                                    LPVOID environment, LPCWSTR folder, LPSTARTUPINFOW startup,
                                     LPPROCESS_INFORMATION started) {
-    launches.push_back(std::string(application) + " | " + line + " | " + std::to_string(flags));
+    launches.push_back(Utf8(application) + " | " + Utf8(line) + " | " + std::to_string(flags));
     // Detached: Wine gives a windowless child a console host, which would hold ctest's pipe.
-    return systemCreateProcessA(application, line, process, thread, inherit,
+    return systemCreateProcessW(application, line, process, thread, inherit,
                                 (flags & ~CREATE_NO_WINDOW) | DETACHED_PROCESS, environment, folder,
                                 startup, started);
 }
@@ -80,7 +80,7 @@ BOOL WINAPI RecordingCreateProcessA(LPCSTR application, LPSTR line, LPSECURITY_A
 std::mutex createsLock;
 std::vector<std::pair<DWORD, DWORD>> creates;
 size_t madeUntil = 0;
-HANDLE WINAPI LimitedCreateNamedPipeA(LPCSTR name, DWORD openMode, DWORD pipeMode, DWORD instances,
+HANDLE WINAPI LimitedCreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD instances,
                                       DWORD out, DWORD in, DWORD timeout,
                                       LPSECURITY_ATTRIBUTES security) {
     std::lock_guard<std::mutex> hold(createsLock);
@@ -89,10 +89,10 @@ HANDLE WINAPI LimitedCreateNamedPipeA(LPCSTR name, DWORD openMode, DWORD pipeMod
         SetLastError(ERROR_NO_SYSTEM_RESOURCES);
         return INVALID_HANDLE_VALUE;
     }
-    return systemCreateNamedPipeA(name, openMode, pipeMode, instances, out, in, timeout, security);
+    return systemCreateNamedPipeW(name, openMode, pipeMode, instances, out, in, timeout, security);
 }
 
-DWORD WINAPI FailingSetEntriesInAclA(ULONG, PEXPLICIT_ACCESS_A, PACL, PACL* acl) {
+DWORD WINAPI FailingSetEntriesInAclW(ULONG, PEXPLICIT_ACCESS_W, PACL, PACL* acl) {
     *acl = nullptr;
     return ERROR_NOT_ENOUGH_MEMORY;
 }
@@ -217,7 +217,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Wire, testing::ValuesIn(kWire), RowName<WireRow>)
 // A server that cannot build its pipe's security creates no pipe with default security: it says
 // why and ends.
 TEST_F(PipeTest, NoPipeWithoutItsSecurity) {
-    Repoint(systemSetEntriesInAclA, &FailingSetEntriesInAclA);
+    Repoint(systemSetEntriesInAclW, &FailingSetEntriesInAclW);
     ASSERT_NO_FATAL_FAILURE(Serve(false));
     EXPECT_TRUE(Ended(10000)) << "the server runs on";
     EXPECT_FALSE(WaitNamedPipeA(pipe_.c_str(), 0));
@@ -271,7 +271,7 @@ TEST_F(PipeTest, ClientsBeyondTheLimitWaitAndTheStopEndsTheServerAnyway) {
 // place.
 TEST_F(PipeTest, ALaterInstanceFailureKeepsTheName) {
     madeUntil = 4;
-    Repoint(systemCreateNamedPipeA, &LimitedCreateNamedPipeA);
+    Repoint(systemCreateNamedPipeW, &LimitedCreateNamedPipeW);
     Serve();
     for (int i = 0; i < 8; ++i) {
         EXPECT_EQ(Ask(pipe_, 259), 0u) << i;
@@ -285,7 +285,7 @@ TEST_F(PipeTest, ALaterInstanceFailureKeepsTheName) {
     EXPECT_TRUE(WriteFile(client, &kRequests[3], sizeof(DWORD), &bytes, nullptr));
     EXPECT_TRUE(ReadFile(client, &reply, sizeof reply, &bytes, nullptr) && reply == 0);
     CloseHandle(client);
-    Repoint(&LimitedCreateNamedPipeA, systemCreateNamedPipeA);
+    Repoint(&LimitedCreateNamedPipeW, systemCreateNamedPipeW);
     StopControlPipeServer(2000);
     ASSERT_TRUE(Ended(1000));
     // PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED (| FILE_FLAG_FIRST_PIPE_INSTANCE), and
@@ -487,9 +487,9 @@ TEST_F(PipeTest, EnsureVBoxSvcRunningStartsTheServerOnce) {
     auto ensure = [](const std::string& folder, const std::vector<std::string>& launched) {
         Set(ServiceConfig.VboxInstallPath, folder);
         launches.clear();
-        Repoint(systemCreateProcessA, &RecordingCreateProcessA);
+        Repoint(systemCreateProcessW, &RecordingCreateProcessW);
         int result = EnsureVBoxSvcRunning();
-        Repoint(&RecordingCreateProcessA, systemCreateProcessA);
+        Repoint(&RecordingCreateProcessW, systemCreateProcessW);
         EXPECT_EQ(launches, launched) << folder;
         return result;
     };

@@ -30,7 +30,7 @@ protected:
         testsupport::UseRelease(release);
         testsupport::CreateMachine(name_);
         hold_.emplace();
-        ScopedBstr name(AnsiToBstr(name_.c_str()));
+        ScopedBstr name(Utf8ToBstr(name_.c_str()));
         VARIANT args[] = {BstrArg(name.Get())};
         ASSERT_EQ(Create(L"VirtualBox.VirtualBox", vbox_.Put()), S_OK);
         ASSERT_EQ(CallObjectMethod(vbox_.Get(), L"FindMachine", args, 1, machine_.Put()), S_OK);

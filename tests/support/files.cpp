@@ -115,7 +115,8 @@ std::string SiblingPath(const std::string& exePath, const std::string& extension
 }
 
 std::vector<std::string> ReadLog(const std::string& path) {
-    std::istringstream content(ReadFileContent(path));
+    std::string bytes = ReadFileContent(path);
+    std::istringstream content(bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? bytes.substr(3) : bytes);
     std::vector<std::string> messages;
     std::string line;
     while (std::getline(content, line)) {

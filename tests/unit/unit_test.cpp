@@ -174,6 +174,106 @@ TEST(Config, PassesReadEachKey) {
     }
 }
 
+// The text in an encoding, or "" when the ANSI code page cannot hold it.
+std::string Encoded(const std::wstring& text, TextEncoding encoding) {
+    if (encoding == TextEncoding::Utf16) {
+        return "\xFF\xFE" +
+               std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2);
+    }
+    BOOL lossy = FALSE;
+    UINT page = encoding == TextEncoding::Ansi ? CP_ACP : CP_UTF8;
+    std::string bytes(text.size() * 4, '\0');
+    bytes.resize(WideCharToMultiByte(page, 0, text.data(), static_cast<int>(text.size()), &bytes[0],
+                                     static_cast<int>(bytes.size()), nullptr,
+                                     page == CP_ACP ? &lossy : nullptr));
+    return lossy ? "" : (encoding == TextEncoding::Utf8Bom ? "\xEF\xBB\xBF" : "") + bytes;
+}
+
+// Each row's file, written as UTF-16LE, Windows' profile functions read whole; the reader gives
+// what they give for it, from the same text in UTF-8 with and without a byte order mark and in the
+// ANSI code page where that holds it (run in code pages 1252 and 932). A folder's separators are
+// mended in characters, not bytes (the second byte of Shift-JIS's "ソ" is '\'). Deleting
+// ShutdownOnceCommand leaves every other byte as it was. A UTF-8 sequence cut short is ANSI.
+TEST(Config, ReadsEveryEncodingAsTheProfileFunctionsDo) {
+    if (std::string(getenv("LC_ALL") != nullptr ? getenv("LC_ALL") : "") == "ja_JP.UTF-8") {
+        ASSERT_EQ(GetACP(), 932u) << "the Japanese run must run in code page 932";
+    }
+    const std::wstring many(5000, L'x');
+    // The file's text after "[Kelvaran]\r\n", the key, the buffer's size.
+    const std::tuple<std::wstring, const wchar_t*, DWORD> rows[] = {
+        {L"VmName=B\u00fcro\r\n", L"VmName", 64},
+        {L"  vmname  =  \"\u041e\u0444\u0438\u0441 2\"  \n", L"VMNAME", 64},
+        {L"VmName='\u4f1a\u8b70\u5ba4'\rShutdownCommand=\"x'\r\n", L"ShutdownCommand", 64},
+        {L";VmName=commented\r\nVmName=\U0001F600 \u30bd\r\nVmName=second\r\n", L"VmName", 64},
+        {L"VmName=" + many + L"\r\n", L"VmName", 300},
+        {L"VmName=\u041e\u0444\u0438\u0441\r\n", L"VmName", 3},
+        {L"VmName\r\nServiceName=\r\n", L"VmName", 64},
+        {L"ServiceName=\r\n", L"ServiceName", 64},
+        {L"[Other]\r\nVmName=other\r\n[Kelvaran]\r\nVmName=again\r\n", L"VmName", 64},
+        {L"[ Kelvaran ]\r\nVmName=blanks\r\n", L"VmName", 64},
+    };
+    const TextEncoding encodings[] = {TextEncoding::Utf16, TextEncoding::Utf8,
+                                      TextEncoding::Utf8Bom, TextEncoding::Ansi};
+    const std::string path = testsupport::BinFolder() + "\\encodings.ini";
+    for (size_t row = 0; row < std::size(rows); ++row) {
+        const auto& [text, key, size] = rows[row];
+        std::wstring file = L"[Kelvaran]\r\n" + text;
+        // Wine keeps a profile it read until the file's time changes: a new name for each.
+        std::string reference = path + std::to_string(row) + ".ini";
+        testsupport::WriteFileContent(reference, Encoded(file, TextEncoding::Utf16));
+        std::vector<wchar_t> expected(size), read(size);
+        DWORD length = GetPrivateProfileStringW(L"Kelvaran", key, L"none", expected.data(), size,
+                                                Wide(reference.c_str()).c_str());
+        for (TextEncoding encoding : encodings) {
+            std::string bytes = Encoded(file, encoding);
+            if (bytes.empty()) {
+                continue;
+            }
+            SCOPED_TRACE(bytes.substr(0, 80));
+            IniFile ini;
+            testsupport::WriteFileContent(path, bytes);
+            ASSERT_EQ(ReadIniFile(Wide(path.c_str()).c_str(), &ini), 0u);
+            bool ascii = std::all_of(file.begin(), file.end(), [](wchar_t c) { return c < 0x80; });
+            EXPECT_TRUE(ini.Encoding == encoding || (ascii && encoding == TextEncoding::Utf8));
+            EXPECT_EQ(GetIniString(ini, L"Kelvaran", key, L"none", read.data(), size), length);
+            EXPECT_EQ(std::wstring(read.data()), std::wstring(expected.data()));
+        }
+    }
+    // The folder's text, the field read from it.
+    const std::pair<std::wstring, std::string> folders[] = {
+        {L"C:\\\u30bd", "C:\\\u30bd"}, {L"C:/J\u00fcrgen/", "C:\\J\u00fcrgen"}};
+    for (const auto& [folder, field] : folders) {
+        for (TextEncoding encoding : encodings) {
+            std::wstring file =
+                L"[Kelvaran]\r\nVboxInstallPath=C:\\V\r\nVmName=vm\r\n"
+                L"VboxUserHome=" +
+                folder +
+                L"\r\nShutdownOnceCommand=savestate\r\n"
+                L"; kept\r\nShutdownOnceCommand=twice\r\n[Other]\r\n"
+                L"ShutdownOnceCommand=kept\r\n";
+            std::string bytes = Encoded(file, encoding);
+            if (!bytes.empty()) {
+                testsupport::WriteFileContent(kIni, bytes);
+                ASSERT_EQ(LoadConfiguration(TRUE), 1);
+                EXPECT_EQ(ServiceConfig.VboxUserHome, field);
+                EXPECT_EQ(
+                    DeleteIniKey(Wide(kIni.c_str()).c_str(), L"kelvaran", L"ShutdownOnceCommand"),
+                    0u);
+                size_t cut = file.find(L"ShutdownOnceCommand=savestate\r\n");
+                file.erase(cut, 31).erase(file.find(L"ShutdownOnceCommand=twice\r\n"), 27);
+                EXPECT_EQ(testsupport::ReadFileContent(kIni), Encoded(file, encoding));
+            }
+        }
+    }
+    testsupport::WriteFileContent(kIni,
+                                  "[Kelvaran]\r\nVboxInstallPath=C:\\V\r\nVboxUserHome=H\r\n"
+                                  "VmName=B\xC3\r\n");
+    ASSERT_EQ(LoadConfiguration(TRUE), 1);
+    wchar_t expected[8] = L"";
+    GetPrivateProfileStringW(L"Kelvaran", L"VmName", L"", expected, 8, Wide(kIni.c_str()).c_str());
+    EXPECT_EQ(Wide(ServiceConfig.VmName), expected);
+}
+
 // Every case of these starts with an empty log at level 1 and nothing reported.
 class Fresh : public testing::Test {
 protected:
@@ -200,7 +300,8 @@ void OnThreads(int count, void (*body)()) {
 }
 
 // LogLevel is a signed byte: 0 and negative levels write nothing, not even a file; a message's
-// level counts by its low byte. Lines are stamped with the local time and end with CR LF.
+// level counts by its low byte. A new log starts with the UTF-8 byte order mark; lines are stamped
+// with the local time and end with CR LF.
 TEST_F(Log, WritesOnlyTheLevelsTheConfigurationAllows) {
     const std::pair<signed char, Lines> rows[] = {
         {0, {}}, {-56, {}}, {1, {"1", "257"}}, {2, {"1", "2", "257"}}, {3, {"1", "2", "3", "257"}}};
@@ -217,30 +318,36 @@ TEST_F(Log, WritesOnlyTheLevelsTheConfigurationAllows) {
         for (int message : {1, 2, 3, 257}) {
             LogMessage(message, "%d", message);
         }
-        std::string first = testsupport::ReadFileContent(kLog).substr(0, 23);
+        std::string content = testsupport::ReadFileContent(kLog);
+        std::string first = content.substr(std::min<size_t>(3, content.size()), 23);
         EXPECT_EQ(testsupport::ReadLog(kLog), expected) << int{level};
         EXPECT_EQ(GetFileAttributesA(kLog.c_str()) != INVALID_FILE_ATTRIBUTES, !expected.empty());
+        EXPECT_TRUE(expected.empty() || content.compare(0, 3, "\xEF\xBB\xBF") == 0) << "no BOM";
         EXPECT_TRUE(expected.empty() || first == before || first == stamp()) << first;
     }
 }
 
-// VirtualBox's UTF-16 text, logged through %S, comes out whole in the ANSI code page, where the
-// runtime's printf would cut it at its first character above U+00FF; a slip in walking the
-// argument list past it would garble every argument after it.
-TEST_F(Log, ConversionsFormatAsPrintfWithWideTextInTheAnsiCodePage) {
-    if (GetACP() != 1252) {
-        GTEST_SKIP() << "the expected bytes are code page 1252's, this is " << GetACP();
-    }
-    LogMessage(1, "%S|%d|%s|%.3S|%*S|%-3S|%C|%ls", L"C:\\J\u00fcrgen\\\u0416\\.VirtualBox", 42,
-               "narrow", L"\u00e9tage", 4, L"x", L"y", L'\u0416',
-               static_cast<const wchar_t*>(nullptr));
+// VirtualBox's UTF-16 text, logged through %S, comes out whole in UTF-8, where the runtime's printf
+// would cut it at its first character above U+00FF; a slip in walking the argument list past it
+// would garble every argument after it. A log of an earlier release, in the ANSI code page, is
+// appended to as it is, without a byte order mark in its middle.
+TEST_F(Log, ConversionsFormatAsPrintfWithWideTextInUtf8) {
+    const std::string ansi = "[01/02/25 03:04:05] VM 'B\xfcro' stopped (poweroff)\r\n";
+    testsupport::WriteFileContent(kLog, ansi);
+    LogMessage(1, "%S|%d|%s|%.4S|%*S|%-3S|%C|%ls|%S", L"C:\\J\u00fcrgen\\\u0416\\.VirtualBox", 42,
+               "narrow", L"\u00e9t\u00e9", 4, L"x", L"y", L'\u0416',
+               static_cast<const wchar_t*>(nullptr), L"\u4f1a\u8b70\u5ba4 \U0001F600");
     LogMessage(1, "%5.2f|%-4s|%+d|%lld|%zu|%lu|%c|%*d|%.*s|%#o|%e|%Lg|%hhu|100%%", 3.14159, "ab", 7,
                -1234567890123LL, size_t{42}, 4000000000UL, 'q', 6, 12, 2, "abcdef", 8u, 1e-5, 1.5L,
                static_cast<unsigned char>(250));
-    EXPECT_EQ(testsupport::ReadLog(kLog),
-              (Lines{"C:\\J\xfcrgen\\?\\.VirtualBox|42|narrow|\xe9ta|   x|y  |?|(null)",
-                     " 3.14|ab  |+7|-1234567890123|42|4000000000|q|    "
-                     "12|ab|010|1.000000e-05|1.5|250|100%"}));
+    EXPECT_EQ(testsupport::ReadFileContent(kLog).substr(0, ansi.size()), ansi);
+    EXPECT_EQ(
+        testsupport::ReadLog(kLog),
+        (Lines{"VM 'B\xfcro' stopped (poweroff)",
+               "C:\\J\u00fcrgen\\\u0416\\.VirtualBox|42|narrow|\u00e9t|   x|y  |\u0416|(null)|"
+               "\u4f1a\u8b70\u5ba4 \U0001F600",
+               " 3.14|ab  |+7|-1234567890123|42|4000000000|q|    "
+               "12|ab|010|1.000000e-05|1.5|250|100%"}));
 }
 
 // Every thread of the service logs; a line mixed with another would be unreadable.
@@ -418,15 +525,16 @@ TEST(FolderRule, TheFirstOtherAccountThatMayWrite) {
 // (Windows repeats the last action for every failure beyond the list), the count forgotten after a
 // day, for the failures the service reports too; the pre-shutdown time-out asked for, never below
 // Windows' own 300000 ms, and none where Windows has no pre-shutdown notification. An account's
-// service is no interactive one, gets the password from standard input and its right to log on as
-// a service; a right refused, or an account the manager refuses, leaves no service.
+// service is no interactive one, gets the password from standard input (UTF-8 there, whatever the
+// ANSI code page) and its right to log on as a service; a right refused, or an account the manager
+// refuses, leaves no service.
 std::string configured;  // the calls, each followed by "|"
 NTSTATUS granting = 0;
 DWORD refusing = 0;
-BOOL WINAPI RecordingChangeServiceConfig2A(SC_HANDLE service, DWORD level, LPVOID info) {
+BOOL WINAPI RecordingChangeServiceConfig2W(SC_HANDLE service, DWORD level, LPVOID info) {
     char text[256] = "";
     if (level == 2) {  // SERVICE_CONFIG_FAILURE_ACTIONS
-        auto* actions = static_cast<SERVICE_FAILURE_ACTIONSA*>(info);
+        auto* actions = static_cast<SERVICE_FAILURE_ACTIONSW*>(info);
         int at = snprintf(
             text, sizeof text, "actions reset %lu reboot %s command %s:", actions->dwResetPeriod,
             actions->lpRebootMsg ? "set" : "null", actions->lpCommand ? "set" : "null");
@@ -446,19 +554,20 @@ BOOL WINAPI RecordingChangeServiceConfig2A(SC_HANDLE service, DWORD level, LPVOI
     }
     configured += text + std::string("|");
     static const auto system =
-        testsupport::System(ChangeServiceConfig2A, "advapi32", "ChangeServiceConfig2A");
+        testsupport::System(ChangeServiceConfig2W, "advapi32", "ChangeServiceConfig2W");
     return system(service, level, info);
 }
 
-SC_HANDLE WINAPI RecordingCreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR display,
+SC_HANDLE WINAPI RecordingCreateServiceW(SC_HANDLE manager, LPCWSTR name, LPCWSTR display,
                                          DWORD access, DWORD type, DWORD start, DWORD control,
-                                         LPCSTR path, LPCSTR group, LPDWORD tag, LPCSTR depends,
-                                         LPCSTR account, LPCSTR password) {
+                                         LPCWSTR path, LPCWSTR group, LPDWORD tag, LPCWSTR depends,
+                                         LPCWSTR account, LPCWSTR password) {
     char text[600];
-    snprintf(text, sizeof text, "create 0x%lx %s %s|", type, account ? account : "LocalSystem",
-             password ? password : "-");
+    snprintf(text, sizeof text, "create 0x%lx %s %s|", type,
+             account ? Utf8(account).c_str() : "LocalSystem",
+             password ? Utf8(password).c_str() : "-");
     configured += text;
-    static const auto system = testsupport::System(CreateServiceA, "advapi32", "CreateServiceA");
+    static const auto system = testsupport::System(CreateServiceW, "advapi32", "CreateServiceW");
     SetLastError(refusing);
     return refusing ? nullptr
                     : system(manager, name, display, access, type, start, control, path, group, tag,
@@ -477,15 +586,15 @@ NTSTATUS NTAPI RecordingLsaAddAccountRights(LSA_HANDLE, PSID sid, PLSA_UNICODE_S
 
 TEST(Install, AsksForWhatWineDoesNotKeep) {
     const auto config2 =
-        testsupport::System(ChangeServiceConfig2A, "advapi32", "ChangeServiceConfig2A");
-    const auto create = testsupport::System(CreateServiceA, "advapi32", "CreateServiceA");
+        testsupport::System(ChangeServiceConfig2W, "advapi32", "ChangeServiceConfig2W");
+    const auto create = testsupport::System(CreateServiceW, "advapi32", "CreateServiceW");
     const auto grant = testsupport::System(LsaAddAccountRights, "advapi32", "LsaAddAccountRights");
     const std::string user = testsupport::WineUser(), typed = "." + user.substr(user.find('\\'));
     const std::string system = "create 0x110 LocalSystem -|level 1|",
                       tail =
                           "actions reset 86400 reboot null command null: 1/60000 1/60000 0/0|"
                           "on exit codes 1|",
-                      asUser = "create 0x10 " + user + " Pa55 word|",
+                      asUser = "create 0x10 " + user + " Пароль €|",
                       right = "right S-1-5-21-0-0-0-1000 1 SeServiceLogonRight|";
     // Pre-shutdown time-out, account, LsaAddAccountRights' and CreateServiceA's answers, calls.
     const std::tuple<DWORD, const char*, NTSTATUS, DWORD, std::string> rows[] = {
@@ -504,18 +613,20 @@ TEST(Install, AsksForWhatWineDoesNotKeep) {
     HANDLE console = GetStdHandle(STD_INPUT_HANDLE), input = nullptr, fed = nullptr;
     DWORD written = 0;
     CreatePipe(&input, &fed, nullptr, 0);
-    WriteFile(fed, "Pa55 word\r\nPa55 word\r\nPa55 word\r\n", 33, &written, nullptr);
+    // Outside every ANSI code page but UTF-8's: a script's UTF-8 is taken as such.
+    const std::string lines = "Пароль €\r\n";
+    WriteFile(fed, (lines + lines + lines).c_str(), 3 * lines.size(), &written, nullptr);
     SetStdHandle(STD_INPUT_HANDLE, input);
     for (const auto& [preshutdown, account, granted, refused, expected] : rows) {
         configured.clear();
         granting = granted;
         refusing = refused;
-        testsupport::Repoint(config2, &RecordingChangeServiceConfig2A);
-        testsupport::Repoint(create, &RecordingCreateServiceA);
+        testsupport::Repoint(config2, &RecordingChangeServiceConfig2W);
+        testsupport::Repoint(create, &RecordingCreateServiceW);
         testsupport::Repoint(grant, &RecordingLsaAddAccountRights);
         int result = InstallService(InstallOptions{preshutdown, account});
-        testsupport::Repoint(&RecordingChangeServiceConfig2A, config2);
-        testsupport::Repoint(&RecordingCreateServiceA, create);
+        testsupport::Repoint(&RecordingChangeServiceConfig2W, config2);
+        testsupport::Repoint(&RecordingCreateServiceW, create);
         testsupport::Repoint(&RecordingLsaAddAccountRights, grant);
         bool installed = expected.find("level 1") != std::string::npos;
         EXPECT_EQ(configured, expected) << preshutdown;
