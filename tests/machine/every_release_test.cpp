@@ -22,6 +22,11 @@ struct StartStop {
     const char* method;  // ShutdownCommand
     const char* stopCall;
     LONG after;
+    // A machine's name, the service's executable and its INI file as users outside the ANSI code
+    // page have them: Notepad's UTF-8, a UTF-8 editor's BOM, UTF-16.
+    const char* vm = nullptr;
+    const char* exe = nullptr;
+    IniForm form = IniForm::Utf8;
 };
 
 const StartStop kStartStops[] = {
@@ -35,6 +40,12 @@ const StartStop kStartStops[] = {
     {"AbortedSavedIsLaunched", kAbortedSaved, "poweroff", "Console.PowerDown", kPoweredOff},
     {"SpawningIsJoined", kSpawning, "poweroff", "Console.PowerDown", kPoweredOff},
     {"FailedSpawnIsLaunched", kSpawnFails, "poweroff", "Console.PowerDown", kPoweredOff},
+    {"Utf8Ini", kPoweredOff, "poweroff", "Console.PowerDown", kPoweredOff, "B\u00fcro"},
+    {"Utf8IniWithBomBesideAnExeOfThatScript", kPoweredOff, "savestate", "Machine.SaveState", kSaved,
+     "\u041e\u0444\u0438\u0441",
+     "\u0421\u0435\u0440\u0432\u0438\u0441\\\u043e\u0444\u0438\u0441.exe", IniForm::Utf8Bom},
+    {"Utf16Ini", kPoweredOff, "acpipowerbutton", "Console.PowerButton", kPoweredOff,
+     "\u4f1a\u8b70\u5ba4", nullptr, IniForm::Utf16},
 };
 
 class EveryRelease : public MachineTest, public testing::WithParamInterface<StartStop> {
@@ -49,14 +60,14 @@ protected:
         if (state == kSpawning || state == kSpawnFails) {
             // VirtualBox keeps a machine that is being launched in its down state, with
             // SessionState Spawning, and refuses a second launch meanwhile.
-            Ctl("durations \"" + name_ + "\" -1 200 200");  // until the service waits
-            outside_ = std::thread([this] { VBoxManage("startvm \"" + name_ + "\""); });
+            Ctl("durations \"" + machine_ + "\" -1 200 200");  // until the service waits
+            outside_ = std::thread([this] { VBoxManage("startvm \"" + machine_ + "\""); });
             ASSERT_TRUE(WaitUntil([&] {
-                return Ctl("show \"" + name_ + "\"").find("session=3 Spawning") !=
+                return Ctl("show \"" + machine_ + "\"").find("session=3 Spawning") !=
                        std::string::npos;
             }));
-            EXPECT_EQ(MachineState(name_), kPoweredOff);
-            ProcessResult second = VBoxManage("startvm \"" + name_ + "\"");
+            EXPECT_EQ(MachineState(machine_), kPoweredOff);
+            ProcessResult second = VBoxManage("startvm \"" + machine_ + "\"");
             EXPECT_EQ(second.exitCode, 1u);
             EXPECT_NE(second.output.find("(0x80bb0007)"), std::string::npos) << second.output;
             return;
@@ -65,20 +76,20 @@ protected:
             return;
         }
         Outside("start");
-        ASSERT_TRUE(WaitForMachineState(name_, kRunning));
+        ASSERT_TRUE(WaitForMachineState(machine_, kRunning));
         if (state == kSaved || state == kAbortedSaved) {
             Outside("savestate");
-            ASSERT_TRUE(WaitForMachineState(name_, kSaved));
+            ASSERT_TRUE(WaitForMachineState(machine_, kSaved));
         }
         if (state == kAbortedSaved) {
             // 7.0 keeps the saved state of a restored machine whose VM process dies.
             Outside("start");
-            ASSERT_TRUE(WaitForMachineState(name_, kRunning));
-            Ctl("kill \"" + name_ + "\"");
+            ASSERT_TRUE(WaitForMachineState(machine_, kRunning));
+            Ctl("kill \"" + machine_ + "\"");
         } else if (state == kPaused) {
             Outside("pause");
         }
-        ASSERT_TRUE(WaitForMachineState(name_, state));
+        ASSERT_TRUE(WaitForMachineState(machine_, state));
     }
 
     std::thread outside_;  // VirtualBox's own tool, launching the machine
@@ -95,12 +106,17 @@ TEST_P(EveryRelease, StartAndStop) {
         GTEST_SKIP() << "only 7.0 has AbortedSaved";
     }
     bool joined = row.from == kRunning || row.from == kPaused || row.from == kSpawning;
+    machine_ = row.vm != nullptr ? row.vm : name_;
+    if (row.exe != nullptr) {
+        exe_ = row.exe;
+        CreateDirectoryA(folder_.File(exe_.substr(0, exe_.rfind('\\'))).c_str(), nullptr);
+    }
     CreateMachine();
-    Ctl("acpi \"" + name_ + "\" both 200");
+    Ctl("acpi \"" + machine_ + "\" both 200");
     ASSERT_NO_FATAL_FAILURE(Prepare(row.from));
-    Install({{"ShutdownCommand", row.method}});
+    Install({{"ShutdownCommand", row.method}}, row.form);
     Start();
-    std::string vm = "VM '" + name_ + "'";
+    std::string vm = "VM '" + machine_ + "'";
     if (row.from == kSpawning || row.from == kSpawnFails) {
         ASSERT_TRUE(WaitUntil([&] {
             return CountLog(Log(), vm + " is being launched by another process, waiting for it");
@@ -108,24 +124,28 @@ TEST_P(EveryRelease, StartAndStop) {
     }
     if (row.from == kSpawnFails) {
         // The VM process dies before it has powered up: the service launches the machine itself.
-        Ctl("kill \"" + name_ + "\"");
+        Ctl("kill \"" + machine_ + "\"");
     }
     if (row.from == kSpawning || row.from == kSpawnFails) {
-        Ctl("durations \"" + name_ + "\" 300 200 200");  // the launch under way powers up
+        Ctl("durations \"" + machine_ + "\" 300 200 200");  // the launch under way powers up
     }
     ASSERT_TRUE(WaitFor(SERVICE_RUNNING)) << Describe(Reports());
     LONG up = row.from == kPaused ? kPaused : kRunning;
-    EXPECT_EQ(MachineState(name_), up);
-    EXPECT_EQ(Ask(Pipe(), 259), static_cast<DWORD>(up)) << "5.0's numbering on the wire";
+    EXPECT_EQ(MachineState(machine_), up);
+    ProcessResult query =
+        RunProcess(BinFolder() + "\\kelvaran-query.exe", "\"" + machine_ + "\" state");
+    EXPECT_EQ(query.output, up == kPaused ? "State: Paused (6)\n" : "State: Running (5)\n")
+        << "5.0's numbering on the wire";
 
     Statuses statuses = Stop();
     EXPECT_NE(Sequence(statuses).find("START_PENDING:1 START_PENDING:2 RUNNING:0 STOP_PENDING:"),
               std::string::npos)
         << Sequence(statuses);
     ExpectStopReports(statuses, kMaxWaitTimeout);
-    EXPECT_TRUE(WaitForMachineState(name_, row.after));
+    EXPECT_TRUE(WaitForMachineState(machine_, row.after));
 
     std::vector<std::string> log = Log();
+    EXPECT_EQ(ReadFileContent(service_->LogPath()).substr(0, 3), "\xEF\xBB\xBF");
     std::vector<std::string> lines = {"Initializing VirtualBox interface",
                                       "VirtualBox Interface v" + Version() + " initialized"};
     if (!joined) {

@@ -65,16 +65,16 @@ void MachineTest::TearDown() {
         UseGroupServer(GroupHome("machine"));
     }
     Ctl("fault clear");
-    RemoveMachine(name_);
+    RemoveMachine(machine_);
 }
 
 void MachineTest::CreateMachine(int launchMs, int powerOffMs, int saveMs) {
-    testsupport::CreateMachine(name_, launchMs, powerOffMs, saveMs);
+    testsupport::CreateMachine(machine_, launchMs, powerOffMs, saveMs);
 }
 
 void MachineTest::Outside(const std::string& action) {
-    std::string command = action == "start" ? "startvm \"" + name_ + "\" --type headless"
-                                            : "controlvm \"" + name_ + "\" " + action;
+    std::string command = action == "start" ? "startvm \"" + machine_ + "\" --type headless"
+                                            : "controlvm \"" + machine_ + "\" " + action;
     ProcessResult result = VBoxManage(command);
     EXPECT_EQ(result.exitCode, 0u) << command << ": " << result.output;
 }
@@ -88,12 +88,12 @@ IniKeys MachineTest::Ini(const std::string& vm, const IniKeys& extra) const {
                     extra);
 }
 
-void MachineTest::Install(const IniKeys& extra) {
+void MachineTest::Install(const IniKeys& extra, IniForm form) {
     // An open handle would keep a service deleted for a new install marked for deletion.
     recorder_.reset();
     service_.reset();
-    service_.reset(new ServiceCopy(folder_, name_ + ".exe"));
-    service_->WriteIni(Ini(name_, extra));
+    service_.reset(new ServiceCopy(folder_, exe_));
+    service_->WriteIni(Ini(machine_, extra), form);
     ProcessResult result = service_->Run("-i");
     ASSERT_EQ(result.exitCode, 0u) << result.output;
     recorder_.reset(new StatusRecorder(service_->Name()));
@@ -132,7 +132,7 @@ Statuses MachineTest::Reports() const {
 }
 
 std::vector<JournalEntry> MachineTest::Calls() const {
-    return journal_ ? journal_->Entries(name_, ServicePid()) : std::vector<JournalEntry>();
+    return journal_ ? journal_->Entries(machine_, ServicePid()) : std::vector<JournalEntry>();
 }
 
 DWORD MachineTest::ServicePid() const {

@@ -49,8 +49,8 @@ protected:
     // The INI of a service for vm: the stand-in's folder, the group home, the machine, Loglevel 3
     // and kMaxWaitTimeout; a key of extra replaces one of these, or follows them.
     IniKeys Ini(const std::string& vm, const IniKeys& extra = {}) const;
-    // Copies kelvaran.exe under the test's name, writes Ini(name_, extra) and installs it.
-    void Install(const IniKeys& extra = {});
+    // Copies kelvaran.exe as exe_, writes Ini(machine_, extra) in that form and installs it.
+    void Install(const IniKeys& extra = {}, IniForm form = IniForm::Utf8);
     // Starts the service, and watches its reports and the journal from there on.
     void Start();
     bool WaitFor(DWORD state, DWORD timeoutMs = 20000) const;
@@ -66,10 +66,12 @@ protected:
     std::vector<JournalEntry> Calls() const;
     DWORD ServicePid() const;
     std::string Pipe() const {
-        return ControlPipeName(name_);
+        return ControlPipeName(machine_);
     }
 
     std::string name_;
+    std::string machine_ = name_;       // the test's machine
+    std::string exe_ = name_ + ".exe";  // its service's copy of kelvaran.exe, in folder_
     TempFolder folder_;
     std::unique_ptr<ServerHold> hold_;
     std::unique_ptr<ServiceCopy> service_;

@@ -145,26 +145,30 @@ using OneReleaseLife = MachineTest;
 
 // A start that finds no machine to run ends the service at once with 1066 / 0x80800001: VmName
 // names no registered machine (said once, though both the connection and the start look, with the
-// home VirtualBox looked in, the machines it has there, and one that differs only in letter case),
-// VboxInstallPath holds no VBoxHeadless.exe (found before VirtualBox is asked about the machine),
-// or the machine is on its way down (left alone).
+// home VirtualBox looked in, the machines it has there, and one that differs only in letter case;
+// never one that a best fit of the ANSI code page makes of it), VboxInstallPath holds no
+// VBoxHeadless.exe (found before VirtualBox is asked about the machine), or the machine is on its
+// way down (left alone).
 TEST_F(OneReleaseLife, StartsThatFindNoMachineToRun) {
     std::string vm = "VM '" + name_ + "'";
     char home[MAX_PATH] = "";
     GetEnvironmentVariableA("VBOX_USER_HOME", home, sizeof home);
-    testsupport::CreateMachine("office");
-    testsupport::CreateMachine("lab");
-    for (int row = 0; row < 4; ++row) {
+    const std::string wrong[] = {"ghost", "OFFICE", "\u0141ukasz"};
+    for (const char* machine : {"office", "lab", "Lukasz"}) {
+        testsupport::CreateMachine(machine);
+    }
+    for (int row = 0; row < 5; ++row) {
         SCOPED_TRACE(row);
         RemoveMachine(name_);
-        if (row < 2) {
-            Install({{"VmName", row == 0 ? "ghost" : "OFFICE"}});
+        if (row < 3) {
+            Install({{"VmName", wrong[row]}});
         } else {
             // The power-off never completes: the machine stays Stopping, however slow the start.
             CreateMachine(300, -1);
-            Install({{"VboxInstallPath", row == 2 ? folder_.Path() : StandinFolder()}});
+            Install({{"VboxInstallPath", row == 3 ? folder_.Path() : StandinFolder()}});
         }
-        if (row == 3) {
+        DeleteFileA(service_->LogPath().c_str());
+        if (row == 4) {
             Ctl("acpi " + name_ + " both 100");
             Outside("start");
             ASSERT_TRUE(WaitForMachineState(name_, kRunning));
@@ -179,12 +183,12 @@ TEST_F(OneReleaseLife, StartsThatFindNoMachineToRun) {
         EXPECT_EQ(
             CountCalls(calls, "Machine.LaunchVMProcess") + CountCalls(calls, "Machine.LockMachine"),
             0u);
-        if (row < 2) {
-            std::string wrong = row == 0 ? "ghost" : "OFFICE";
-            EXPECT_EQ(CountLog(log, "ERROR: Could not find registered VM '" + wrong + "'"), 1u);
-            std::vector<std::string> lines = {"ERROR: Could not find registered VM '" + wrong + "'",
-                                              "VirtualBox's home folder is " + std::string(home),
-                                              "Machines registered there: 'office', 'lab'"};
+        if (row < 3) {
+            std::string missing = "ERROR: Could not find registered VM '" + wrong[row] + "'";
+            EXPECT_EQ(CountLog(log, missing), 1u);
+            std::vector<std::string> lines = {
+                missing, "VirtualBox's home folder is " + std::string(home),
+                "Machines registered there: 'office', 'lab', 'Lukasz'"};
             if (row == 1) {
                 lines.push_back(
                     "Did you mean 'office'? VmName must name the machine exactly, letter case "
@@ -192,7 +196,8 @@ TEST_F(OneReleaseLife, StartsThatFindNoMachineToRun) {
             }
             ExpectLogInOrder(log, lines);
             EXPECT_EQ(CountLog(log, "Did you mean"), row == 1 ? 1u : 0u);
-        } else if (row == 2) {
+            EXPECT_EQ(MachineState("Lukasz"), kPoweredOff);
+        } else if (row == 3) {
             EXPECT_EQ(CountLog(log,
                                "ERROR: Can't find VBoxHeadless executable. Check your "
                                "VboxInstallPath option in " +
@@ -204,8 +209,9 @@ TEST_F(OneReleaseLife, StartsThatFindNoMachineToRun) {
             EXPECT_EQ(MachineState(name_), kStopping) << "left alone";
         }
     }
-    RemoveMachine("office");
-    RemoveMachine("lab");
+    for (const char* machine : {"office", "lab", "Lukasz"}) {
+        RemoveMachine(machine);
+    }
 }
 
 // The machine ends by itself: a guest that crashed (its VM process killed) and VirtualBox's lost
@@ -386,32 +392,40 @@ TEST_F(OneReleaseLife, ShutdownOnceSavesThenTheNextRunRestores) {
 // The server this process holds works on another home: the service drops it twice, pausing
 // 5.5 s each time, keeps the third after another pause, says which home it uses and, at level 1,
 // that it is not VboxUserHome and why (one server per account, VBoxSDS), and runs its machine
-// there.
+// there. A server on VboxUserHome, in a folder named outside the ANSI code page, is kept at once.
 TEST_F(OneReleaseLife, ForeignServerDroppedTwiceThenKept) {
-    hold_.reset();
-    KillVBoxSvc();
     char home[MAX_PATH] = "";
     GetEnvironmentVariableA("VBOX_USER_HOME", home, sizeof home);
-    std::string foreign = std::string(home) + "-foreign";
-    CreateDirectoryA(foreign.c_str(), nullptr);
-    SetEnvironmentVariableA("VBOX_USER_HOME", foreign.c_str());
-    // A server started from this process holds ctest's pipe until it ends: soon.
-    SetEnvironmentVariableA("STANDIN_IDLE_EXIT_MS", "1000");
-    hold_.reset(new ServerHold());
-    CreateMachine();
-    Install();
-    ULONGLONG at = GetTickCount64();
-    Start();
-    ASSERT_TRUE(WaitFor(SERVICE_RUNNING, 40000)) << Describe(Reports());
-    EXPECT_GE(GetTickCount64() - at, 3 * 5500u) << "three pauses";
-    EXPECT_EQ(CountCalls(journal_->Entries(), "VirtualBox.HomeFolder"), 3u);
-    ExpectLogInOrder(
-        Log(), {"Using VBOX_USER_HOME: " + foreign,
-                "VirtualBox works on the home folder " + foreign + ", not on VboxUserHome " + home +
-                    ": another VirtualBox server of this account works on that home",
-                "VM '" + name_ + "' started"});
-    ExpectStopReports(Stop(), kMaxWaitTimeout);
-    RemoveMachine(name_);
+    const std::string own = std::string(home) + "-\u0418\u0432\u0430\u043d";
+    for (const std::string& server : {std::string(home) + "-foreign", own + "\\.VirtualBox"}) {
+        SCOPED_TRACE(server);
+        bool foreign = server.find(own) == std::string::npos;
+        hold_.reset();
+        KillVBoxSvc();
+        CreateDirectoryA(own.c_str(), nullptr);
+        CreateDirectoryA(server.c_str(), nullptr);
+        SetEnvironmentVariableA("VBOX_USER_HOME", server.c_str());
+        // A server started from this process holds ctest's pipe until it ends: soon.
+        SetEnvironmentVariableA("STANDIN_IDLE_EXIT_MS", "1000");
+        hold_.reset(new ServerHold());
+        CreateMachine();
+        Install(foreign ? IniKeys{} : IniKeys{{"VboxUserHome", server}});
+        DeleteFileA(service_->LogPath().c_str());
+        ULONGLONG at = GetTickCount64();
+        Start();
+        ASSERT_TRUE(WaitFor(SERVICE_RUNNING, 40000)) << Describe(Reports());
+        EXPECT_GE(GetTickCount64() - at, foreign ? 3 * 5500u : 0u) << "three pauses";
+        EXPECT_EQ(CountCalls(journal_->Entries(), "VirtualBox.HomeFolder"), foreign ? 3u : 1u);
+        std::string mismatch = "WARNING: VirtualBox works on the home folder " + server +
+                               ", not on VboxUserHome " + home +
+                               ": another VirtualBox server of this account works on that home";
+        std::vector<std::string> lines = {"Using VBOX_USER_HOME: " + server,
+                                          "VM '" + name_ + "' started"};
+        ExpectLogInOrder(Log(), foreign ? lines.insert(lines.begin() + 1, mismatch), lines : lines);
+        EXPECT_EQ(CountLog(Log(), "WARNING: VirtualBox works"), foreign ? 1u : 0u);
+        ExpectStopReports(Stop(), kMaxWaitTimeout);
+        RemoveMachine(name_);
+    }
     hold_.reset();
     SetEnvironmentVariableA("VBOX_USER_HOME", home);
 }

@@ -84,10 +84,17 @@ void WriteFileContent(const std::string& path, const std::string& content) {
     EXPECT_TRUE(file.good()) << "cannot write " << path;
 }
 
-void WriteIni(const std::string& path, const IniKeys& keys) {
-    std::string text = "[Kelvaran]\r\n";
+void WriteIni(const std::string& path, const IniKeys& keys, IniForm form) {
+    std::string text = form == IniForm::Utf8Bom ? "\xEF\xBB\xBF[Kelvaran]\r\n" : "[Kelvaran]\r\n";
     for (const auto& key : keys) {
         text += key.first + "=" + key.second + "\r\n";
+    }
+    if (form == IniForm::Utf16) {
+        std::wstring wide(text.size(), L'\0');
+        wide.resize(MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                        &wide[0], static_cast<int>(wide.size())));
+        text =
+            "\xFF\xFE" + std::string(reinterpret_cast<const char*>(wide.data()), wide.size() * 2);
     }
     WriteFileContent(path, text);
 }

@@ -207,8 +207,8 @@ void ExpectStoppedWith(const Statuses& statuses, DWORD win32, DWORD specific) {
 
 ServiceCopy::ServiceCopy(const TempFolder& folder, const std::string& exeName,
                          const std::string& source)
-    : exePath_(folder.File(exeName)),
-      name_(exeName.size() > 4 ? exeName.substr(0, exeName.size() - 4) : "kelvaran") {
+    : exePath_(folder.File(exeName)), name_(exeName.substr(exeName.rfind('\\') + 1)) {
+    name_ = name_.size() > 4 ? name_.substr(0, name_.size() - 4) : "kelvaran";
     std::string from = BinFolder() + "\\" + source;
     EXPECT_TRUE(CopyFileA(from.c_str(), exePath_.c_str(), FALSE))
         << "cannot copy " << from << ": " << GetLastError();

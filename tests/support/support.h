@@ -58,8 +58,10 @@ std::string ReadFileContent(const std::string& path);
 void WriteFileContent(const std::string& path, const std::string& content);
 
 using IniKeys = std::vector<std::pair<std::string, std::string>>;
+// How a user's editor saves an INI file: UTF-8 (Notepad's default), with a BOM, or UTF-16LE.
+enum class IniForm { Utf8, Utf8Bom, Utf16 };
 // Writes keys in that order into the section [Kelvaran].
-void WriteIni(const std::string& path, const IniKeys& keys);
+void WriteIni(const std::string& path, const IniKeys& keys, IniForm form = IniForm::Utf8);
 // keys, where each key of extra replaces the one of its name, or follows them.
 IniKeys MergeIni(IniKeys keys, const IniKeys& extra);
 // The three keys a complete configuration needs, with harmless values, merged with extra.
@@ -164,7 +166,8 @@ public:
     const std::string& ExePath() const {
         return exePath_;
     }
-    // The base name less its last four characters, blanks as '_'.
+    // The base name less its last four characters, blanks as '_'. exeName may lead through a
+    // folder of the folder.
     const std::string& Name() const {
         return name_;
     }
@@ -177,8 +180,8 @@ public:
     std::vector<std::string> Log() const {
         return ReadLog(LogPath());
     }
-    void WriteIni(const IniKeys& keys) const {
-        testsupport::WriteIni(IniPath(), keys);
+    void WriteIni(const IniKeys& keys, IniForm form = IniForm::Utf8) const {
+        testsupport::WriteIni(IniPath(), keys, form);
     }
     // Runs the copy from a console: Run("-i") installs it, Run("-u") removes it.
     ProcessResult Run(const std::string& arguments, const std::string& input = "") const {
