@@ -199,6 +199,36 @@ DWORD UpdatePreshutdownTimeout(DWORD timeout) {
     return error;
 }
 
+DWORD CheckPreshutdownTimeout(DWORD wanted) {
+    DWORD registered = 0;
+    DWORD error = WithOwnService(SERVICE_QUERY_CONFIG, [&registered](SC_HANDLE service) {
+        SERVICE_PRESHUTDOWN_INFO info{};
+        DWORD needed = 0;
+        if (!QueryServiceConfig2W(service, SERVICE_CONFIG_PRESHUTDOWN_INFO,
+                                  reinterpret_cast<BYTE*>(&info), sizeof info, &needed)) {
+            return GetLastError();
+        }
+        registered = info.dwPreshutdownTimeout;
+        return static_cast<DWORD>(ERROR_SUCCESS);
+    });
+    if (error != ERROR_SUCCESS) {
+        LogMessage(1, "ERROR reading the pre-shutdown time-out (0x%08x)",
+                   static_cast<unsigned>(error));
+    } else if (registered < wanted) {
+        LogMessage(1,
+                   "WARNING: Windows gives this service %lu ms to stop at a host shutdown, less "
+                   "than the %lu ms a stop may take with MaxWaitTimeout %lu. From an elevated "
+                   "console run \"%s\" -u, then \"%s\" -i --account with the service's account, or "
+                   "set the DWORD PreshutdownTimeout in "
+                   "HKLM\\SYSTEM\\CurrentControlSet\\Services\\%s to %lu",
+                   static_cast<unsigned long>(registered), static_cast<unsigned long>(wanted),
+                   static_cast<unsigned long>(ServiceConfig.MaxWaitTimeout), ServiceConfig.ExePath,
+                   ServiceConfig.ExePath, ServiceConfig.ServiceKeyName,
+                   static_cast<unsigned long>(wanted));
+    }
+    return error;
+}
+
 DWORD QueryServiceAccount(std::string* account) {
     account->clear();
     DWORD error = WithOwnService(SERVICE_QUERY_CONFIG, [account](SC_HANDLE service) {

@@ -40,10 +40,16 @@ enum UninstallResult : int {
     UninstallNotFound = 3,  // no such service; printed and logged
 };
 
-// Sets the service's pre-shutdown time-out again, never below 300000; the running service calls it
-// at each start, so an edited MaxWaitTimeout holds without a reinstall. Returns 0 or the Windows
-// error (logged).
+// Sets the service's pre-shutdown time-out again, never below 300000; a service that runs as
+// LocalSystem calls it at each start, so an edited MaxWaitTimeout holds without a reinstall.
+// Returns 0 or the Windows error (logged).
 DWORD UpdatePreshutdownTimeout(DWORD timeout);
+
+// For a service that runs as an account, which Windows refuses the right to change its own
+// registration (and which must not have it: it could make itself LocalSystem): reads the
+// registered pre-shutdown time-out, and logs a warning with the remedy when it is shorter than
+// wanted. Returns 0 or the Windows error (logged).
+DWORD CheckPreshutdownTimeout(DWORD wanted);
 
 // "-u": removes the service's registration.
 UninstallResult UninstallService();

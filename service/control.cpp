@@ -198,7 +198,9 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     ServiceRuntime.LocalSystem = LogAccount();
     ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, 0);
     if (PreshutdownSupported) {
-        UpdatePreshutdownTimeout(WholeStopBound(ServiceConfig.MaxWaitTimeout));
+        const DWORD bound = WholeStopBound(ServiceConfig.MaxWaitTimeout);
+        ServiceRuntime.LocalSystem ? UpdatePreshutdownTimeout(bound)
+                                   : CheckPreshutdownTimeout(bound);
     }
     if (EnsureVBoxSvcRunning() != 0) {
         Sleep(VBoxSvcStartPause);

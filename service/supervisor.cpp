@@ -30,6 +30,25 @@ static const DWORD ConnectionLostCode = 0x80800003;
 
 // Set before MachineAborted when the abort is the connection's, not the machine's.
 static std::atomic<bool> ConnectionLost{false};
+// Set by whichever of the start and the supervisor's wait first sees the stop request.
+static std::atomic<bool> HeartbeatStarted{false};
+
+// A stop's one heartbeat: it runs until STOPPED, which alone ends STOP_PENDING.
+static void CarryStopOn() {
+    if (!HeartbeatStarted.exchange(true)) {
+        _beginthread(StopPendingHeartbeat, 0, nullptr);
+    }
+}
+
+// The stop request as the start sees it: a start that waits for another process's launch carries
+// the stop on meanwhile, as any stop.
+static ULONGLONG StopSeenByStart() {
+    ULONGLONG at = StopRequestTime();
+    if (at != 0) {
+        CarryStopOn();
+    }
+    return at;
+}
 
 DWORD WholeStopBound(DWORD maxWaitTimeout) {
     const ULONGLONG bound = static_cast<ULONGLONG>(maxWaitTimeout) + LastResortBound +
@@ -119,8 +138,7 @@ static DWORD SuperviseMachine() {
         if (signalled == WAIT_OBJECT_0) {
             if (deadline == 0) {
                 deadline = StopRequestTime() + ServiceConfig.MaxWaitTimeout;
-                // One heartbeat per stop: it runs until STOPPED, which alone ends STOP_PENDING.
-                _beginthread(StopPendingHeartbeat, 0, nullptr);
+                CarryStopOn();
             }
             ULONGLONG now = GetTickCount64();
             if ((now < deadline) &&
@@ -143,7 +161,7 @@ void MachineSupervisorThread(void*) {
     DWORD specificCode = 0;
     OpenVirtualBox(OnLinkReport);
     ReportUnlessStopping(SERVICE_START_PENDING);
-    if (StartMachine(ServiceConfig.VmName, ServiceRuntime.LocalSystem) == 0) {
+    if (StartMachine(ServiceConfig.VmName, ServiceRuntime.LocalSystem, StopSeenByStart) == 0) {
         specificCode = StartFailureCode;
     } else {
         ReportRunningWhenUp();

@@ -15,7 +15,8 @@
 #include "pipe/pipe.h"
 #include "vbox/vbox.h"
 
-static const DWORD BusyWait = 5000;
+// How long a question may take, from the connection to the reply, unless --timeout says.
+static const DWORD QuestionTimeout = 10000;
 
 struct Question {
     const char* word;
@@ -34,43 +35,97 @@ static int Usage() {
     ConsolePrint(
         STD_OUTPUT_HANDLE,
         "Usage:\n"
-        "  kelvaran-query VMNAME [state|screen|vrdeport|vrde|all] [--raw]\n"
-        "      Ask the service that runs VMNAME (default: all four questions).\n"
-        "      --raw prints each reply word in hex.\n"
+        "  kelvaran-query VMNAME [state|screen|vrdeport|vrde|all] [--raw] [--timeout SECONDS]\n"
+        "      Ask the service that runs VMNAME (default: all four questions), each question\n"
+        "      within SECONDS (default 10). --raw prints each reply word in hex.\n"
         "  kelvaran-query --listen [COUNT] [--timeout SECONDS]\n"
         "      Play the tray companion: print each state-change notification as it arrives,\n"
         "      and end after COUNT of them or after SECONDS.\n");
     return 1;
 }
 
-// One request over a fresh connection. Returns 1 with the reply, 0 with a Windows error code.
-static int Ask(const wchar_t* pipeName, DWORD request, DWORD* reply, DWORD* error) {
+// Waits until deadline at most for an overlapped transfer of wanted bytes, which is cancelled
+// then. Returns 1 when all of it was done, 0 with a Windows error code.
+static int Finish(HANDLE pipe, OVERLAPPED* io, BOOL started, DWORD wanted, ULONGLONG deadline,
+                  DWORD* error) {
+    *error = started ? ERROR_SUCCESS : GetLastError();
+    if (!started && (*error != ERROR_IO_PENDING)) {
+        return 0;
+    }
+    ULONGLONG now = GetTickCount64();
+    bool late = WaitForSingleObject(io->hEvent, deadline > now ? static_cast<DWORD>(deadline - now)
+                                                               : 0) != WAIT_OBJECT_0;
+    if (late) {
+        CancelIo(pipe);
+    }
+    DWORD moved = 0;
+    BOOL done = GetOverlappedResult(pipe, io, &moved, TRUE);
+    DWORD failure = done ? ERROR_SUCCESS : GetLastError();
+    if (done && (moved == wanted)) {
+        return 1;
+    }
+    *error = late ? ERROR_TIMEOUT : done ? ERROR_NO_DATA : failure;
+    return 0;
+}
+
+// One request over a fresh connection, answered within timeout ms: a service whose query is stuck
+// in a wedged VM process never answers. Returns 1 with the reply, 0 with a Windows error code.
+static int Ask(const wchar_t* pipeName, DWORD request, DWORD timeout, DWORD* reply, DWORD* error) {
+    const ULONGLONG deadline = GetTickCount64() + timeout;
     HANDLE pipe = INVALID_HANDLE_VALUE;
     for (;;) {
         pipe = CreateFileW(pipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           IdentifyOnly, nullptr);
+                           FILE_FLAG_OVERLAPPED | IdentifyOnly, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) {
             break;
         }
         *error = GetLastError();
         // Busy: every instance the service holds is taken; one frees within seconds.
-        if ((*error != ERROR_PIPE_BUSY) || !WaitNamedPipeW(pipeName, BusyWait)) {
+        ULONGLONG now = GetTickCount64();
+        if ((*error != ERROR_PIPE_BUSY) || (now >= deadline) ||
+            !WaitNamedPipeW(pipeName, static_cast<DWORD>(deadline - now))) {
             return 0;
         }
     }
+    OVERLAPPED io = {};
+    io.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     int answered = 0;
-    DWORD bytes = 0;
-    if (!WriteFile(pipe, &request, sizeof(request), &bytes, nullptr)) {
+    if (io.hEvent == nullptr) {
         *error = GetLastError();
-    } else if (!ReadFile(pipe, reply, sizeof(*reply), &bytes, nullptr)) {
-        *error = GetLastError();
-    } else if (bytes != sizeof(*reply)) {
-        *error = ERROR_NO_DATA;
-    } else {
-        answered = 1;
+    } else if (Finish(pipe, &io, WriteFile(pipe, &request, sizeof(request), nullptr, &io),
+                      sizeof(request), deadline, error)) {
+        ResetEvent(io.hEvent);
+        answered = Finish(pipe, &io, ReadFile(pipe, reply, sizeof(*reply), nullptr, &io),
+                          sizeof(*reply), deadline, error);
+    }
+    if (io.hEvent != nullptr) {
+        CloseHandle(io.hEvent);
     }
     CloseHandle(pipe);
     return answered;
+}
+
+// A whole number from 1 to limit, in decimal digits alone; anything else is bad input.
+static bool ParsePositive(const char* text, unsigned long limit, unsigned long* value) {
+    char* end = nullptr;
+    unsigned long parsed = ((text[0] >= '0') && (text[0] <= '9')) ? strtoul(text, &end, 10) : 0;
+    if ((end == nullptr) || (*end != '\0') || (parsed == 0) || (parsed > limit)) {
+        return false;
+    }
+    *value = parsed;
+    return true;
+}
+
+// "--timeout SECONDS" at argv[*i]: the milliseconds, *i moved past it. false for anything else.
+static bool ParseTimeout(const std::vector<std::string>& argv, size_t* i, DWORD* timeout) {
+    unsigned long value = 0;
+    if ((argv[*i] != "--timeout") || (*i + 1 >= argv.size()) ||
+        !ParsePositive(argv[*i + 1].c_str(), (INFINITE - 1) / 1000, &value)) {
+        return false;
+    }
+    *timeout = static_cast<DWORD>(value * 1000);
+    ++*i;
+    return true;
 }
 
 static void PrintAnswer(const Question& question, DWORD reply, bool raw) {
@@ -108,9 +163,14 @@ static void PrintAnswer(const Question& question, DWORD reply, bool raw) {
 static int Query(const std::vector<std::string>& argv) {
     const char* what = "all";
     bool raw = false;
+    DWORD timeout = QuestionTimeout;
     for (size_t i = 2; i < argv.size(); ++i) {
         if (argv[i] == "--raw") {
             raw = true;
+        } else if (argv[i] == "--timeout") {
+            if (!ParseTimeout(argv, &i, &timeout)) {
+                return Usage();
+            }
         } else {
             what = argv[i].c_str();
         }
@@ -129,7 +189,7 @@ static int Query(const std::vector<std::string>& argv) {
         ++asked;
         DWORD reply = 0;
         DWORD error = 0;
-        if (Ask(pipeName.c_str(), question.request, &reply, &error) == 0) {
+        if (Ask(pipeName.c_str(), question.request, timeout, &reply, &error) == 0) {
             ConsolePrint(STD_OUTPUT_HANDLE, "No answer from %s (error %lu)\n",
                          Utf8(pipeName.c_str()).c_str(), static_cast<unsigned long>(error));
             return 2;
@@ -176,27 +236,15 @@ static DWORD WINAPI ListenThread(void*) {
     }
 }
 
-// A whole number from 1 to limit, in decimal digits alone; anything else is bad input.
-static bool ParsePositive(const char* text, unsigned long limit, unsigned long* value) {
-    char* end = nullptr;
-    unsigned long parsed = ((text[0] >= '0') && (text[0] <= '9')) ? strtoul(text, &end, 10) : 0;
-    if ((end == nullptr) || (*end != '\0') || (parsed == 0) || (parsed > limit)) {
-        return false;
-    }
-    *value = parsed;
-    return true;
-}
-
 static int Listen(const std::vector<std::string>& argv) {
     DWORD timeout = INFINITE;
     bool counted = false;
     for (size_t i = 2; i < argv.size(); ++i) {
         unsigned long value = 0;
-        if ((argv[i] == "--timeout") && (i + 1 < argv.size()) &&
-            ParsePositive(argv[i + 1].c_str(), (INFINITE - 1) / 1000, &value)) {
-            timeout = static_cast<DWORD>(value * 1000);
-            ++i;
-        } else if (!counted && ParsePositive(argv[i].c_str(), LONG_MAX, &value)) {
+        if (ParseTimeout(argv, &i, &timeout)) {
+            continue;
+        }
+        if (!counted && ParsePositive(argv[i].c_str(), LONG_MAX, &value)) {
             Remaining = static_cast<LONG>(value);
             counted = true;
         } else {

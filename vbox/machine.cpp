@@ -113,9 +113,11 @@ static int LaunchMachine(const char* name, IDispatch* machine) {
 // VBoxManage, this service's own earlier run) launches the machine: VirtualBox keeps a machine in
 // its down state with SessionState Spawning until its VM process has powered up, and refuses a
 // second launch or a lock meanwhile. The VM process locks the session a moment before it powers
-// up, so only a down machine whose session is Unlocked again is a launch that failed. Returns S_OK
-// with the state the machine has come to, or a failure (logged).
-static HRESULT WaitWhileSpawning(const char* name, IDispatch* machine, LONG* state) {
+// up, so only a down machine whose session is Unlocked again is a launch that failed. A stop
+// request bounds the wait anew, by MaxWaitTimeout from the request, as it bounds any stop. Returns
+// S_OK with the state the machine has come to, or a failure (logged).
+static HRESULT WaitWhileSpawning(const char* name, IDispatch* machine, LONG* state,
+                                 StopRequestClock stopRequested) {
     LONG session = 0;
     if (FAILED(GetLongProperty(machine, L"SessionState", &session)) ||
         (session != SessionState_Spawning)) {
@@ -123,10 +125,19 @@ static HRESULT WaitWhileSpawning(const char* name, IDispatch* machine, LONG* sta
     }
     const DWORD bound = LaunchBound();
     LogMessage(2, "VM '%s' is being launched by another process, waiting for it", name);
-    const ULONGLONG deadline = GetTickCount64() + bound;
+    const ULONGLONG launchDeadline = GetTickCount64() + bound;
     HRESULT hr = S_OK;
     while ((session != SessionState_Unlocked) && !IsUp(*state) && !IsGoingDown(*state)) {
-        if (GetTickCount64() >= deadline) {
+        const ULONGLONG stopAt = stopRequested();
+        const DWORD stopBound = ServiceConfig.MaxWaitTimeout;
+        if ((stopAt != 0) && (GetTickCount64() >= stopAt + stopBound)) {
+            LogMessage(1,
+                       "ERROR: VM '%s' was still being launched by another process when the stop "
+                       "had waited MaxWaitTimeout (%lu ms) for it; it is left to that process",
+                       name, static_cast<unsigned long>(stopBound));
+            return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+        }
+        if ((stopAt == 0) && (GetTickCount64() >= launchDeadline)) {
             LogMessage(1, "ERROR: VM '%s' was still being launched by another process after %lu ms",
                        name, static_cast<unsigned long>(bound));
             return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
@@ -144,7 +155,7 @@ static HRESULT WaitWhileSpawning(const char* name, IDispatch* machine, LONG* sta
     return S_OK;
 }
 
-int StartMachine(const char* name, bool checkFolders) {
+int StartMachine(const char* name, bool checkFolders, StopRequestClock stopRequested) {
     const std::wstring headless = Wide(ServiceConfig.VboxInstallPath) + L"\\VBoxHeadless.exe";
     if (GetFileAttributesW(headless.c_str()) == INVALID_FILE_ATTRIBUTES) {
         LogMessage(2,
@@ -168,7 +179,7 @@ int StartMachine(const char* name, bool checkFolders) {
         return 0;
     }
     // Once up it is joined; should the other launch fail, the machine is launched here.
-    if (FAILED(WaitWhileSpawning(name, machine.Get(), &state))) {
+    if (FAILED(WaitWhileSpawning(name, machine.Get(), &state, stopRequested))) {
         return 0;
     }
     if (IsUp(state)) {
@@ -176,6 +187,11 @@ int StartMachine(const char* name, bool checkFolders) {
     }
     if (IsGoingDown(state)) {
         LogMessage(1, "ERROR starting VM '%s' because it is stopping", name);
+        return 0;
+    }
+    // A stop asks for the machine down: launching it now would only hold the stop up.
+    if (stopRequested() != 0) {
+        LogMessage(2, "VM '%s' is not started: the service was asked to stop", name);
         return 0;
     }
     return LaunchMachine(name, machine.Get());

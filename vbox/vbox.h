@@ -198,9 +198,15 @@ void EndLinkUse();
 
 // ---- The machine ----
 
+// The time of the service's stop request (GetTickCount64), 0 before one came. The start asks it
+// as it goes, so its owner may take the first nonzero answer as the moment to carry a stop on.
+using StopRequestClock = ULONGLONG (*)();
+
 // 1 when the service is to go on supervising the machine, 0 when it is to end. A service that runs
-// as LocalSystem checks the machine's folders first (checkFolders).
-int StartMachine(const char* name, bool checkFolders);
+// as LocalSystem checks the machine's folders first (checkFolders). After a stop request nothing is
+// launched; a launch by another process under way then is waited for MaxWaitTimeout from the
+// request at most, and joined should it bring the machine up, so that the stop is served.
+int StartMachine(const char* name, bool checkFolders, StopRequestClock stopRequested);
 
 // What the stop achieved: the machine is down, or the supervisor must wait for it to go down by
 // itself (an ACPI button was pressed; the stop failed, ran out of bound ms, or could not reach

@@ -2,6 +2,7 @@
 // method, followed by the watcher, and its state on the control pipe in 5.0's numbering.
 #include "tests/machine/fixture.h"
 
+#include <algorithm>
 #include <thread>
 
 namespace machine_test {
@@ -12,9 +13,12 @@ std::string Version() {
 }
 
 // Launches by another process, under way when the service starts: one that powers up once the
-// service waits for it, and one whose VM process dies meanwhile.
+// service waits for it, and one whose VM process dies meanwhile; each again with a stop (a host
+// shutdown, say) coming while the service waits.
 constexpr LONG kSpawning = -1;
 constexpr LONG kSpawnFails = -2;
+constexpr LONG kStopWhileSpawning = -3;
+constexpr LONG kStopWhileSpawnFails = -4;
 
 struct StartStop {
     const char* name;
@@ -40,6 +44,8 @@ const StartStop kStartStops[] = {
     {"AbortedSavedIsLaunched", kAbortedSaved, "poweroff", "Console.PowerDown", kPoweredOff},
     {"SpawningIsJoined", kSpawning, "poweroff", "Console.PowerDown", kPoweredOff},
     {"FailedSpawnIsLaunched", kSpawnFails, "poweroff", "Console.PowerDown", kPoweredOff},
+    {"StopWhileSpawningStops", kStopWhileSpawning, "poweroff", "Console.PowerDown", kPoweredOff},
+    {"StopWhileSpawnFailsLaunchesNothing", kStopWhileSpawnFails, "poweroff", nullptr, kPoweredOff},
     {"Utf8Ini", kPoweredOff, "poweroff", "Console.PowerDown", kPoweredOff, "B\u00fcro"},
     {"Utf8IniWithBomBesideAnExeOfThatScript", kPoweredOff, "savestate", "Machine.SaveState", kSaved,
      "\u041e\u0444\u0438\u0441",
@@ -57,7 +63,7 @@ protected:
     }
     // Brings the test's machine to state with VirtualBox's own tool.
     void Prepare(LONG state) {
-        if (state == kSpawning || state == kSpawnFails) {
+        if (state < 0) {
             // VirtualBox keeps a machine that is being launched in its down state, with
             // SessionState Spawning, and refuses a second launch meanwhile.
             Ctl("durations \"" + machine_ + "\" -1 200 200");  // until the service waits
@@ -99,13 +105,19 @@ protected:
 // machine runs, the stop's STOP_PENDING with MaxWaitTimeout until STOPPED; a machine that is up is
 // joined with a Shared lock, any other launched headless with the release's form of "no
 // environment change"; the release's facts come from its type library, or from the table by
-// version without type information.
+// version without type information. A stop during another process's launch is carried on as any
+// stop, heartbeat included; the machine that launch brings up is stopped by the method, and after a
+// launch that fails nothing is launched.
 TEST_P(EveryRelease, StartAndStop) {
     const StartStop& row = GetParam();
     if (row.from == kAbortedSaved && Options().release != "7.0") {
         GTEST_SKIP() << "only 7.0 has AbortedSaved";
     }
-    bool joined = row.from == kRunning || row.from == kPaused || row.from == kSpawning;
+    const bool spawn = row.from < 0;
+    const bool fails = row.from == kSpawnFails || row.from == kStopWhileSpawnFails;
+    const bool stopFirst = row.from <= kStopWhileSpawning;
+    const bool joined = row.from == kRunning || row.from == kPaused || (spawn && !fails);
+    const bool launched = !joined && !stopFirst;
     machine_ = row.vm != nullptr ? row.vm : name_;
     if (row.exe != nullptr) {
         exe_ = row.exe;
@@ -117,30 +129,46 @@ TEST_P(EveryRelease, StartAndStop) {
     Install({{"ShutdownCommand", row.method}}, row.form);
     Start();
     std::string vm = "VM '" + machine_ + "'";
-    if (row.from == kSpawning || row.from == kSpawnFails) {
+    if (spawn) {
         ASSERT_TRUE(WaitUntil([&] {
             return CountLog(Log(), vm + " is being launched by another process, waiting for it");
         }));
     }
-    if (row.from == kSpawnFails) {
-        // The VM process dies before it has powered up: the service launches the machine itself.
+    if (stopFirst) {
+        EXPECT_EQ(ControlByName(service_->Name(), SERVICE_CONTROL_STOP), 0u);
+        ASSERT_TRUE(WaitUntil([&] {
+            Statuses statuses = Reports();
+            return std::count_if(statuses.begin(), statuses.end(), [](const auto& status) {
+                       return status.dwCurrentState == SERVICE_STOP_PENDING;
+                   }) >= 3;
+        })) << "the heartbeat";
+    }
+    if (fails) {
+        // The VM process dies before it has powered up: the service launches the machine itself,
+        // unless it was asked to stop.
         Ctl("kill \"" + machine_ + "\"");
     }
-    if (row.from == kSpawning || row.from == kSpawnFails) {
+    if (spawn) {
         Ctl("durations \"" + machine_ + "\" 300 200 200");  // the launch under way powers up
     }
-    ASSERT_TRUE(WaitFor(SERVICE_RUNNING)) << Describe(Reports());
-    LONG up = row.from == kPaused ? kPaused : kRunning;
-    EXPECT_EQ(MachineState(machine_), up);
-    ProcessResult query =
-        RunProcess(BinFolder() + "\\kelvaran-query.exe", "\"" + machine_ + "\" state");
-    EXPECT_EQ(query.output, up == kPaused ? "State: Paused (6)\n" : "State: Running (5)\n")
-        << "5.0's numbering on the wire";
-
-    Statuses statuses = Stop();
-    EXPECT_NE(Sequence(statuses).find("START_PENDING:1 START_PENDING:2 RUNNING:0 STOP_PENDING:"),
-              std::string::npos)
-        << Sequence(statuses);
+    Statuses statuses;
+    if (stopFirst) {
+        statuses = WaitStopped();
+        EXPECT_EQ(States(statuses), "START_PENDING STOP_PENDING STOPPED") << Sequence(statuses);
+    } else {
+        ASSERT_TRUE(WaitFor(SERVICE_RUNNING)) << Describe(Reports());
+        LONG up = row.from == kPaused ? kPaused : kRunning;
+        EXPECT_EQ(MachineState(machine_), up);
+        ProcessResult query =
+            RunProcess(BinFolder() + "\\kelvaran-query.exe", "\"" + machine_ + "\" state");
+        EXPECT_EQ(query.output, up == kPaused ? "State: Paused (6)\n" : "State: Running (5)\n")
+            << "5.0's numbering on the wire";
+        statuses = Stop();
+        EXPECT_NE(
+            Sequence(statuses).find("START_PENDING:1 START_PENDING:2 RUNNING:0 STOP_PENDING:"),
+            std::string::npos)
+            << Sequence(statuses);
+    }
     ExpectStopReports(statuses, kMaxWaitTimeout);
     EXPECT_TRUE(WaitForMachineState(machine_, row.after));
 
@@ -148,11 +176,15 @@ TEST_P(EveryRelease, StartAndStop) {
     EXPECT_EQ(ReadFileContent(service_->LogPath()).substr(0, 3), "\xEF\xBB\xBF");
     std::vector<std::string> lines = {"Initializing VirtualBox interface",
                                       "VirtualBox Interface v" + Version() + " initialized"};
-    if (!joined) {
+    if (launched) {
         lines.push_back("Starting " + vm);
     }
-    lines.push_back("Stopping (" + std::string(row.method) + ") " + vm);
-    lines.push_back(vm + " stopped (" + row.method + ")");
+    if (row.stopCall != nullptr) {
+        lines.push_back("Stopping (" + std::string(row.method) + ") " + vm);
+        lines.push_back(vm + " stopped (" + row.method + ")");
+    } else {
+        lines.push_back(vm + " is not started: the service was asked to stop");
+    }
     ExpectLogInOrder(log, lines);
     EXPECT_EQ(CountLog(log, Options().typeInfo
                                 ? "VirtualBox release facts read from its type library"
@@ -163,9 +195,10 @@ TEST_P(EveryRelease, StartAndStop) {
     EXPECT_EQ(CountLog(log, "ERROR") + CountLog(log, "Error"), 0u);
 
     std::vector<JournalEntry> calls = Calls();
-    EXPECT_EQ(CountCalls(calls, "Machine.LaunchVMProcess"), joined ? 0u : 1u) << Members(calls);
+    EXPECT_EQ(CountCalls(calls, "Machine.LaunchVMProcess"), launched ? 1u : 0u) << Members(calls);
     EXPECT_EQ(CountCalls(calls, "Machine.LockMachine"), joined ? 1u : 0u) << Members(calls);
-    EXPECT_TRUE(InOrder(calls, {row.stopCall, "Session.UnlockMachine"})) << Members(calls);
+    EXPECT_TRUE(row.stopCall == nullptr || InOrder(calls, {row.stopCall, "Session.UnlockMachine"}))
+        << Members(calls);
     size_t unbounded = 0;  // VirtualBox's own tool waits for its launch without a bound
     for (const JournalEntry& call : calls) {
         if (call.member == "Progress.WaitForCompletion" && call.args == "-1") {
@@ -180,7 +213,7 @@ TEST_P(EveryRelease, StartAndStop) {
             EXPECT_LE(std::stoul(call.args), 30000u) << "a bounded wait";
         }
     }
-    EXPECT_EQ(unbounded, row.from == kSpawning || row.from == kSpawnFails ? 1u : 0u);
+    EXPECT_EQ(unbounded, spawn ? 1u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, EveryRelease, testing::ValuesIn(kStartStops), RowName<StartStop>);

@@ -394,7 +394,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Links, testing::ValuesIn(kLinks), RowName<LinkRow
 // let go. Once the calls return, their clients get their answers.
 TEST_F(PipeTest, StuckQueriesLetTheQueueGo) {
     ASSERT_NO_FATAL_FAILURE(Link());
-    ASSERT_EQ(StartMachine(vm_.c_str(), false), 1);
+    ASSERT_EQ(StartMachine(vm_.c_str(), false, [] { return ULONGLONG{0}; }), 1);
     ASSERT_TRUE(WaitForMachineState(vm_, kRunning));
     Serve();
     Ctl("fault set Display.GetScreenResolution hang 32 " + vm_);
@@ -427,7 +427,7 @@ TEST_F(PipeTest, StuckQueriesLetTheQueueGo) {
 TEST_F(PipeTest, QueriesRacingTheLinksCloseGetTheFactOrZero) {
     ASSERT_NO_FATAL_FAILURE(Link());
     ServiceConfig.MaxWaitTimeout = 0;  // a stop at once; a launch still gets what it needs
-    ASSERT_EQ(StartMachine(vm_.c_str(), false), 1);
+    ASSERT_EQ(StartMachine(vm_.c_str(), false, [] { return ULONGLONG{0}; }), 1);
     ASSERT_TRUE(WaitForMachineState(vm_, kRunning));
     Serve();
     const DWORD facts[] = {1, 3389, 0x03000400, kRunning};
@@ -506,11 +506,12 @@ TEST_F(PipeTest, EnsureVBoxSvcRunningStartsTheServerOnce) {
 }
 
 // kelvaran-query shows its usage without a machine and a question, and for a count or a time-out
-// that is no positive number; it says so when no whole answer came: no service, or half a word.
+// that is no positive number; it says so when no whole answer came: no service, half a word, or a
+// question stuck in a wedged VM process, given up after --timeout.
 TEST_F(PipeTest, QueryToolWithoutAnAnswer) {
     const std::string tool = BinFolder() + "\\kelvaran-query.exe";
     for (const char* arguments : {"", "--listen foo", "--listen 0", "--listen -3",
-                                  "--listen 2 --timeout x", "--listen 2 3"}) {
+                                  "--listen 2 --timeout x", "--listen 2 3", "vm --timeout 0"}) {
         const ProcessResult usage = RunProcess(tool, arguments);
         EXPECT_EQ(usage.exitCode, 1u) << arguments;
         EXPECT_EQ(usage.output.rfind("Usage:", 0), 0u) << arguments << ": " << usage.output;
@@ -527,11 +528,20 @@ TEST_F(PipeTest, QueryToolWithoutAnAnswer) {
     });
     const ProcessResult half = RunProcess(tool, vm_ + " state");
     server.join();
-    for (const ProcessResult& result : {none, half}) {
+    ASSERT_NO_FATAL_FAILURE(Link());
+    ASSERT_EQ(StartMachine(vm_.c_str(), false, [] { return ULONGLONG{0}; }), 1);
+    Serve();
+    Ctl("fault set Display.GetScreenResolution hang once " + vm_);
+    const ULONGLONG at = GetTickCount64();
+    const ProcessResult stuck = RunProcess(tool, vm_ + " screen --timeout 2");
+    EXPECT_LT(GetTickCount64() - at, 2000u + 3000u) << "the question's bound and a start";
+    Ctl("fault clear");
+    for (const ProcessResult& result : {none, half, stuck}) {
         EXPECT_EQ(result.exitCode, 2u);
         EXPECT_EQ(result.output.rfind("No answer from " + pipe_ + " (error ", 0), 0u)
             << result.output;
     }
+    EXPECT_EQ(stuck.output, "No answer from " + pipe_ + " (error 1460)\n");
 }
 
 }  // namespace

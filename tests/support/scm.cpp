@@ -171,7 +171,7 @@ std::string Describe(const Statuses& statuses) {
     return text;
 }
 
-void ExpectWellFormed(const Statuses& statuses) {
+void ExpectWellFormed(const Statuses& statuses, DWORD type) {
     SCOPED_TRACE(Describe(statuses));
     DWORD lastCheckpoint = 0;
     for (size_t i = 0; i < statuses.size(); ++i) {
@@ -180,7 +180,7 @@ void ExpectWellFormed(const Statuses& statuses) {
         if (status.dwControlsAccepted == 0 && status.dwCurrentState == SERVICE_START_PENDING) {
             continue;
         }
-        EXPECT_EQ(status.dwServiceType, 0x110u) << "report " << i;
+        EXPECT_EQ(status.dwServiceType, type) << "report " << i;
         EXPECT_EQ(status.dwControlsAccepted, 0x105u) << "report " << i;
         if (IsPending(status.dwCurrentState)) {
             EXPECT_GT(status.dwCheckPoint, lastCheckpoint) << "report " << i;

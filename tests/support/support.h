@@ -144,10 +144,10 @@ DWORD QuerySettings(const std::string& service, ServiceSettings* settings);
 std::string Sequence(const Statuses& statuses);
 // The states, a run of equal ones as one: "START_PENDING RUNNING STOP_PENDING STOPPED".
 std::string States(const Statuses& statuses);
-// What every run must report: type 0x110 and controls 0x105 in each of the service's reports,
-// pending checkpoints growing and never handed out twice, RUNNING and STOPPED with checkpoint 0
-// and wait hint 0, exit code 0 before STOPPED, and nothing after STOPPED.
-void ExpectWellFormed(const Statuses& statuses);
+// What every run must report: type (0x110 as "-i" registers it) and controls 0x105 in each of the
+// service's reports, pending checkpoints growing and never handed out twice, RUNNING and STOPPED
+// with checkpoint 0 and wait hint 0, exit code 0 before STOPPED, and nothing after STOPPED.
+void ExpectWellFormed(const Statuses& statuses, DWORD type = 0x110);
 // The final report is STOPPED with these exit codes.
 void ExpectStoppedWith(const Statuses& statuses, DWORD win32, DWORD specific);
 std::string Describe(const Statuses& statuses);
