@@ -14,17 +14,20 @@ string(REPLACE "." "," KELVARAN_VERSION_WORDS ${KELVARAN_VERSION4})
 
 find_package(Git QUIET)
 if(NOT DEFINED KELVARAN_BUILD_ID AND GIT_FOUND)
-    execute_process(COMMAND ${GIT_EXECUTABLE} rev-parse --short=7 HEAD --git-path HEAD
-                            --symbolic-full-name HEAD
+    execute_process(COMMAND ${GIT_EXECUTABLE} rev-parse --short=7 HEAD
                     WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
-                    OUTPUT_VARIABLE head RESULT_VARIABLE not_a_repository ERROR_QUIET
+                    OUTPUT_VARIABLE commit RESULT_VARIABLE not_a_repository ERROR_QUIET
                     OUTPUT_STRIP_TRAILING_WHITESPACE)
 endif()
 if(NOT DEFINED KELVARAN_BUILD_ID AND GIT_FOUND AND NOT not_a_repository)
+    set(KELVARAN_BUILD_ID ${commit})
+    execute_process(COMMAND ${GIT_EXECUTABLE} rev-parse --git-path HEAD --symbolic-full-name HEAD
+                    COMMAND_ERROR_IS_FATAL ANY
+                    WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
+                    OUTPUT_VARIABLE head OUTPUT_STRIP_TRAILING_WHITESPACE)
     string(REPLACE "\n" ";" head "${head}")
-    list(GET head 0 KELVARAN_BUILD_ID)
-    list(GET head 1 head_file)
-    list(GET head 2 head_ref)
+    list(GET head 0 head_file)
+    list(GET head 1 head_ref)
     execute_process(COMMAND ${GIT_EXECUTABLE} rev-parse --git-path ${head_ref}
                     COMMAND_ERROR_IS_FATAL ANY
                     WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
@@ -44,6 +47,6 @@ if(NOT DEFINED KELVARAN_BUILD_ID AND GIT_FOUND AND NOT not_a_repository)
     endforeach()
 endif()
 set(KELVARAN_PRODUCT_VERSION ${KELVARAN_VERSION4})
-if(KELVARAN_BUILD_ID)
+if(NOT KELVARAN_BUILD_ID STREQUAL "")
     string(APPEND KELVARAN_PRODUCT_VERSION "+${KELVARAN_BUILD_ID}")
 endif()
