@@ -114,7 +114,8 @@ if [ "$check" = 1 ]; then
         (cd "$scratch" && sha256sum {one,the-second-build}/stage/* >&2)
         exit 1
     fi
-    echo "package: two builds in two folders are identical: $(cut -c1-64 "$scratch/one/dist/SHA256SUMS")"
+    echo "package: two builds in two folders are identical:" \
+        "$(cut -c1-64 "$scratch/one/dist/SHA256SUMS")"
     out=$scratch/one
 else
     out=$here/build-package

@@ -3,7 +3,8 @@
 # name, members and checksums; the version of the CMake project in each executable's version
 # resource, with the commit id unless HEAD is tagged; no link time and no build path in them; the
 # example INI file; an unsigned build says so, and a build signed with a throwaway certificate
-# verifies. (The banner and the usage text are rows of the "service" test group.)
+# verifies and is the unsigned build once its signature is removed. (The version in the banner
+# and the usage text: rows of the "service" test group.)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 scratch=$(mktemp -d)
@@ -18,7 +19,8 @@ version=$(sed -n 's/^project(Kelvaran VERSION \([0-9.]*\) .*/\1/p' CMakeLists.tx
 product=$version.0
 git tag --points-at HEAD | grep -qx "v$version" || product=$product+$(git rev-parse --short=7 HEAD)
 zip=kelvaran-$version-win-x64.zip
-members="kelvaran.exe kelvaran-query.exe kelvaran-tray.exe kelvaran.ini.example README.md CHANGELOG.md LICENSE SHA256SUMS"
+members="kelvaran.exe kelvaran-query.exe kelvaran-tray.exe kelvaran.ini.example README.md"
+members+=" CHANGELOG.md LICENSE SHA256SUMS"
 
 start=$SECONDS
 scripts/package.sh --check | tee "$scratch/check.txt"
@@ -81,8 +83,11 @@ echo "test-package: package.sh --sign took $((SECONDS - start)) s"
 grep -q "^package: the executables are signed with" "$scratch/sign.txt" || fail "signed note"
 check "dist/$zip" "$scratch/signed" || fail "signed zip"
 for exe in kelvaran.exe kelvaran-query.exe kelvaran-tray.exe; do
-    osslsigncode verify -CAfile "$scratch/cert.pem" -in "$scratch/signed/$exe" >"$scratch/verify.txt" ||
-        { cat "$scratch/verify.txt"; fail "$exe: signature"; }
+    osslsigncode verify -CAfile "$scratch/cert.pem" -in "$scratch/signed/$exe" \
+        >"$scratch/verify.txt" || { cat "$scratch/verify.txt"; fail "$exe: signature"; }
     grep -q "Message digest algorithm *: SHA256" "$scratch/verify.txt" || fail "$exe: not SHA-256"
+    # The signature is the only difference from the unsigned build.
+    osslsigncode remove-signature -in "$scratch/signed/$exe" -out "$scratch/$exe" >/dev/null
+    cmp "$scratch/$exe" "$scratch/unsigned/$exe" || fail "$exe: signed from other bytes"
 done
 echo "test-package: passed"
