@@ -21,30 +21,22 @@ if(NOT DEFINED KELVARAN_BUILD_ID AND GIT_FOUND)
 endif()
 if(NOT DEFINED KELVARAN_BUILD_ID AND GIT_FOUND AND NOT not_a_repository)
     set(KELVARAN_BUILD_ID ${commit})
-    execute_process(COMMAND ${GIT_EXECUTABLE} rev-parse --git-path HEAD --symbolic-full-name HEAD
+    # HEAD's log changes at every commit, checkout or reset: then the build configures again,
+    # so the id in a developer's build never goes stale.
+    execute_process(COMMAND ${GIT_EXECUTABLE} rev-parse --git-path logs/HEAD
                     COMMAND_ERROR_IS_FATAL ANY
                     WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
-                    OUTPUT_VARIABLE head OUTPUT_STRIP_TRAILING_WHITESPACE)
-    string(REPLACE "\n" ";" head "${head}")
-    list(GET head 0 head_file)
-    list(GET head 1 head_ref)
-    execute_process(COMMAND ${GIT_EXECUTABLE} rev-parse --git-path ${head_ref}
-                    COMMAND_ERROR_IS_FATAL ANY
-                    WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
-                    OUTPUT_VARIABLE ref_file OUTPUT_STRIP_TRAILING_WHITESPACE)
+                    OUTPUT_VARIABLE head_log OUTPUT_STRIP_TRAILING_WHITESPACE)
+    get_filename_component(head_log ${head_log} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+    if(EXISTS ${head_log})
+        set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+                                                                  ${head_log})
+    endif()
     execute_process(COMMAND ${GIT_EXECUTABLE} tag --points-at HEAD COMMAND_ERROR_IS_FATAL ANY
                     WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR} OUTPUT_VARIABLE tags)
     if("${tags}" MATCHES "(^|\n)v${KELVARAN_VERSION3}(\n|$)")
         set(KELVARAN_BUILD_ID "")
     endif()
-    # A commit or a checkout configures again, so the id in a developer's build never goes stale.
-    foreach(file ${head_file} ${ref_file})
-        get_filename_component(file ${file} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
-        if(EXISTS ${file})
-            set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-                                                                      ${file})
-        endif()
-    endforeach()
 endif()
 set(KELVARAN_PRODUCT_VERSION ${KELVARAN_VERSION4})
 if(NOT KELVARAN_BUILD_ID STREQUAL "")
