@@ -11,9 +11,11 @@
 #   --check          builds twice, in two temporary folders of different paths, and fails
 #                    unless the two zips are identical; the first then goes to dist/
 #
-# Installs what it needs on a fresh Debian 12 machine (scripts/setup.sh package).
+# Installs what it needs on a fresh Debian 12 machine (scripts/setup.sh package). Writes to dist/,
+# or to $KELVARAN_DIST_DIR when it is set.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+dist=$(realpath -m "${KELVARAN_DIST_DIR:-$here/dist}")
 certificate=""
 check=0
 while [ $# -gt 0 ]; do
@@ -121,11 +123,11 @@ else
     out=$here/build-package
     build "$out"
 fi
-mkdir -p "$here/dist"
-cp "$out/dist/$zip" "$out/dist/SHA256SUMS" "$here/dist/"
+mkdir -p "$dist"
+cp "$out/dist/$zip" "$out/dist/SHA256SUMS" "$dist/"
 if [ -n "$certificate" ]; then
     echo "package: the executables are signed with $certificate"
 else
     echo "package: no certificate given (--sign cert.pfx): the executables are not signed"
 fi
-echo "package: dist/$zip, $(cut -c1-64 "$here/dist/SHA256SUMS")"
+echo "package: $dist/$zip, $(cut -c1-64 "$dist/SHA256SUMS")"
