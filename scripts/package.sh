@@ -86,7 +86,7 @@ build() {
         done
     fi
     (cd "$folder/stage" && sha256sum "${files[@]}" >SHA256SUMS)
-    # Fixed order, the commit's time (a zip's times are local, so UTC is written), fixed
+    # Fixed order, the commit's time (in UTC: a zip's times carry no time zone), fixed
     # attributes: the same files give the same zip.
     python3 - "$folder/dist/$zip" "$folder/stage" "$SOURCE_DATE_EPOCH" "${files[@]}" SHA256SUMS \
         <<'EOF'
