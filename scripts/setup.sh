@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build, the tests and the demo need, and only the missing
-# ones: a machine that has them all pays nothing.
+# ones: a machine that has them all pays nothing. "setup.sh package" installs only what
+# scripts/package.sh needs (no Wine).
 set -euo pipefail
 
 packages=(
-    cmake make git python3 clang-format locales
+    cmake make git python3
     mingw-w64 g++-mingw-w64-x86-64-posix mingw-w64-tools
-    wine wine64 libwine-dev
-    googletest
+    osslsigncode
 )
+[ "${1:-}" = package ] || packages+=(clang-format wine wine64 libwine-dev googletest openssl locales)
 
 missing=()
 for p in "${packages[@]}"; do
