@@ -21,6 +21,10 @@ const wchar_t RunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const wchar_t RunValue[] = L"Kelvaran Tray";
 // One companion per logon session: "Local\" names are the session's own.
 const wchar_t InstanceMutex[] = L"Local\\KelvaranTray";
+// The Run key's start: no balloon to say where the icon is, the user did not ask for it.
+const wchar_t LogonWord[] = L"--logon";
+// Hidden: writes the icons as a BMP file, for the documentation's picture.
+const wchar_t SheetWord[] = L"--icon-sheet";
 
 // Where the command line's answers go: the standard handles a caller gave, else the console of
 // the caller, else (started from the desktop) a message box.
@@ -106,7 +110,7 @@ int Autostart(bool on, Output* output) {
     wchar_t path[MAX_PATH];
     DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
     DWORD error = length == 0 || length == MAX_PATH ? GetLastError() : ERROR_SUCCESS;
-    std::wstring command = L"\"" + std::wstring(path, length) + L"\"";
+    std::wstring command = L"\"" + std::wstring(path, length) + L"\" " + LogonWord;
     if (error == ERROR_SUCCESS && on) {
         error = RegSetKeyValueW(HKEY_CURRENT_USER, RunKey, RunValue, REG_SZ, command.c_str(),
                                 static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
@@ -123,14 +127,16 @@ int Autostart(bool on, Output* output) {
     return 0;
 }
 
-int Companion(HINSTANCE instance) {
+int Companion(HINSTANCE instance, bool byHand) {
     tray::Handle mutex(CreateMutexW(nullptr, FALSE, InstanceMutex));
     DWORD error = GetLastError();
-    // Another companion of the session holds it (one started elevated denies us access).
+    // Another companion of the session holds it (one started elevated denies us access): it
+    // shows where it is, and this one leaves.
     if (error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED) {
+        tray::ShowRunningCompanion();
         return 0;
     }
-    return tray::RunCompanion(instance);
+    return tray::RunCompanion(instance, byHand);
 }
 
 }  // namespace
@@ -141,10 +147,17 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     std::vector<std::wstring> words(arguments != nullptr ? arguments + 1 : nullptr,
                                     arguments != nullptr ? arguments + count : nullptr);
     LocalFree(arguments);
-    if (words.empty()) {
-        return Companion(instance);
+    if (words.empty() || (words.size() == 1 && words[0] == LogonWord)) {
+        return Companion(instance, words.empty());
     }
     Output output;
+    if (words.size() == 2 && words[0] == SheetWord) {
+        DWORD error = tray::WriteIconSheet(words[1]);
+        if (error != ERROR_SUCCESS) {
+            output.Error(L"The icons could not be written: " + tray::ErrorText(error) + L"\n");
+        }
+        return error == ERROR_SUCCESS ? 0 : 1;
+    }
     if (words.size() == 1 && words[0] == L"--status") {
         return Status(&output);
     }
