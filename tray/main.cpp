@@ -142,6 +142,9 @@ int Companion(HINSTANCE instance, bool byHand) {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    // Whatever is loaded by name from now on (by the shell's code too) comes from System32, never
+    // from the companion's folder or the current one.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     int count = 0;
     wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
     std::vector<std::wstring> words(arguments != nullptr ? arguments + 1 : nullptr,
