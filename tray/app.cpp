@@ -374,7 +374,7 @@ void Companion::ShowMenu(bool keyboard) {
     AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
     AppendMenuW(menu, MF_STRING, MenuExit, L"E&xit");
     // The menu opens at the pointer that clicked the icon; opened from the keyboard (the pointer
-    // is elsewhere), at the icon. It never covers the icon.
+    // is elsewhere), at the icon. It never covers the icon: above or below it.
     NOTIFYICONIDENTIFIER identifier = {sizeof identifier, window_, IconId, {}};
     TPMPARAMS around = {sizeof around, {}};
     bool placed = SUCCEEDED(Shell_NotifyIconGetRect(&identifier, &around.rcExclude));
@@ -386,8 +386,9 @@ void Companion::ShowMenu(bool keyboard) {
     }
     // Without the foreground the menu would not close when the user clicks elsewhere.
     SetForegroundWindow(window_);
-    UINT id = TrackPopupMenuEx(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY, at.x, at.y,
-                               window_, placed ? &around : nullptr);
+    UINT id = TrackPopupMenuEx(
+        menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY | (placed ? TPM_VERTICAL : 0), at.x,
+        at.y, window_, placed ? &around : nullptr);
     PostMessageW(window_, WM_NULL, 0, 0);
     DestroyMenu(menu);
     if (id == 0 && keyboard) {
@@ -534,11 +535,9 @@ int Companion::Run(HINSTANCE instance, bool byHand) {
     windowClass.lpfnWndProc = WindowProc;
     windowClass.hInstance = instance;
     windowClass.lpszClassName = WindowClass;
-    bool registered =
-        quit.Valid() && wanted.Valid() &&
-        (RegisterClassExW(&windowClass) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS);
-    bool created = registered && CreateWindowExW(0, WindowClass, Title, WS_OVERLAPPED, 0, 0, 0, 0,
-                                                 nullptr, nullptr, instance, this) != nullptr;
+    bool created = quit.Valid() && wanted.Valid() && RegisterClassExW(&windowClass) != 0 &&
+                   CreateWindowExW(0, WindowClass, Title, WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
+                                   nullptr, instance, this) != nullptr;
     DWORD error = created ? ERROR_SUCCESS : GetLastError();
     tray::Handle listener(created ? CreateThread(nullptr, 0, ListenerThread, &link_, 0, nullptr)
                                   : nullptr);
