@@ -27,9 +27,12 @@ const UINT RefreshedMessage = WM_APP + 2;
 const UINT ActionDoneMessage = WM_APP + 3;
 const UINT_PTR PeriodicTimer = 1;
 const UINT_PTR PendingTimer = 2;
+const UINT_PTR IconTimer = 3;
 const UINT RefreshPeriod = 30000;
 // How soon to look again at a service that is settling.
 const UINT PendingPeriod = 1000;
+// How soon to offer the icon again to a shell that refused it (busy, or not there yet).
+const UINT IconRetryPeriod = 2000;
 // The least time between two surveys: notifications meanwhile merge into the next one.
 const DWORD SurveyGap = 1000;
 // Menu ids: Exit, then a block per machine.
@@ -232,6 +235,11 @@ LRESULT Companion::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
             ActionDone(reinterpret_cast<ServiceAction*>(lParam));
             return 0;
         case WM_TIMER:
+            if (wParam == IconTimer) {
+                KillTimer(window_, IconTimer);
+                ShowIcon();
+                return 0;
+            }
             if (wParam == PendingTimer) {
                 KillTimer(window_, PendingTimer);
             }
@@ -305,11 +313,14 @@ void Companion::ShowIcon() {
     data.hIcon = icons_[static_cast<int>(severity_)];
     lstrcpynW(data.szTip, tip_.c_str(), ARRAYSIZE(data.szTip));
     // The shell may have lost the icon (no shell yet at logon, a restart), or kept it while one
-    // change failed (a busy Explorer): whichever call fits, and failing both the next refresh
-    // tries again.
+    // change failed (a busy Explorer): whichever call fits, and failing both a timer tries again
+    // (as does the next refresh), with what is to be shown by then.
     bool modified = iconShown_ && Shell_NotifyIconW(NIM_MODIFY, &data);
     bool added = !modified && Shell_NotifyIconW(NIM_ADD, &data);
     iconShown_ = modified || added || Shell_NotifyIconW(NIM_MODIFY, &data);
+    if (!iconShown_) {
+        SetTimer(window_, IconTimer, IconRetryPeriod, nullptr);
+    }
     if (added) {
         data.uVersion = NOTIFYICON_VERSION;
         version3_ = Shell_NotifyIconW(NIM_SETVERSION, &data);

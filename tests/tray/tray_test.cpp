@@ -545,7 +545,7 @@ TEST(EndToEnd, TwoServicesSeenByStatusAndByTheRunningCompanion) {
     EXPECT_TRUE(WaitUntil([&] { return shell.surveys > surveys; }));
     EXPECT_LE(shell.surveys - surveys, bound);
 
-    // The shell refuses two changes: the next refresh brings the icon back.
+    // The shell refuses two changes, then takes the icon again, as the state is by then.
     shell.failModify = 2;
     EXPECT_EQ(ControlByName("tray-b", SERVICE_CONTROL_STOP), 0u);
     Companion::Icon(Severity::Grey, up + "tray-b: service stopped");
