@@ -119,7 +119,7 @@ UINT TaskbarDpi() {
 
 class Companion {
 public:
-    int Run(HINSTANCE instance, bool byHand);
+    int Run(HINSTANCE instance, bool tellWhere);
 
 private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -534,7 +534,7 @@ void Companion::DrawIcons() {
     }
 }
 
-int Companion::Run(HINSTANCE instance, bool byHand) {
+int Companion::Run(HINSTANCE instance, bool tellWhere) {
     // ShellExecuteEx wants COM on the thread that calls it.
     HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     tray::Handle quit(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -571,7 +571,7 @@ int Companion::Run(HINSTANCE instance, bool byHand) {
     ChangeWindowMessageFilterEx(window_, showMessage_, MSGFLT_ALLOW, nullptr);
     DrawIcons();
     ShowIcon();
-    if (byHand) {
+    if (tellWhere) {
         Balloon(WhereText, NIIF_INFO);
     }
     SetTimer(window_, PeriodicTimer, RefreshPeriod, nullptr);
@@ -598,9 +598,9 @@ int Companion::Run(HINSTANCE instance, bool byHand) {
 
 }  // namespace
 
-int RunCompanion(HINSTANCE instance, bool byHand) {
+int RunCompanion(HINSTANCE instance, bool tellWhere) {
     Companion companion;
-    return companion.Run(instance, byHand);
+    return companion.Run(instance, tellWhere);
 }
 
 DWORD ShowRunningCompanion() {

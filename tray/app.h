@@ -33,9 +33,9 @@ std::vector<DWORD> IconPixels(Severity severity, int size);
 // Returns 0 or the Windows error.
 DWORD WriteIconSheet(const std::wstring& path);
 
-// Runs the companion until its Exit. Returns the process's exit code. byHand: started by the user
-// rather than at logon, it tells in a balloon where its icon is.
-int RunCompanion(HINSTANCE instance, bool byHand);
+// Runs the companion until its Exit. Returns the process's exit code. tellWhere: it tells in a
+// balloon where its icon is (at the first start by hand).
+int RunCompanion(HINSTANCE instance, bool tellWhere);
 // Asks the companion already running in this session to show where it is. Returns 0 or the
 // Windows error.
 DWORD ShowRunningCompanion();

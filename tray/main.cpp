@@ -23,6 +23,9 @@ const wchar_t RunValue[] = L"Kelvaran Tray";
 const wchar_t InstanceMutex[] = L"Local\\KelvaranTray";
 // The Run key's start: no balloon to say where the icon is, the user did not ask for it.
 const wchar_t LogonWord[] = L"--logon";
+// Where the companion remembers that it told the user where its icon is.
+const wchar_t SettingsKey[] = L"Software\\Kelvaran\\Tray";
+const wchar_t WhereToldValue[] = L"WhereTold";
 // Hidden: writes the icons as a BMP file, for the documentation's picture.
 const wchar_t SheetWord[] = L"--icon-sheet";
 
@@ -127,6 +130,21 @@ int Autostart(bool on, Output* output) {
     return 0;
 }
 
+// The balloon that says where the icon is comes once per user, at the first start by hand: a Run
+// key written by an older companion starts it without --logon at every logon.
+bool FirstStartByHand() {
+    DWORD told = 0;
+    DWORD size = sizeof told;
+    if (RegGetValueW(HKEY_CURRENT_USER, SettingsKey, WhereToldValue, RRF_RT_REG_DWORD, nullptr,
+                     &told, &size) == ERROR_SUCCESS &&
+        told != 0) {
+        return false;
+    }
+    told = 1;
+    RegSetKeyValueW(HKEY_CURRENT_USER, SettingsKey, WhereToldValue, REG_DWORD, &told, sizeof told);
+    return true;
+}
+
 int Companion(HINSTANCE instance, bool byHand) {
     tray::Handle mutex(CreateMutexW(nullptr, FALSE, InstanceMutex));
     DWORD error = GetLastError();
@@ -136,7 +154,7 @@ int Companion(HINSTANCE instance, bool byHand) {
         tray::ShowRunningCompanion();
         return 0;
     }
-    return tray::RunCompanion(instance, byHand);
+    return tray::RunCompanion(instance, byHand && FirstStartByHand());
 }
 
 }  // namespace
