@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
-# The tray companion's picture: the demo's service and machine (as scripts/demo.sh sets them up)
-# in a fresh Wine prefix on a virtual X display, with Wine's desktop and its notification area,
-# the companion started, its menu opened on the machine, and the lower right of the screen
-# written as a PNG.
+# The tray companion's pictures. First its icons, drawn by the companion's own code
+# (kelvaran-tray.exe --icon-sheet): every state at 100, 150 and 200 % on a light (#F3F3F3) and a
+# dark (#202020) taskbar, pixels doubled, as tray-icons.png beside OUTPUT. Then the demo's service
+# and machine (as scripts/demo.sh sets them up) in a fresh Wine prefix on a virtual X display,
+# with Wine's desktop and its notification area, the companion started, its menu opened on the
+# machine, and the lower right of the screen written as OUTPUT.
 #
-#   scripts/screenshot.sh [OUTPUT.png]      (default: docs/tray.png)
+#   scripts/screenshot.sh [OUTPUT.png]      (default: docs/tray.png, and docs/tray-icons.png)
 #
-# Installs what it needs when it is missing (the build's packages, xvfb, xdotool, scrot). Ends
-# only what it started: its X server, the prefix's keeper and that prefix's wineserver.
+# Installs what it needs when it is missing (the build's packages, xvfb, xdotool, scrot,
+# python3). Ends only what it started: its X server, the prefix's keeper and that prefix's
+# wineserver.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 output=$(realpath -m "${1:-$here/docs/tray.png}")
+icons=$(dirname "$output")/tray-icons.png
 build=$(realpath -m "${KELVARAN_BUILD_DIR:-$here/build}")
 prefix=$build/wine/screenshot
 folder="$prefix/drive_c/Program Files/Kelvaran"
@@ -25,7 +29,7 @@ height=768
 
 "$here/scripts/setup.sh"
 missing=()
-for p in xvfb xdotool scrot; do
+for p in xvfb xdotool scrot python3; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -73,8 +77,32 @@ win "$ctl" durations "$machine" 1500 800 800
 win "$ctl" screen "$machine" 1280x800
 win "$ctl" vrde "$machine" on 3389
 
-echo "screenshot: the service kelvaran runs the machine"
+echo "screenshot: the companion's icons"
 cp "$build/bin/kelvaran.exe" "$build/bin/kelvaran-tray.exe" "$folder/"
+win "$tray" --icon-sheet 'C:\users\Public\tray-icons.bmp'
+mkdir -p "$(dirname "$icons")"
+# The 32-bit BMP (bottom-up rows of blue, green, red, unused) as an RGB PNG, each pixel doubled.
+python3 - "$prefix/drive_c/users/Public/tray-icons.bmp" "$icons" <<'PYTHON'
+import struct, sys, zlib
+data = open(sys.argv[1], "rb").read()
+offset, = struct.unpack_from("<I", data, 10)
+width, height = struct.unpack_from("<ii", data, 18)
+rows = []
+for y in range(height - 1, -1, -1):
+    start = offset + y * width * 4
+    pixels = (data[start + 4 * x:start + 4 * x + 3][::-1] for x in range(width))
+    row = b"".join(pixel * 2 for pixel in pixels)
+    rows += [b"\0" + row] * 2
+def chunk(kind, body):
+    return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+header = struct.pack(">IIBBBBB", width * 2, height * 2, 8, 2, 0, 0, 0)
+with open(sys.argv[2], "wb") as png:
+    png.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) +
+              chunk(b"IDAT", zlib.compress(b"".join(rows), 9)) + chunk(b"IEND", b""))
+PYTHON
+echo "screenshot: $icons"
+
+echo "screenshot: the service kelvaran runs the machine"
 printf '%s\r\n' '[Kelvaran]' 'ServiceName=Kelvaran Demo' \
     'VboxInstallPath=C:\Program Files\Oracle\VirtualBox' "VboxUserHome=$VBOX_USER_HOME" \
     "VmName=$machine" 'ShutdownCommand=poweroff' >"$folder/kelvaran.ini"
@@ -85,7 +113,8 @@ wait_for status
 tr -d '\r' <"$scratch/out"
 
 echo "screenshot: the companion, its menu and the machine's submenu"
-KELVARAN_WINEPREFIX=$prefix "$build/wine-run" "$tray" >/dev/null 2>&1 &
+# As the logon starts it: no balloon telling where its icon is.
+KELVARAN_WINEPREFIX=$prefix "$build/wine-run" "$tray" --logon >/dev/null 2>&1 &
 sleep 6  # the desktop comes up, the companion adds its icon and asks the service
 # The notification area's one icon sits in the taskbar's lower right corner; the menu opens above
 # it, the machine's item first, and the pointer resting there opens its submenu.

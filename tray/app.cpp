@@ -16,16 +16,25 @@ namespace {
 
 const wchar_t WindowClass[] = L"KelvaranTray";
 const wchar_t Title[] = L"Kelvaran";
+// Registered: a second start posts it to the first, maybe across integrity levels.
+const wchar_t ShowMessageName[] = L"KelvaranTrayShowYourself";
+const wchar_t WhereText[] =
+    L"Kelvaran shows your machines here, in the notification area. Not in sight? Look under the "
+    L"arrow beside the clock, and drag the icon onto the taskbar to keep it there.";
 const UINT IconId = 1;
 const UINT IconMessage = WM_APP + 1;
 const UINT RefreshedMessage = WM_APP + 2;
 const UINT ActionDoneMessage = WM_APP + 3;
 const UINT_PTR PeriodicTimer = 1;
 const UINT_PTR PendingTimer = 2;
+const UINT_PTR IconTimer = 3;
 const UINT RefreshPeriod = 30000;
 // How soon to look again at a service that is settling.
 const UINT PendingPeriod = 1000;
-const DWORD ThreadEndTimeout = 5000;
+// How soon to offer the icon again to a shell that refused it (busy, or not there yet).
+const UINT IconRetryPeriod = 2000;
+// The least time between two surveys: notifications meanwhile merge into the next one.
+const DWORD SurveyGap = 1000;
 // Menu ids: Exit, then a block per machine.
 const UINT MenuExit = 1;
 const UINT MenuFirst = 100;
@@ -58,6 +67,28 @@ DWORD WINAPI ServiceActionThread(void* parameter) {
     return 0;
 }
 
+// Starts a program of System32 by its full path: by its bare name it would be looked for in the
+// companion's folder and the current one first. Returns 0 or the Windows error.
+DWORD StartSystemProgram(const wchar_t* program, const std::wstring& arguments) {
+    wchar_t folder[MAX_PATH];
+    UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return length == 0 ? GetLastError() : ERROR_BUFFER_OVERFLOW;
+    }
+    std::wstring path = std::wstring(folder, length) + L"\\" + program;
+    std::wstring command = L"\"" + path + L"\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(path.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return GetLastError();
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return ERROR_SUCCESS;
+}
+
 // A menu shows '&' as a mnemonic unless doubled.
 std::wstring MenuText(const std::wstring& text) {
     std::wstring escaped;
@@ -67,18 +98,39 @@ std::wstring MenuText(const std::wstring& text) {
     return escaped;
 }
 
+// The DPI that GetSystemMetrics answers for.
+UINT SystemDpi() {
+    HDC screen = GetDC(nullptr);
+    int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSX) : 0;
+    ReleaseDC(nullptr, screen);
+    return dpi > 0 ? static_cast<UINT>(dpi) : 96;
+}
+
+// The taskbar's DPI (its monitor's), else the system's; user32 has GetDpiForWindow since
+// Windows 10.
+UINT TaskbarDpi() {
+    using GetDpi = UINT(WINAPI*)(HWND);
+    static const auto getDpi = reinterpret_cast<GetDpi>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+    HWND taskbar = FindWindowW(L"Shell_TrayWnd", nullptr);
+    UINT dpi = getDpi != nullptr && taskbar != nullptr ? getDpi(taskbar) : 0;
+    return dpi != 0 ? dpi : SystemDpi();
+}
+
 class Companion {
 public:
-    int Run(HINSTANCE instance);
+    int Run(HINSTANCE instance, bool tellWhere);
 
 private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static DWORD WINAPI RefreshThread(void* self);
     LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
     void Refreshed();
+    NOTIFYICONDATAW IconData(UINT flags) const;
     void ShowIcon();
     void Balloon(const std::wstring& text, DWORD flags);
-    void ShowMenu();
+    void ShowMenu(bool keyboard);
+    void MenuIcon(UINT message, LPARAM lParam);
     void Command(UINT id, const std::vector<Machine>& shown);
     void DoubleClick();
     void RemoteDesktop(const Machine& machine);
@@ -90,6 +142,7 @@ private:
 
     HWND window_ = nullptr;
     UINT taskbarCreated_ = 0;
+    UINT showMessage_ = 0;
     ListenerLink link_;
     std::mutex lock_;
     std::vector<Machine> latest_;  // the refresh thread's, under lock_
@@ -100,8 +153,11 @@ private:
     bool version3_ = false;
     Severity severity_ = Severity::Grey;
     std::wstring tip_ = L"Kelvaran: looking for machines";
+    // A balloon waits here until the icon is there to carry it.
+    std::wstring balloon_;
+    DWORD balloonFlags_ = 0;
+    int iconSize_ = 16;
     HICON icons_[4] = {};
-    HBITMAP bitmaps_[4] = {};
 };
 
 LRESULT CALLBACK Companion::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -121,34 +177,57 @@ DWORD WINAPI Companion::RefreshThread(void* parameter) {
     HANDLE waits[] = {self->link_.quit, self->link_.wanted};
     while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
         std::vector<Machine> machines;
-        DWORD error = Survey(&machines);
+        DWORD error = Survey(&machines, self->link_.quit);
         {
             std::lock_guard<std::mutex> hold(self->lock_);
             self->latest_ = machines;
             self->latestError_ = error;
         }
         PostMessageW(self->window_, RefreshedMessage, 0, 0);
+        // A burst of notifications sets wanted (auto-reset) many times: one survey after the gap.
+        if (WaitForSingleObject(self->link_.quit, SurveyGap) == WAIT_OBJECT_0) {
+            break;
+        }
     }
     return 0;
 }
 
 LRESULT Companion::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == taskbarCreated_ && message != 0) {
-        // The shell (re)started: the icon must be added again, maybe at another size.
+        // The shell restarted, or the scaling changed and the shell may still hold the icon:
+        // removed first, the add cannot fail for an icon that is there.
+        NOTIFYICONDATAW data = IconData(0);
+        Shell_NotifyIconW(NIM_DELETE, &data);
         iconShown_ = false;
         DrawIcons();
         ShowIcon();
+        return 0;
+    }
+    if (message == showMessage_ && message != 0) {
+        Balloon(WhereText, NIIF_INFO);
         return 0;
     }
     switch (message) {
         case IconMessage:
             if (lParam == WM_CONTEXTMENU || lParam == NIN_KEYSELECT ||
                 (lParam == WM_RBUTTONUP && !version3_)) {
-                ShowMenu();
+                ShowMenu(lParam == NIN_KEYSELECT);
             } else if (lParam == WM_LBUTTONDBLCLK) {
                 DoubleClick();
             }
             return 0;
+        case WM_DPICHANGED:
+        case WM_SETTINGCHANGE:
+        case WM_SYSCOLORCHANGE:
+        case WM_DISPLAYCHANGE:
+            // Another scale, or high contrast turned on or off: the icons are drawn again.
+            DrawIcons();
+            ShowIcon();
+            return 0;
+        case WM_MEASUREITEM:
+        case WM_DRAWITEM:
+            MenuIcon(message, lParam);
+            return TRUE;
         case RefreshedMessage:
             Refreshed();
             return 0;
@@ -156,6 +235,11 @@ LRESULT Companion::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
             ActionDone(reinterpret_cast<ServiceAction*>(lParam));
             return 0;
         case WM_TIMER:
+            if (wParam == IconTimer) {
+                KillTimer(window_, IconTimer);
+                ShowIcon();
+                return 0;
+            }
             if (wParam == PendingTimer) {
                 KillTimer(window_, PendingTimer);
             }
@@ -165,10 +249,7 @@ LRESULT Companion::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
             DestroyWindow(window_);
             return 0;
         case WM_DESTROY: {
-            NOTIFYICONDATAW data = {};
-            data.cbSize = sizeof data;
-            data.hWnd = window_;
-            data.uID = IconId;
+            NOTIFYICONDATAW data = IconData(0);
             Shell_NotifyIconW(NIM_DELETE, &data);
             PostQuitMessage(0);
             return 0;
@@ -207,52 +288,62 @@ void Companion::Refreshed() {
     }
     if (error == ERROR_SUCCESS) {
         std::wstring news;
-        for (const std::wstring& text : watch_.Update(machines_)) {
+        for (const std::wstring& text : watch_.Update(machines_, GetTickCount64())) {
             news += (news.empty() ? L"" : L"\n") + text;
         }
         if (!news.empty()) {
-            Balloon(news, severity_ == Severity::Red ? NIIF_ERROR : NIIF_WARNING);
+            Balloon(news, (severity_ == Severity::Red ? NIIF_ERROR : NIIF_WARNING) |
+                              NIIF_RESPECT_QUIET_TIME);
         }
     }
 }
 
-void Companion::ShowIcon() {
+NOTIFYICONDATAW Companion::IconData(UINT flags) const {
     NOTIFYICONDATAW data = {};
     data.cbSize = sizeof data;
     data.hWnd = window_;
     data.uID = IconId;
-    data.uFlags = NIF_ICON | NIF_TIP | NIF_MESSAGE;
+    data.uFlags = flags;
+    return data;
+}
+
+void Companion::ShowIcon() {
+    NOTIFYICONDATAW data = IconData(NIF_ICON | NIF_TIP | NIF_MESSAGE);
     data.uCallbackMessage = IconMessage;
     data.hIcon = icons_[static_cast<int>(severity_)];
     lstrcpynW(data.szTip, tip_.c_str(), ARRAYSIZE(data.szTip));
-    if (iconShown_ && Shell_NotifyIconW(NIM_MODIFY, &data)) {
-        return;
+    // The shell may have lost the icon (no shell yet at logon, a restart), or kept it while one
+    // change failed (a busy Explorer): whichever call fits, and failing both a timer tries again
+    // (as does the next refresh), with what is to be shown by then.
+    bool modified = iconShown_ && Shell_NotifyIconW(NIM_MODIFY, &data);
+    bool added = !modified && Shell_NotifyIconW(NIM_ADD, &data);
+    iconShown_ = modified || added || Shell_NotifyIconW(NIM_MODIFY, &data);
+    if (!iconShown_) {
+        SetTimer(window_, IconTimer, IconRetryPeriod, nullptr);
     }
-    // Not there yet (no shell at logon, say): the next refresh, or TaskbarCreated, tries again.
-    iconShown_ = Shell_NotifyIconW(NIM_ADD, &data);
-    if (iconShown_) {
+    if (added) {
         data.uVersion = NOTIFYICON_VERSION;
         version3_ = Shell_NotifyIconW(NIM_SETVERSION, &data);
+    }
+    NOTIFYICONDATAW info = IconData(NIF_INFO);
+    info.dwInfoFlags = balloonFlags_;
+    lstrcpynW(info.szInfoTitle, Title, ARRAYSIZE(info.szInfoTitle));
+    lstrcpynW(info.szInfo, balloon_.c_str(), ARRAYSIZE(info.szInfo));
+    if (iconShown_ && !balloon_.empty() && Shell_NotifyIconW(NIM_MODIFY, &info)) {
+        balloon_.clear();
     }
 }
 
 void Companion::Balloon(const std::wstring& text, DWORD flags) {
-    NOTIFYICONDATAW data = {};
-    data.cbSize = sizeof data;
-    data.hWnd = window_;
-    data.uID = IconId;
-    data.uFlags = NIF_INFO;
-    data.dwInfoFlags = flags;
-    lstrcpynW(data.szInfoTitle, Title, ARRAYSIZE(data.szInfoTitle));
-    lstrcpynW(data.szInfo, text.c_str(), ARRAYSIZE(data.szInfo));
-    if (iconShown_) {
-        Shell_NotifyIconW(NIM_MODIFY, &data);
-    }
+    balloon_ = text;
+    balloonFlags_ = flags;
+    ShowIcon();
 }
 
-void Companion::ShowMenu() {
+void Companion::ShowMenu(bool keyboard) {
     // The menu acts on the machines it shows, whatever a refresh brings meanwhile.
     std::vector<Machine> shown = machines_;
+    bool defaultSet = false;
     HMENU menu = CreatePopupMenu();
     if (menu == nullptr) {
         return;
@@ -270,32 +361,65 @@ void Companion::ShowMenu() {
         };
         std::wstring facts = Facts(machine);
         facts[0] = towupper(facts[0]);
-        AppendMenuW(sub, MF_STRING | MF_DISABLED, 0, MenuText(facts).c_str());
+        AppendMenuW(sub, MF_STRING | MF_GRAYED, 0, MenuText(facts).c_str());
         AppendMenuW(sub, MF_SEPARATOR, 0, nullptr);
         item(base + ItemRemoteDesktop, L"&Remote desktop", state.remoteDesktop);
         item(base + ItemStart, L"&Start service", state.startService);
         item(base + ItemStop, L"S&top service", state.stopService);
         AppendMenuW(sub, MF_SEPARATOR, 0, nullptr);
         item(base + ItemLog, L"Open &log", state.openLog);
+        // What a double click does (DoubleClick takes the first such machine) is shown in bold.
+        if (state.remoteDesktop && !defaultSet) {
+            defaultSet = SetMenuDefaultItem(sub, base + ItemRemoteDesktop, FALSE) != FALSE;
+        }
         AppendMenuW(menu, MF_POPUP, reinterpret_cast<UINT_PTR>(sub),
                     MenuText(machine.Label()).c_str());
+        // Drawn by WM_DRAWITEM: a bitmap of the item would be inverted when highlighted.
         MENUITEMINFOW info = {};
         info.cbSize = sizeof info;
-        info.fMask = MIIM_BITMAP;
-        info.hbmpItem = bitmaps_[static_cast<int>(SeverityOf(machine))];
+        info.fMask = MIIM_BITMAP | MIIM_DATA;
+        info.hbmpItem = HBMMENU_CALLBACK;
+        info.dwItemData = static_cast<ULONG_PTR>(SeverityOf(machine));
         SetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &info);
     }
     AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
     AppendMenuW(menu, MF_STRING, MenuExit, L"E&xit");
-    POINT at;
+    // The menu opens at the pointer that clicked the icon; opened from the keyboard (the pointer
+    // is elsewhere), at the icon. It never covers the icon: above or below it.
+    NOTIFYICONIDENTIFIER identifier = {sizeof identifier, window_, IconId, {}};
+    TPMPARAMS around = {sizeof around, {}};
+    bool placed = SUCCEEDED(Shell_NotifyIconGetRect(&identifier, &around.rcExclude));
+    POINT at = {};
     GetCursorPos(&at);
+    keyboard |= placed && !PtInRect(&around.rcExclude, at);
+    if (placed && keyboard) {
+        at = {around.rcExclude.left, around.rcExclude.top};
+    }
     // Without the foreground the menu would not close when the user clicks elsewhere.
     SetForegroundWindow(window_);
-    UINT id = TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY, at.x, at.y, 0,
-                             window_, nullptr);
+    UINT id = TrackPopupMenuEx(
+        menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY | (placed ? TPM_VERTICAL : 0), at.x,
+        at.y, window_, placed ? &around : nullptr);
     PostMessageW(window_, WM_NULL, 0, 0);
     DestroyMenu(menu);
+    if (id == 0 && keyboard) {
+        // Escape: the keyboard's focus goes back to the notification area.
+        NOTIFYICONDATAW data = IconData(0);
+        Shell_NotifyIconW(NIM_SETFOCUS, &data);
+    }
     Command(id, shown);
+}
+
+void Companion::MenuIcon(UINT message, LPARAM lParam) {
+    if (message == WM_MEASUREITEM) {
+        auto* measure = reinterpret_cast<MEASUREITEMSTRUCT*>(lParam);
+        measure->itemWidth = measure->itemHeight = static_cast<UINT>(iconSize_);
+        return;
+    }
+    auto* draw = reinterpret_cast<DRAWITEMSTRUCT*>(lParam);
+    int top = (draw->rcItem.top + draw->rcItem.bottom - iconSize_) / 2;
+    DrawIconEx(draw->hDC, draw->rcItem.left, top, icons_[draw->itemData % 4], iconSize_, iconSize_,
+               0, nullptr, DI_NORMAL);
 }
 
 void Companion::Command(UINT id, const std::vector<Machine>& shown) {
@@ -333,22 +457,15 @@ void Companion::DoubleClick() {
             return;
         }
     }
-    ShowMenu();  // nothing to connect to: show why
+    ShowMenu(false);  // nothing to connect to: show why
 }
 
 void Companion::RemoteDesktop(const Machine& machine) {
-    std::wstring command = L"mstsc.exe /v:localhost:" + std::to_wstring(RemoteDesktopPort(machine));
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
-        DWORD error = GetLastError();
+    DWORD error = StartSystemProgram(
+        L"mstsc.exe", L"/v:localhost:" + std::to_wstring(RemoteDesktopPort(machine)));
+    if (error != ERROR_SUCCESS) {
         Fail(L"Remote desktop to " + machine.Label() + L" could not start.", error);
-        return;
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
 }
 
 void Companion::ChangeService(const Machine& machine, bool start) {
@@ -390,15 +507,11 @@ void Companion::OpenLog(const Machine& machine) {
     DWORD error = GetLastError();
     // No program for .log files (Wine tries to run the file itself): Notepad reads them.
     if (error == ERROR_NO_ASSOCIATION || error == ERROR_BAD_EXE_FORMAT) {
-        std::wstring quoted = L"\"" + machine.logPath + L"\"";
-        open.lpFile = L"notepad.exe";
-        open.lpParameters = quoted.c_str();
-        if (ShellExecuteExW(&open)) {
-            return;
-        }
-        error = GetLastError();
+        error = StartSystemProgram(L"notepad.exe", L"\"" + machine.logPath + L"\"");
     }
-    Fail(L"The log " + machine.logPath + L" could not be opened.", error);
+    if (error != ERROR_SUCCESS) {
+        Fail(L"The log " + machine.logPath + L" could not be opened.", error);
+    }
 }
 
 void Companion::Fail(const std::wstring& what, DWORD error) {
@@ -407,20 +520,21 @@ void Companion::Fail(const std::wstring& what, DWORD error) {
 }
 
 void Companion::DrawIcons() {
-    int size = GetSystemMetrics(SM_CXSMICON);
+    // The small icon's size at the DPI of the taskbar's monitor.
+    iconSize_ = MulDiv(GetSystemMetrics(SM_CXSMICON), static_cast<int>(TaskbarDpi()),
+                       static_cast<int>(SystemDpi()));
+    HIGHCONTRASTW contrast = {sizeof contrast, 0, nullptr};
+    bool highContrast = SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof contrast, &contrast, 0) &&
+                        (contrast.dwFlags & HCF_HIGHCONTRASTON) != 0;
     for (int i = 0; i < 4; ++i) {
         if (icons_[i] != nullptr) {
             DestroyIcon(icons_[i]);
         }
-        if (bitmaps_[i] != nullptr) {
-            DeleteObject(bitmaps_[i]);
-        }
-        icons_[i] = DrawIcon(static_cast<Severity>(i), size);
-        bitmaps_[i] = DrawBitmap(static_cast<Severity>(i), size);
+        icons_[i] = DrawIcon(static_cast<Severity>(i), iconSize_, highContrast);
     }
 }
 
-int Companion::Run(HINSTANCE instance) {
+int Companion::Run(HINSTANCE instance, bool tellWhere) {
     // ShellExecuteEx wants COM on the thread that calls it.
     HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     tray::Handle quit(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -446,15 +560,20 @@ int Companion::Run(HINSTANCE instance) {
         Fail(L"Kelvaran's tray companion cannot start.", error);
         if (listener.Valid()) {
             SetEvent(link_.quit);
-            WaitForSingleObject(listener.Get(), ThreadEndTimeout);
+            WaitForSingleObject(listener.Get(), INFINITE);
         }
         return 1;
     }
     taskbarCreated_ = RegisterWindowMessageW(L"TaskbarCreated");
-    // Started elevated, the companion still hears the shell's restart.
+    showMessage_ = RegisterWindowMessageW(ShowMessageName);
+    // Started elevated, the companion still hears the shell's restart and a second start.
     ChangeWindowMessageFilterEx(window_, taskbarCreated_, MSGFLT_ALLOW, nullptr);
+    ChangeWindowMessageFilterEx(window_, showMessage_, MSGFLT_ALLOW, nullptr);
     DrawIcons();
     ShowIcon();
+    if (tellWhere) {
+        Balloon(WhereText, NIIF_INFO);
+    }
     SetTimer(window_, PeriodicTimer, RefreshPeriod, nullptr);
     SetEvent(link_.wanted);
     MSG message;
@@ -462,12 +581,14 @@ int Companion::Run(HINSTANCE instance) {
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
+    // Both threads use this object (the link, lock_, latest_): it outlives them. They end soon
+    // after quit: the listener at once, the refresher after the machine it is asking (every
+    // step of a question is bounded).
     SetEvent(link_.quit);
     HANDLE threads[] = {listener.Get(), refresher.Get()};
-    WaitForMultipleObjects(2, threads, TRUE, ThreadEndTimeout);
-    for (int i = 0; i < 4; ++i) {
-        DestroyIcon(icons_[i]);
-        DeleteObject(bitmaps_[i]);
+    WaitForMultipleObjects(2, threads, TRUE, INFINITE);
+    for (HICON icon : icons_) {
+        DestroyIcon(icon);
     }
     if (SUCCEEDED(com)) {
         CoUninitialize();
@@ -477,9 +598,19 @@ int Companion::Run(HINSTANCE instance) {
 
 }  // namespace
 
-int RunCompanion(HINSTANCE instance) {
+int RunCompanion(HINSTANCE instance, bool tellWhere) {
     Companion companion;
-    return companion.Run(instance);
+    return companion.Run(instance, tellWhere);
+}
+
+DWORD ShowRunningCompanion() {
+    HWND window = FindWindowW(WindowClass, nullptr);
+    DWORD error = window == nullptr ? ERROR_NOT_FOUND : ERROR_SUCCESS;
+    UINT message = RegisterWindowMessageW(ShowMessageName);
+    if (error == ERROR_SUCCESS && (message == 0 || !PostMessageW(window, message, 0, 0))) {
+        error = GetLastError();
+    }
+    return error;
 }
 
 }  // namespace tray

@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <string>
+#include <vector>
 
 #include "tray/tray.h"
 
@@ -21,11 +23,21 @@ struct ListenerLink {
 // again.
 DWORD WINAPI ListenerThread(void* link);
 
-// A monitor whose screen has the severity's colour, drawn at run time for the icon and the menu.
-HICON DrawIcon(Severity severity, int size);
-HBITMAP DrawBitmap(Severity severity, int size);
+// A monitor whose screen shows the severity by colour and shape, drawn at run time for the icon
+// and the menu; in the system's colours for high contrast.
+HICON DrawIcon(Severity severity, int size, bool highContrast);
+// The icon's pixels as drawn for a taskbar in colour: size * size, top-down, premultiplied
+// 0xAARRGGBB, each opaque or 0.
+std::vector<DWORD> IconPixels(Severity severity, int size);
+// Every state at 100, 150 and 200 % on a light and a dark taskbar, as a 32-bit BMP file.
+// Returns 0 or the Windows error.
+DWORD WriteIconSheet(const std::wstring& path);
 
-// Runs the companion until its Exit. Returns the process's exit code.
-int RunCompanion(HINSTANCE instance);
+// Runs the companion until its Exit. Returns the process's exit code. tellWhere: it tells in a
+// balloon where its icon is (at the first start by hand).
+int RunCompanion(HINSTANCE instance, bool tellWhere);
+// Asks the companion already running in this session to show where it is. Returns 0 or the
+// Windows error.
+DWORD ShowRunningCompanion();
 
 }  // namespace tray

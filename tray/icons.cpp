@@ -1,4 +1,6 @@
-// The icons, drawn at run time: a small monitor whose screen shows the severity's colour.
+// The icons, drawn at run time: a small monitor whose screen shows the severity by its colour and
+// by a shape of its own (a check, pause bars, a dash, a cross), framed by a grey that stands out
+// from a light and a dark taskbar alike.
 #include "tray/app.h"
 
 #include <vector>
@@ -6,23 +8,52 @@
 namespace tray {
 namespace {
 
-const COLORREF Frame = RGB(48, 52, 60);
-const COLORREF Colours[] = {
-    RGB(40, 170, 70),    // green
-    RGB(235, 165, 0),    // amber
-    RGB(150, 150, 150),  // grey
-    RGB(215, 40, 40),    // red
+// Relative luminance 0.18: about 4:1 against #F3F3F3 and 3.6:1 against #202020.
+const COLORREF Frame = RGB(118, 118, 118);
+const COLORREF Symbol = RGB(255, 255, 255);
+// Each dark enough for the white symbol to keep 3:1.
+const COLORREF Screens[] = {
+    RGB(30, 150, 60),  // green
+    RGB(200, 125, 0),  // amber
+    RGB(88, 88, 88),   // grey
+    RGB(205, 35, 35),  // red
 };
 
-void Fill(HDC dc, int left, int top, int right, int bottom, COLORREF colour) {
+void Fill(HDC dc, const RECT& area, COLORREF colour) {
     HBRUSH brush = CreateSolidBrush(colour);
-    RECT area = {left, top, right, bottom};
     FillRect(dc, &area, brush);
     DeleteObject(brush);
 }
 
-// A top-down 32-bit DIB section; its pixels are 0xAARRGGBB.
-HBITMAP Render(Severity severity, int size, std::vector<DWORD>* pixels) {
+// The state's shape on the screen, in sixteenths of the icon.
+void DrawSymbol(HDC dc, Severity severity, int size, COLORREF colour) {
+    auto at = [size](int sixteenths) { return (sixteenths * size + 8) / 16; };
+    if (severity == Severity::Amber || severity == Severity::Grey) {
+        RECT bars[] = {{at(5), at(4), at(7), at(9)}, {at(9), at(4), at(11), at(9)}};
+        RECT dash = {at(4), at(6), at(12), at(8)};
+        for (const RECT& bar : bars) {
+            Fill(dc, severity == Severity::Amber ? bar : dash, colour);
+        }
+        return;
+    }
+    LOGBRUSH brush = {BS_SOLID, colour, 0};
+    HPEN pen = ExtCreatePen(PS_GEOMETRIC | PS_SOLID | PS_ENDCAP_FLAT | PS_JOIN_MITER,
+                            size >= 24 ? size / 8 : 2, &brush, 0, nullptr);
+    HGDIOBJ old = SelectObject(dc, pen);
+    if (severity == Severity::Green) {
+        POINT check[] = {{at(4), at(6)}, {at(7), at(9)}, {at(12), at(4)}};
+        Polyline(dc, check, 3);
+    } else {
+        POINT cross[] = {{at(5), at(4)}, {at(11), at(10)}, {at(11), at(4)}, {at(5), at(10)}};
+        DWORD counts[] = {2, 2};
+        PolyPolyline(dc, cross, counts, 2);
+    }
+    SelectObject(dc, old);
+    DeleteObject(pen);
+}
+
+// A top-down 32-bit DIB section, premultiplied: opaque inside the monitor's outline, 0 outside.
+HBITMAP Render(Severity severity, int size, bool highContrast, std::vector<DWORD>* pixels) {
     BITMAPINFO info = {};
     info.bmiHeader.biSize = sizeof info.bmiHeader;
     info.bmiHeader.biWidth = size;
@@ -40,16 +71,36 @@ HBITMAP Render(Severity severity, int size, std::vector<DWORD>* pixels) {
     HGDIOBJ old = SelectObject(dc, bitmap);
     auto* pixel = static_cast<DWORD*>(bits);
     std::fill(pixel, pixel + size * size, 0);
-    // Drawn on a grid of 16, scaled to the size asked for.
-    auto at = [size](int sixteenths) { return sixteenths * size / 16; };
-    Fill(dc, 0, at(1), size, at(12), Frame);
-    Fill(dc, at(2), at(3), size - at(2), at(10), Colours[static_cast<int>(severity)]);
-    Fill(dc, at(6), at(12), at(10), at(14), Frame);
-    Fill(dc, at(3), at(14), at(13), at(16), Frame);
+    // High contrast: the system's text and window colours, the shape alone telling the state.
+    COLORREF frame = highContrast ? GetSysColor(COLOR_WINDOWTEXT) : Frame;
+    COLORREF screen =
+        highContrast ? GetSysColor(COLOR_WINDOW) : Screens[static_cast<int>(severity)];
+    COLORREF symbol = highContrast ? GetSysColor(COLOR_WINDOWTEXT) : Symbol;
+    auto at = [size](int sixteenths) { return (sixteenths * size + 8) / 16; };
+    int line = size >= 24 ? size / 16 + 1 : 1;
+    const RECT outline[] = {
+        {0, at(1), size, at(12)},         // the monitor
+        {at(6), at(12), at(10), at(14)},  // its neck
+        {at(3), at(14), at(13), size},    // its foot
+    };
+    for (const RECT& part : outline) {
+        Fill(dc, part, frame);
+    }
+    Fill(dc, {line, at(1) + line, size - line, at(12) - line}, screen);
+    IntersectClipRect(dc, line, at(1) + line, size - line, at(12) - line);
+    DrawSymbol(dc, severity, size, symbol);
     GdiFlush();
-    // GDI leaves alpha at 0: what it painted becomes opaque, the rest stays transparent.
-    for (int i = 0; i < size * size; ++i) {
-        pixel[i] |= (pixel[i] & 0xFFFFFF) != 0 ? 0xFF000000 : 0;
+    // GDI leaves alpha at 0 (and black is a colour): the outline says what is opaque.
+    for (int y = 0; y < size; ++y) {
+        for (int x = 0; x < size; ++x) {
+            POINT point = {x, y};
+            bool inside = false;
+            for (const RECT& part : outline) {
+                inside |= PtInRect(&part, point) != FALSE;
+            }
+            DWORD& value = pixel[y * size + x];
+            value = inside ? value | 0xFF000000 : 0;
+        }
     }
     pixels->assign(pixel, pixel + size * size);
     SelectObject(dc, old);
@@ -59,14 +110,15 @@ HBITMAP Render(Severity severity, int size, std::vector<DWORD>* pixels) {
 
 }  // namespace
 
-HBITMAP DrawBitmap(Severity severity, int size) {
+std::vector<DWORD> IconPixels(Severity severity, int size) {
     std::vector<DWORD> pixels;
-    return Render(severity, size, &pixels);
+    DeleteObject(Render(severity, size, false, &pixels));
+    return pixels;
 }
 
-HICON DrawIcon(Severity severity, int size) {
+HICON DrawIcon(Severity severity, int size, bool highContrast) {
     std::vector<DWORD> pixels;
-    HBITMAP colour = Render(severity, size, &pixels);
+    HBITMAP colour = Render(severity, size, highContrast, &pixels);
     // The mask, for whoever ignores alpha: set bits are transparent, rows padded to 16 bits.
     int stride = (size + 15) / 16 * 2;
     std::vector<BYTE> maskBits(stride * size, 0);
@@ -81,6 +133,60 @@ HICON DrawIcon(Severity severity, int size) {
     DeleteObject(mask);
     DeleteObject(colour);
     return icon;
+}
+
+DWORD WriteIconSheet(const std::wstring& path) {
+    // A row per taskbar (light, dark); in each, the four states at 100, 150 and 200 %.
+    const int sizes[] = {16, 24, 32};
+    const DWORD backgrounds[] = {0xF3F3F3, 0x202020};
+    const int cell = 48;
+    const int width = cell * 12;
+    const int height = cell * 2;
+    std::vector<DWORD> sheet(width * height);
+    for (int row = 0; row < 2; ++row) {
+        std::fill(sheet.begin() + row * cell * width, sheet.begin() + (row + 1) * cell * width,
+                  backgrounds[row]);
+        for (int column = 0; column < 12; ++column) {
+            int size = sizes[column / 4];
+            std::vector<DWORD> icon = IconPixels(static_cast<Severity>(column % 4), size);
+            int left = column * cell + (cell - size) / 2;
+            int top = row * cell + (cell - size) / 2;
+            for (int i = 0; i < size * size; ++i) {
+                if (icon[i] != 0) {
+                    sheet[(top + i / size) * width + left + i % size] = icon[i] & 0xFFFFFF;
+                }
+            }
+        }
+    }
+    // A bottom-up 32-bit BMP: the file header, the info header, the rows from the last.
+    BITMAPINFOHEADER header = {};
+    header.biSize = sizeof header;
+    header.biWidth = width;
+    header.biHeight = height;
+    header.biPlanes = 1;
+    header.biBitCount = 32;
+    header.biCompression = BI_RGB;
+    DWORD bytes = static_cast<DWORD>(sheet.size() * sizeof(DWORD));
+    BITMAPFILEHEADER file = {};
+    file.bfType = 0x4D42;  // "BM"
+    file.bfOffBits = sizeof file + sizeof header;
+    file.bfSize = file.bfOffBits + bytes;
+    std::vector<DWORD> rows;
+    for (int y = height - 1; y >= 0; --y) {
+        rows.insert(rows.end(), sheet.begin() + y * width, sheet.begin() + (y + 1) * width);
+    }
+    HANDLE out = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE) {
+        return GetLastError();
+    }
+    DWORD written = 0;
+    bool done = WriteFile(out, &file, sizeof file, &written, nullptr) &&
+                WriteFile(out, &header, sizeof header, &written, nullptr) &&
+                WriteFile(out, rows.data(), bytes, &written, nullptr);
+    DWORD error = done ? ERROR_SUCCESS : GetLastError();
+    CloseHandle(out);
+    return error;
 }
 
 }  // namespace tray

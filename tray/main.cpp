@@ -21,6 +21,13 @@ const wchar_t RunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const wchar_t RunValue[] = L"Kelvaran Tray";
 // One companion per logon session: "Local\" names are the session's own.
 const wchar_t InstanceMutex[] = L"Local\\KelvaranTray";
+// The Run key's start: no balloon to say where the icon is, the user did not ask for it.
+const wchar_t LogonWord[] = L"--logon";
+// Where the companion remembers that it told the user where its icon is.
+const wchar_t SettingsKey[] = L"Software\\Kelvaran\\Tray";
+const wchar_t WhereToldValue[] = L"WhereTold";
+// Hidden: writes the icons as a BMP file, for the documentation's picture.
+const wchar_t SheetWord[] = L"--icon-sheet";
 
 // Where the command line's answers go: the standard handles a caller gave, else the console of
 // the caller, else (started from the desktop) a message box.
@@ -106,7 +113,7 @@ int Autostart(bool on, Output* output) {
     wchar_t path[MAX_PATH];
     DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
     DWORD error = length == 0 || length == MAX_PATH ? GetLastError() : ERROR_SUCCESS;
-    std::wstring command = L"\"" + std::wstring(path, length) + L"\"";
+    std::wstring command = L"\"" + std::wstring(path, length) + L"\" " + LogonWord;
     if (error == ERROR_SUCCESS && on) {
         error = RegSetKeyValueW(HKEY_CURRENT_USER, RunKey, RunValue, REG_SZ, command.c_str(),
                                 static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
@@ -123,28 +130,55 @@ int Autostart(bool on, Output* output) {
     return 0;
 }
 
-int Companion(HINSTANCE instance) {
+// The balloon that says where the icon is comes once per user, at the first start by hand: a Run
+// key written by an older companion starts it without --logon at every logon.
+bool FirstStartByHand() {
+    DWORD told = 0;
+    DWORD size = sizeof told;
+    if (RegGetValueW(HKEY_CURRENT_USER, SettingsKey, WhereToldValue, RRF_RT_REG_DWORD, nullptr,
+                     &told, &size) == ERROR_SUCCESS &&
+        told != 0) {
+        return false;
+    }
+    told = 1;
+    RegSetKeyValueW(HKEY_CURRENT_USER, SettingsKey, WhereToldValue, REG_DWORD, &told, sizeof told);
+    return true;
+}
+
+int Companion(HINSTANCE instance, bool byHand) {
     tray::Handle mutex(CreateMutexW(nullptr, FALSE, InstanceMutex));
     DWORD error = GetLastError();
-    // Another companion of the session holds it (one started elevated denies us access).
+    // Another companion of the session holds it (one started elevated denies us access): it
+    // shows where it is, and this one leaves.
     if (error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED) {
+        tray::ShowRunningCompanion();
         return 0;
     }
-    return tray::RunCompanion(instance);
+    return tray::RunCompanion(instance, byHand && FirstStartByHand());
 }
 
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    // Whatever is loaded by name from now on (by the shell's code too) comes from System32, never
+    // from the companion's folder or the current one.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     int count = 0;
     wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
     std::vector<std::wstring> words(arguments != nullptr ? arguments + 1 : nullptr,
                                     arguments != nullptr ? arguments + count : nullptr);
     LocalFree(arguments);
-    if (words.empty()) {
-        return Companion(instance);
+    if (words.empty() || (words.size() == 1 && words[0] == LogonWord)) {
+        return Companion(instance, words.empty());
     }
     Output output;
+    if (words.size() == 2 && words[0] == SheetWord) {
+        DWORD error = tray::WriteIconSheet(words[1]);
+        if (error != ERROR_SUCCESS) {
+            output.Error(L"The icons could not be written: " + tray::ErrorText(error) + L"\n");
+        }
+        return error == ERROR_SUCCESS ? 0 : 1;
+    }
     if (words.size() == 1 && words[0] == L"--status") {
         return Status(&output);
     }

@@ -72,13 +72,16 @@ bool Stopped(const Machine& machine) {
     return machine.status.dwCurrentState == SERVICE_STOPPED;
 }
 
+// A service never started since the computer started reports ERROR_SERVICE_NEVER_STARTED.
 bool Failed(const Machine& machine) {
-    return Stopped(machine) && machine.status.dwWin32ExitCode != NO_ERROR;
+    DWORD code = machine.status.dwWin32ExitCode;
+    return Stopped(machine) && code != NO_ERROR && code != ERROR_SERVICE_NEVER_STARTED;
 }
 
-// The machine's own state counts only while its service runs and answered.
+// The machine's own state counts only while its service runs and answered itself.
 bool Reported(const Machine& machine) {
-    return machine.status.dwCurrentState == SERVICE_RUNNING && machine.answered;
+    return machine.status.dwCurrentState == SERVICE_RUNNING && machine.answered &&
+           !machine.impostor;
 }
 
 std::wstring FailureText(const SERVICE_STATUS_PROCESS& status) {
@@ -128,6 +131,9 @@ std::wstring ConsoleFacts(const Machine& machine) {
 }
 
 std::wstring MachineFacts(const Machine& machine) {
+    if (machine.impostor) {
+        return L"pipe held by another process";
+    }
     if (!machine.answered) {
         return L"no answer on its pipe";
     }
@@ -157,10 +163,10 @@ Severity SeverityOf(const Machine& machine) {
     if (machine.status.dwCurrentState != SERVICE_RUNNING) {
         return Severity::Amber;
     }
-    if (!machine.answered || machine.state < Aborted) {
+    if (!machine.impostor && (!machine.answered || machine.state < Aborted)) {
         return Severity::Grey;
     }
-    if (machine.state == Aborted || machine.state == Stuck) {
+    if (machine.impostor || machine.state == Aborted || machine.state == Stuck) {
         return Severity::Red;
     }
     return machine.state == Running ? Severity::Green : Severity::Amber;
@@ -194,8 +200,8 @@ std::wstring StatusLine(const Machine& machine) {
     if (machine.vm.empty()) {
         line += L"; " + Facts(machine);
     } else if (machine.status.dwCurrentState == SERVICE_RUNNING) {
-        line +=
-            machine.answered ? L"; machine " + MachineFacts(machine) : L"; no answer on its pipe";
+        line += Reported(machine) ? L"; machine " + MachineFacts(machine)
+                                  : L"; " + MachineFacts(machine);
     }
     return line;
 }
@@ -266,7 +272,7 @@ MenuState MenuFor(const Machine& machine) {
             stoppable, machine.logExists};
 }
 
-std::vector<std::wstring> DownWatch::Update(const std::vector<Machine>& machines) {
+std::vector<std::wstring> DownWatch::Update(const std::vector<Machine>& machines, ULONGLONG now) {
     std::vector<std::wstring> texts;
     std::set<std::wstring> seen;
     for (const Machine& machine : machines) {
@@ -281,6 +287,11 @@ std::vector<std::wstring> DownWatch::Update(const std::vector<Machine>& machines
             if (stoppedHere_.erase(machine.service) != 0 || !wasUp) {
                 continue;
             }
+            auto told = told_.find(machine.service);
+            if (told != told_.end() && now - told->second < QuietSpan) {
+                continue;
+            }
+            told_[machine.service] = now;
             std::wstring why = Reported(machine) ? StateWord(machine.state)
                                : Failed(machine) ? FailureText(machine.status)
                                                  : L"service stopped";
@@ -290,6 +301,9 @@ std::vector<std::wstring> DownWatch::Update(const std::vector<Machine>& machines
     // A removed service takes its memories with it.
     for (auto it = up_.begin(); it != up_.end();) {
         it = seen.count(*it) != 0 ? std::next(it) : up_.erase(it);
+    }
+    for (auto it = told_.begin(); it != told_.end();) {
+        it = seen.count(it->first) != 0 ? std::next(it) : told_.erase(it);
     }
     return texts;
 }

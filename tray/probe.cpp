@@ -33,21 +33,50 @@ std::wstring Sibling(const std::wstring& exePath, const wchar_t* extension) {
     return exePath.substr(0, exePath.size() < 4 ? 0 : exePath.size() - 4) + extension;
 }
 
+// version.dll from System32 alone: a copy planted beside the companion, or in the folder it was
+// started from, is never loaded. Resolved once; the module stays loaded for the process's life.
+struct VersionFunctions {
+    decltype(&GetFileVersionInfoSizeW) size = nullptr;
+    decltype(&GetFileVersionInfoW) read = nullptr;
+    decltype(&VerQueryValueW) query = nullptr;
+};
+
+const VersionFunctions& Version() {
+    static const VersionFunctions functions = [] {
+        VersionFunctions found;
+        HMODULE module = LoadLibraryExW(L"version.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        if (module != nullptr) {
+            found.size = reinterpret_cast<decltype(found.size)>(
+                reinterpret_cast<void*>(GetProcAddress(module, "GetFileVersionInfoSizeW")));
+            found.read = reinterpret_cast<decltype(found.read)>(
+                reinterpret_cast<void*>(GetProcAddress(module, "GetFileVersionInfoW")));
+            found.query = reinterpret_cast<decltype(found.query)>(
+                reinterpret_cast<void*>(GetProcAddress(module, "VerQueryValueW")));
+        }
+        return found;
+    }();
+    return functions;
+}
+
 bool IsKelvaran(const std::wstring& path) {
-    DWORD size = GetFileVersionInfoSizeW(path.c_str(), nullptr);
+    const VersionFunctions& version = Version();
+    if (version.size == nullptr || version.read == nullptr || version.query == nullptr) {
+        return false;
+    }
+    DWORD size = version.size(path.c_str(), nullptr);
     if (size == 0) {
         return false;
     }
     std::vector<BYTE> block(size);
-    if (!GetFileVersionInfoW(path.c_str(), 0, size, block.data())) {
+    if (!version.read(path.c_str(), 0, size, block.data())) {
         return false;
     }
     struct Translation {
         WORD language, codePage;
     }* translations = nullptr;
     UINT length = 0;
-    if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation",
-                        reinterpret_cast<void**>(&translations), &length)) {
+    if (!version.query(block.data(), L"\\VarFileInfo\\Translation",
+                       reinterpret_cast<void**>(&translations), &length)) {
         return false;
     }
     for (UINT i = 0; i < length / sizeof(Translation); ++i) {
@@ -56,7 +85,7 @@ bool IsKelvaran(const std::wstring& path) {
                  translations[i].codePage);
         wchar_t* name = nullptr;
         UINT chars = 0;
-        if (VerQueryValueW(block.data(), key, reinterpret_cast<void**>(&name), &chars) &&
+        if (version.query(block.data(), key, reinterpret_cast<void**>(&name), &chars) &&
             name != nullptr && wcscmp(name, Product) == 0) {
             return true;
         }
@@ -77,8 +106,11 @@ bool Finish(HANDLE pipe, OVERLAPPED* io, BOOL started, DWORD wanted) {
     return GetOverlappedResult(pipe, io, &moved, TRUE) && moved == wanted;
 }
 
-// One request over a fresh connection, as the control pipe takes them.
-bool AskPipe(const std::wstring& name, DWORD request, DWORD* reply) {
+// One request over a fresh connection, as the control pipe takes them. Anyone may create a pipe of
+// that name before the service does: a connection whose server is not the process serverPid is
+// closed unasked, and *impostor set.
+bool AskPipe(const std::wstring& name, DWORD serverPid, DWORD request, DWORD* reply,
+             bool* impostor) {
     Handle pipe;
     for (int attempt = 0; attempt < 2 && !pipe.Valid(); ++attempt) {
         pipe.Reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -90,8 +122,16 @@ bool AskPipe(const std::wstring& name, DWORD request, DWORD* reply) {
             return false;
         }
     }
+    ULONG server = 0;
+    if (!pipe.Valid() || !GetNamedPipeServerProcessId(pipe.Get(), &server)) {
+        return false;
+    }
+    if (server != serverPid) {
+        *impostor = true;
+        return false;
+    }
     Handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!pipe.Valid() || !event.Valid()) {
+    if (!event.Valid()) {
         return false;
     }
     OVERLAPPED io = {};
@@ -214,25 +254,44 @@ DWORD ListServices(std::vector<ServiceEntry>* services) {
 
 void AskMachine(Machine* machine) {
     machine->answered = false;
+    machine->impostor = false;
+    // The service's process of the moment: it may have been restarted since it was listed.
+    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ServiceHandle service(manager.Valid() ? OpenServiceW(manager.Get(), machine->service.c_str(),
+                                                         SERVICE_QUERY_STATUS)
+                                          : nullptr);
+    SERVICE_STATUS_PROCESS status;
+    DWORD size = 0;
+    if (service.Valid() &&
+        QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO,
+                             reinterpret_cast<BYTE*>(&status), sizeof status, &size)) {
+        machine->status = status;
+    }
     if (machine->status.dwCurrentState != SERVICE_RUNNING || machine->vm.empty()) {
         return;
     }
     std::wstring pipe = Widened(ControlPipePrefix) + L"." + machine->vm;
-    if (!AskPipe(pipe, RequestMachineState, &machine->state)) {
+    DWORD pid = machine->status.dwProcessId;
+    bool* impostor = &machine->impostor;
+    if (!AskPipe(pipe, pid, RequestMachineState, &machine->state, impostor)) {
+        machine->state = 0;
         return;
     }
     machine->answered = true;
     // A fact that gets no answer stays 0, as the service's own failures are.
-    AskPipe(pipe, RequestScreenSize, &machine->screen);
-    AskPipe(pipe, RequestVrdePort, &machine->vrdePort);
-    AskPipe(pipe, RequestVrdeEnabled, &machine->vrdeEnabled);
+    AskPipe(pipe, pid, RequestScreenSize, &machine->screen, impostor);
+    AskPipe(pipe, pid, RequestVrdePort, &machine->vrdePort, impostor);
+    AskPipe(pipe, pid, RequestVrdeEnabled, &machine->vrdeEnabled, impostor);
 }
 
-DWORD Survey(std::vector<Machine>* machines) {
+DWORD Survey(std::vector<Machine>* machines, HANDLE stop) {
     std::vector<ServiceEntry> services;
     DWORD error = ListServices(&services);
     *machines = Discover(services);
     for (Machine& machine : *machines) {
+        if (stop != nullptr && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) {
+            break;
+        }
         AskMachine(&machine);
     }
     return error;

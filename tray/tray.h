@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@ struct Machine {
     std::wstring logPath;  // beside the executable, as the service writes it
     SERVICE_STATUS_PROCESS status{};
     bool answered = false;  // the control pipe answered the four questions
+    bool impostor = false;  // another process than the service holds the control pipe
     DWORD state = 0;        // VirtualBox 5.0's numbering; 0 for a failure
     DWORD screen = 0;       // height << 16 | width
     DWORD vrdePort = 0;     // signed, passed on bit for bit
@@ -65,7 +67,8 @@ struct MenuState {
 MenuState MenuFor(const Machine& machine);
 
 // Tells which machines went down since the last update and were not stopped from the companion:
-// "office stopped: aborted", one text each.
+// "office stopped: aborted", one text each; a machine at most once within QuietSpan, however
+// often its service fails and is restarted meanwhile.
 class DownWatch {
 public:
     // A stop the user asked for here: its machine's end is no news.
@@ -76,11 +79,15 @@ public:
     void CancelStop(const std::wstring& service) {
         stoppedHere_.erase(service);
     }
-    std::vector<std::wstring> Update(const std::vector<Machine>& machines);
+    // now: GetTickCount64's milliseconds.
+    std::vector<std::wstring> Update(const std::vector<Machine>& machines, ULONGLONG now);
+
+    static constexpr ULONGLONG QuietSpan = 5 * 60 * 1000;
 
 private:
     std::set<std::wstring> up_;
     std::set<std::wstring> stoppedHere_;
+    std::map<std::wstring, ULONGLONG> told_;  // when each machine's last text was given
 };
 
 // ---- The probe ---------------------------------------------------------------------------------
@@ -99,10 +106,12 @@ std::wstring ExecutableOf(const std::wstring& command);
 std::vector<Machine> Discover(const std::vector<ServiceEntry>& services);
 // Every Win32 service. Returns 0 or the Windows error of the step that failed.
 DWORD ListServices(std::vector<ServiceEntry>* services);
-// Asks a running machine's control pipe its four questions.
+// Asks a running machine's control pipe its four questions, unless a process other than the
+// service's holds the pipe: then the machine is an impostor's, and nothing it says is taken.
 void AskMachine(Machine* machine);
-// ListServices, Discover, then AskMachine for each. Returns 0 or ListServices' error.
-DWORD Survey(std::vector<Machine>* machines);
+// ListServices, Discover, then AskMachine for each until stop (an event, or null) is set.
+// Returns 0 or ListServices' error.
+DWORD Survey(std::vector<Machine>* machines, HANDLE stop = nullptr);
 
 // Windows' own text for an error, without its line break: "Access is denied.".
 std::wstring ErrorText(DWORD error);

@@ -3,12 +3,16 @@
 #include <aclapi.h>
 #include <gtest/gtest.h>
 #include <sddl.h>
+#include <shellapi.h>
 
 #include <algorithm>
+#include <cmath>
+#include <map>
 #include <memory>
+#include <set>
 
 #include "tests/support/support.h"
-#include "tray/tray.h"
+#include "tray/app.h"
 
 namespace {
 
@@ -47,116 +51,85 @@ std::string Narrow(const std::wstring& text) {
 
 // ---- The model -------------------------------------------------------------------------------
 
-struct WorstRow {
-    std::string name;
-    std::vector<Machine> machines;
-    Severity worst;
-};
-
-class Worst : public testing::TestWithParam<WorstRow> {};
-
-TEST_P(Worst, StateOfTheIcon) {
-    EXPECT_EQ(tray::WorstSeverity(GetParam().machines), GetParam().worst);
-}
-
 const Machine kUp = M(L"up", SERVICE_RUNNING);
-INSTANTIATE_TEST_SUITE_P(
-    Rows, Worst,
-    testing::Values(
-        WorstRow{"AllRunning", {kUp, M(L"b", SERVICE_RUNNING)}, Severity::Green},
-        WorstRow{"Paused", {kUp, M(L"b", SERVICE_RUNNING, 6)}, Severity::Amber},
-        WorstRow{"MachineStarting", {kUp, M(L"b", SERVICE_RUNNING, 10)}, Severity::Amber},
-        WorstRow{"MachineStopping", {kUp, M(L"b", SERVICE_RUNNING, 11)}, Severity::Amber},
-        WorstRow{"ServiceStarting", {kUp, M(L"b", SERVICE_START_PENDING)}, Severity::Amber},
-        WorstRow{"ServiceStopping", {kUp, M(L"b", SERVICE_STOP_PENDING)}, Severity::Amber},
-        WorstRow{"PoweredOffOverPaused",
-                 {M(L"a", SERVICE_RUNNING, 6), M(L"b", SERVICE_RUNNING, 1)},
-                 Severity::Grey},
-        WorstRow{"ServiceStopped", {kUp, M(L"b", SERVICE_STOPPED)}, Severity::Grey},
-        WorstRow{"NoAnswer", {kUp, M(L"b", SERVICE_RUNNING, kNoAnswer)}, Severity::Grey},
-        WorstRow{"NoMachine", {}, Severity::Grey},
-        WorstRow{"AbortedOverStopped",
-                 {M(L"a", SERVICE_STOPPED), M(L"b", SERVICE_RUNNING, 4)},
-                 Severity::Red},
-        WorstRow{
-            "ServiceFailed", {kUp, M(L"b", SERVICE_STOPPED, 0, 1066, 0x80800002)}, Severity::Red}),
-    RowName<WorstRow>);
 
-// The tooltip's line, --status's line and the menu's items for one machine.
+// For one machine: the tooltip's line, --status's line (empty: the same), then the icon's
+// colour (Green, Amber, grey as Y, Red) and the menu's remote desktop, start, stop and log.
 struct LineRow {
     std::string name;
     Machine machine;
     std::wstring tooltip, status;
-    bool remote, start, stop, log;
+    std::string iconAndMenu;
 };
 
 class Lines : public testing::TestWithParam<LineRow> {};
 
-TEST_P(Lines, TooltipStatusAndMenu) {
+TEST_P(Lines, TooltipStatusIconAndMenu) {
     const LineRow& row = GetParam();
     EXPECT_EQ(Narrow(tray::TooltipText({row.machine}, false)), Narrow(row.tooltip));
-    EXPECT_EQ(Narrow(tray::StatusLine(row.machine)), Narrow(row.status));
+    EXPECT_EQ(Narrow(tray::StatusLine(row.machine)),
+              Narrow(row.status.empty() ? row.tooltip : row.status));
     tray::MenuState menu = tray::MenuFor(row.machine);
-    EXPECT_EQ(menu.remoteDesktop, row.remote);
-    EXPECT_EQ(menu.startService, row.start);
-    EXPECT_EQ(menu.stopService, row.stop);
-    EXPECT_EQ(menu.openLog, row.log);
+    std::string shown = {"GAYR"[int(tray::SeverityOf(row.machine))], "01"[menu.remoteDesktop],
+                         "01"[menu.startService], "01"[menu.stopService], "01"[menu.openLog]};
+    EXPECT_EQ(shown, row.iconAndMenu);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, Lines,
     testing::Values(
         LineRow{"Running", M(L"office", SERVICE_RUNNING), L"office: Running, 1280x800, RDP 3389",
-                L"office: service running; machine Running, 1280x800, RDP 3389", 1, 0, 1, 1},
-        LineRow{"VrdeOff",
-                With(M(L"office", SERVICE_RUNNING), [](Machine* m) { m->vrdeEnabled = 0; }),
-                L"office: Running, 1280x800", L"office: service running; machine Running, 1280x800",
-                0, 0, 1, 1},
+                L"office: service running; machine Running, 1280x800, RDP 3389", "G1011"},
         LineRow{"NoVrdeServer",
                 With(M(L"office", SERVICE_RUNNING), [](Machine* m) { m->vrdePort = 0xFFFFFFFF; }),
                 L"office: Running, 1280x800", L"office: service running; machine Running, 1280x800",
-                0, 0, 1, 1},
+                "G0011"},
         LineRow{"Paused", M(L"office", SERVICE_RUNNING, 6), L"office: Paused, 1280x800, RDP 3389",
-                L"office: service running; machine Paused, 1280x800, RDP 3389", 0, 0, 1, 1},
+                L"office: service running; machine Paused, 1280x800, RDP 3389", "A0011"},
         LineRow{"Saving", M(L"office", SERVICE_RUNNING, 12), L"office: Saving",
-                L"office: service running; machine Saving", 0, 0, 1, 1},
+                L"office: service running; machine Saving", "A0011"},
         LineRow{"NoAnswer", M(L"office", SERVICE_RUNNING, kNoAnswer),
                 L"office: no answer on its pipe", L"office: service running; no answer on its pipe",
-                0, 0, 1, 1},
+                "Y0011"},
         LineRow{"ServiceStarting", M(L"office", SERVICE_START_PENDING), L"office: service starting",
-                L"office: service starting", 0, 0, 1, 1},
+                L"", "A0011"},
         LineRow{"ServiceStopping", M(L"office", SERVICE_STOP_PENDING), L"office: service stopping",
-                L"office: service stopping", 0, 0, 0, 1},
-        LineRow{"ServiceStopped", M(L"office", SERVICE_STOPPED), L"office: service stopped",
-                L"office: service stopped", 0, 1, 0, 1},
+                L"", "A0001"},
+        LineRow{"ServiceStopped", M(L"office", SERVICE_STOPPED), L"office: service stopped", L"",
+                "Y0101"},
+        LineRow{"NeverStarted", M(L"office", SERVICE_STOPPED, 0, 1077), L"office: service stopped",
+                L"", "Y0101"},
         LineRow{"MachineAborted", M(L"office", SERVICE_STOPPED, 0, 1066, 0x80800002),
-                L"office: service failed: the machine aborted",
-                L"office: service failed: the machine aborted", 0, 1, 0, 1},
+                L"office: service failed: the machine aborted", L"", "R0101"},
         LineRow{"OtherFailure", M(L"office", SERVICE_STOPPED, 0, 1066, 0x80800009),
-                L"office: service failed: code 0x80800009",
-                L"office: service failed: code 0x80800009", 0, 1, 0, 1},
+                L"office: service failed: code 0x80800009", L"", "R0101"},
         LineRow{"WindowsError", M(L"office", SERVICE_STOPPED, 0, 1053),
-                L"office: service failed: error 1053", L"office: service failed: error 1053", 0, 1,
-                0, 1},
+                L"office: service failed: error 1053", L"", "R0101"},
         LineRow{"NoLogYet",
                 With(M(L"office", SERVICE_STOPPED), [](Machine* m) { m->logExists = false; }),
-                L"office: service stopped", L"office: service stopped", 0, 1, 0, 0},
+                L"office: service stopped", L"", "Y0100"},
         LineRow{"NamesDiffer",
                 With(M(L"office", SERVICE_RUNNING), [](Machine* m) { m->service = L"kelvaran"; }),
                 L"office: Running, 1280x800, RDP 3389",
-                L"office (kelvaran): service running; machine Running, 1280x800, RDP 3389", 1, 0, 1,
-                1},
+                L"office (kelvaran): service running; machine Running, 1280x800, RDP 3389",
+                "G1011"},
+        LineRow{"Impostor",
+                With(M(L"office", SERVICE_RUNNING), [](Machine* m) { m->impostor = true; }),
+                L"office: pipe held by another process",
+                L"office: service running; pipe held by another process", "R0011"},
         LineRow{"NoVmName", With(M(L"", SERVICE_STOPPED), [](Machine* m) { m->service = L"x"; }),
                 L"x: no VmName in its INI file", L"x: service stopped; no VmName in its INI file",
-                0, 1, 0, 1}),
+                "Y0101"}),
     RowName<LineRow>);
 
-// Many machines: the tooltip keeps to its 127 characters, the worst first, the rest counted.
+// Many machines: the icon shows the worst; the tooltip keeps to its 127 characters, the worst
+// first, the rest counted.
 TEST(Tooltip, ManyMachinesFitTheLimit) {
     std::vector<Machine> machines;
     for (int i = 0; i < 60; ++i) {
         machines.push_back(M(L"machine-with-a-long-name-" + std::to_wstring(i), SERVICE_RUNNING));
-        machines.back().state = i == 45 ? 4 : 5;
+        machines.back().state = i == 45 ? 4 : i == 20 ? 6 : 5;
+        EXPECT_EQ(tray::WorstSeverity(machines), Severity(i >= 45 ? 3 : i >= 20 ? 1 : 0));
         std::wstring text = tray::TooltipText(machines, i % 2 == 1);
         ASSERT_LE(text.size(), 127u) << Narrow(text);
         size_t lines = std::count(text.begin(), text.end(), L'\n') + 1 - i % 2;
@@ -171,9 +144,11 @@ TEST(Tooltip, ManyMachinesFitTheLimit) {
         }
     }
     EXPECT_EQ(Narrow(tray::TooltipText({}, false)), "Kelvaran: no machine found");
+    EXPECT_EQ(tray::WorstSeverity({}), Severity::Grey);
 }
 
-// A balloon for a machine that went down, unless the companion stopped it.
+// A balloon for a machine that went down, unless the companion stopped it; one within the quiet
+// span however often its service fails and is restarted.
 struct DownRow {
     std::string name;
     Machine before, after;
@@ -186,18 +161,20 @@ class Down : public testing::TestWithParam<DownRow> {};
 TEST_P(Down, BalloonForAMachineThatWentDown) {
     const DownRow& row = GetParam();
     tray::DownWatch watch;
-    EXPECT_TRUE(watch.Update({row.before}).empty());
+    EXPECT_TRUE(watch.Update({row.before}, 0).empty());
     if (row.stoppedHere) {
         watch.ExpectStop(row.after.service);
     }
-    std::vector<std::wstring> texts = watch.Update({row.after});
+    std::vector<std::wstring> texts = watch.Update({row.after}, 0);
     EXPECT_EQ(Narrow(texts.empty() ? L"" : texts[0]), Narrow(row.balloon));
-    // The news is told once; a stop from the companion covers one end only.
-    EXPECT_TRUE(watch.Update({row.after}).empty());
-    if (row.stoppedHere) {
-        watch.Update({row.before});
-        EXPECT_EQ(watch.Update({row.after}).size(), 1u);
+    // Two more falls within the span (a stop from the companion covers one end only), then one
+    // after it.
+    size_t told = texts.size();
+    for (ULONGLONG at : {60000ull, 120000ull, 60000ull + tray::DownWatch::QuietSpan}) {
+        watch.Update({row.before}, at);
+        told += watch.Update({row.after}, at).size();
     }
+    EXPECT_EQ(told, row.balloon.empty() && !row.stoppedHere ? 0u : 2u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -215,11 +192,41 @@ INSTANTIATE_TEST_SUITE_P(
         DownRow{"NoAnswer", kUp, M(L"up", SERVICE_RUNNING, kNoAnswer), false, L""}),
     RowName<DownRow>);
 
-// ---- Discovery and questions -----------------------------------------------------------------
-
-std::wstring Wide(const std::string& text) {
-    return std::wstring(text.begin(), text.end());
+// The icon's pixels at 100, 150 and 200 %: the pixels along its edge keep 3:1 against a light
+// and a dark taskbar, and no two states look alike in grey (a shape, not only a colour, tells).
+double Luminance(DWORD pixel) {
+    double sum = 0;
+    for (double weight : {0.0722, 0.7152, 0.2126}) {
+        double value = (pixel & 0xFF) / 255.0;
+        sum += weight * (value <= 0.04045 ? value / 12.92 : pow((value + 0.055) / 1.055, 2.4));
+        pixel >>= 8;
+    }
+    return sum;
 }
+
+TEST(Icons, EveryStateHasItsShapeAndAnOutlineSeenOnAnyTaskbar) {
+    for (int size : {16, 24, 32}) {
+        std::set<std::vector<int>> shapes;
+        for (int s = 0; s < 4; ++s) {
+            std::vector<DWORD> pixels = tray::IconPixels(Severity(s), size);
+            std::vector<int> shape;
+            for (int i = 0; i < size * size; ++i) {
+                int x = i % size, y = i / size;
+                shape.push_back(pixels[i] == 0 ? 0 : Luminance(pixels[i]) > 0.5 ? 2 : 1);
+                bool edge = x == 0 || y == 0 || x == size - 1 || y == size - 1 || !pixels[i - 1] ||
+                            !pixels[i + 1] || !pixels[i - size] || !pixels[i + size];
+                for (DWORD taskbar : {0xF3F3F3u, 0x202020u}) {
+                    double a = Luminance(pixels[i]) + 0.05, b = Luminance(taskbar) + 0.05;
+                    EXPECT_TRUE(!pixels[i] || !edge || std::max(a, b) / std::min(a, b) >= 3)
+                        << "state " << s << " size " << size << " at " << x << "," << y;
+                }
+            }
+            EXPECT_TRUE(shapes.insert(shape).second) << "state " << s << " size " << size;
+        }
+    }
+}
+
+// ---- Discovery and questions -----------------------------------------------------------------
 
 // Services among which the copies of kelvaran.exe are found by their product name, whatever
 // their name, folder, quoting or arguments; the VmName each one's INI names.
@@ -240,7 +247,6 @@ TEST(Discovery, FindsKelvaranCopiesAmongForeignServices) {
         {"noext", folder.File("fourth.exe"), folder.File("fourth"), "kelvaran.exe", "fourth"},
         {"noini", folder.File("noini.exe"), folder.File("noini.exe"), "kelvaran.exe", ""},
         {"companion", folder.File("tray.exe"), folder.File("tray.exe"), "kelvaran-tray.exe", "-"},
-        {"query", folder.File("query.exe"), folder.File("query.exe"), "kelvaran-query.exe", "-"},
         {"gone", "", folder.File("gone.exe"), "", "-"},
         {"wine", "", "%SystemRoot%\\system32\\svchost.exe -k netsvcs", "", "-"},
     };
@@ -254,7 +260,9 @@ TEST(Discovery, FindsKelvaranCopiesAmongForeignServices) {
         if (!row.vm.empty() && row.vm != "-") {
             WriteIni(SiblingPath(row.exe, ".ini"), {{"VmName", row.vm}});
         }
-        services.push_back({Wide(row.service), Wide(row.command), {}});
+        services.push_back({std::wstring(row.service.begin(), row.service.end()),
+                            std::wstring(row.command.begin(), row.command.end()),
+                            {}});
     }
     WriteFileContent(folder.File("office.log"), "[01/01/25 00:00:00] a line\r\n");
     std::string found;
@@ -271,6 +279,7 @@ TEST(Questions, ASilentPipeIsGivenUp) {
     HANDLE squatter = CreateNamedPipeA(ControlPipeName("tray-silent").c_str(), PIPE_ACCESS_DUPLEX,
                                        0, 1, 16, 16, 0, nullptr);
     Machine machine = M(L"tray-silent", SERVICE_RUNNING);
+    machine.status.dwProcessId = GetCurrentProcessId();
     ULONGLONG start = GetTickCount64();
     tray::AskMachine(&machine);
     EXPECT_FALSE(machine.answered);
@@ -278,65 +287,139 @@ TEST(Questions, ASilentPipeIsGivenUp) {
     CloseHandle(squatter);
 }
 
-// ---- kelvaran-tray.exe with the stand-in -----------------------------------------------------
+// ---- The companion with the stand-in ---------------------------------------------------------
 
 std::string TrayExe() {
     return BinFolder() + "\\kelvaran-tray.exe";
 }
 
-// A companion in the background: its output goes nowhere, its window's title shows what it
-// knows.
+// What the companion in this process gave the shell (which holds one icon, and refuses a
+// NIM_MODIFY while failModify lasts), showed as menu, started, and how often it surveyed.
+struct Recorded {
+    std::mutex lock;
+    bool held = false;
+    int severity = -1;                        // the held icon's, told by its pixels
+    std::string tip, menu, started, balloon;  // the last balloon
+    // How many NIM_MODIFY to refuse, NIM_SETFOCUS calls, surveys, balloons; the menu's choice.
+    std::atomic<int> failModify{0}, focus{0}, surveys{0}, told{0}, answer{0};
+} shell;
+
+BOOL WINAPI Notify(DWORD message, PNOTIFYICONDATAW data) {
+    std::lock_guard<std::mutex> hold(shell.lock);
+    bool refused = (message == NIM_ADD && shell.held) ||
+                   (message == NIM_MODIFY && (!shell.held || shell.failModify-- > 0));
+    if (!refused && (data->uFlags & NIF_ICON) != 0) {
+        std::vector<DWORD> pixels(16 * 16);
+        ICONINFO info = {};
+        GetIconInfo(data->hIcon, &info);
+        GetBitmapBits(info.hbmColor, 16 * 16 * 4, pixels.data());
+        DeleteObject(info.hbmColor);
+        DeleteObject(info.hbmMask);
+        for (int s = 0; s < 4; ++s) {
+            shell.severity = tray::IconPixels(Severity(s), 16) == pixels ? s : shell.severity;
+        }
+        shell.tip = Narrow(data->szTip);
+    }
+    if (!refused && (data->uFlags & NIF_INFO) != 0) {
+        shell.balloon = Narrow(data->szInfo);
+        shell.told += 1;
+    }
+    shell.held = message == NIM_DELETE ? false : shell.held || message == NIM_ADD;
+    shell.focus += message == NIM_SETFOCUS ? 1 : 0;
+    return !refused;
+}
+
+HRESULT WINAPI Place(const NOTIFYICONIDENTIFIER*, RECT* icon) {
+    *icon = {300, 500, 316, 516};
+    return S_OK;
+}
+
+BOOL WINAPI Track(HMENU menu, UINT, int x, int y, HWND, LPTPMPARAMS) {
+    std::lock_guard<std::mutex> hold(shell.lock);
+    HMENU first = GetSubMenu(menu, 0);
+    shell.menu = std::to_string(x) + "," + std::to_string(y) + " default " +
+                 std::to_string(GetMenuDefaultItem(first, FALSE, 0)) + " header grey " +
+                 std::to_string((GetMenuState(first, 0, MF_BYPOSITION) & MF_GRAYED) != 0);
+    return shell.answer;
+}
+
+BOOL WINAPI Start(LPCWSTR program, LPWSTR command, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
+                  BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION process) {
+    std::lock_guard<std::mutex> hold(shell.lock);
+    shell.started += Narrow(program) + " | " + Narrow(command) + "\n";
+    *process = {};  // nothing to close
+    return TRUE;
+}
+
+BOOL WINAPI NoAssociation(SHELLEXECUTEINFOW*) {
+    SetLastError(ERROR_NO_ASSOCIATION);
+    return FALSE;
+}
+
+BOOL WINAPI Enumerate(SC_HANDLE manager, SC_ENUM_TYPE level, DWORD type, DWORD state, LPBYTE buffer,
+                      DWORD size, LPDWORD needed, LPDWORD count, LPDWORD resume, LPCWSTR group) {
+    shell.surveys += 1;
+    return System(EnumServicesStatusExW, "advapi32", "EnumServicesStatusExW")(
+        manager, level, type, state, buffer, size, needed, count, resume, group);
+}
+
+// Each system function and its stand-in, swapped one way or back.
+template <typename F>
+void Swap(bool in, F mine, const char* module, const char* name) {
+    F system = System(mine, module, name);
+    in ? Repoint(system, mine) : Repoint(mine, system);
+}
+
+void SwapAll(bool in) {
+    Swap(in, &Notify, "shell32", "Shell_NotifyIconW");
+    Swap(in, &Place, "shell32", "Shell_NotifyIconGetRect");
+    Swap(in, &Track, "user32", "TrackPopupMenuEx");
+    Swap(in, &Start, "kernel32", "CreateProcessW");
+    Swap(in, &NoAssociation, "shell32", "ShellExecuteExW");
+    Swap(in, &Enumerate, "advapi32", "EnumServicesStatusExW");
+}
+
+// The companion, started by hand, on a thread of this process, holding the session's companion
+// mutex as its program does.
 class Companion {
 public:
     Companion() {
-        SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-        HANDLE nul =
-            CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                        &inheritable, OPEN_EXISTING, 0, nullptr);
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = startup.hStdOutput = startup.hStdError = nul;
-        std::string line = "\"" + TrayExe() + "\"";
-        EXPECT_TRUE(CreateProcessA(TrayExe().c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                   nullptr, &startup, &process_));
-        CloseHandle(nul);
-        // The companion's window brings up Wine's desktop, not a window call of ours: the desktop
-        // would keep our output handles, and ctest's pipe, open for good.
-        WaitForInputIdle(process_.hProcess, 20000);
+        SwapAll(true);
+        thread_ = std::thread([] { tray::RunCompanion(GetModuleHandleA(nullptr), true); });
     }
     ~Companion() {
-        if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT) {
-            TerminateProcess(process_.hProcess, 1);
-        }
-        CloseHandle(process_.hThread);
-        CloseHandle(process_.hProcess);
+        PostMessageA(Window(), WM_CLOSE, 0, 0);
+        thread_.join();
+        SwapAll(false);
+        CloseHandle(mutex_);
     }
     static HWND Window() {
         return FindWindowA("KelvaranTray", nullptr);
     }
+    // The window's title: the tooltip's text uncut.
     static std::string Title() {
         char title[4096] = "";
         GetWindowTextA(Window(), title, sizeof title);
         return title;
     }
-    // Waits until the title holds text; the test fails when it does not.
-    static void Shows(const std::string& text, DWORD timeoutMs = 15000) {
-        EXPECT_TRUE(WaitUntil([&] { return Title().find(text) != std::string::npos; }, timeoutMs))
-            << "wanted \"" << text << "\" in:\n"
-            << Title();
+    // Waits until the shell holds the icon of that severity and tooltip.
+    static void Icon(Severity severity, const std::string& tip) {
+        auto shown = [&] {
+            std::lock_guard<std::mutex> hold(shell.lock);
+            return shell.held && shell.severity == int(severity) && shell.tip == tip;
+        };
+        EXPECT_TRUE(WaitUntil(shown, 20000)) << int(severity) << " " << tip << " in:\n"
+                                             << shell.severity << " " << shell.tip;
     }
-    // Exit from outside, as the menu's Exit does from inside.
-    DWORD Close() {
-        PostMessageA(Window(), WM_CLOSE, 0, 0);
-        DWORD code = STILL_ACTIVE;
-        WaitForSingleObject(process_.hProcess, 10000);
-        GetExitCodeProcess(process_.hProcess, &code);
-        return code;
+    // The menu as the keyboard opens it, answered with the item id (0: Escape).
+    static void Menu(int id) {
+        shell.answer = id;
+        SendMessageA(Window(), WM_APP + 1, 0, NIN_KEYSELECT);
     }
 
 private:
-    PROCESS_INFORMATION process_ = {};
+    HANDLE mutex_ = CreateMutexA(nullptr, FALSE, "Local\\KelvaranTray");
+    std::thread thread_;
 };
 
 std::string Status() {
@@ -344,7 +427,9 @@ std::string Status() {
 }
 
 // Two services and their machines, seen by --status, then by a running companion through its
-// pipe, whatever else connects to it; a second companion leaves at once.
+// pipe, whatever else connects to it: its icon, brought back after the shell lost or refused it,
+// its menu and what it starts, a burst of notifications, a second start, and a third machine
+// whose pipe another process holds.
 TEST(EndToEnd, TwoServicesSeenByStatusAndByTheRunningCompanion) {
     // A server started from here holds ctest's output until it ends: a moment after its last
     // client.
@@ -353,7 +438,7 @@ TEST(EndToEnd, TwoServicesSeenByStatusAndByTheRunningCompanion) {
     ServerHold hold;
     TempFolder folder;
     std::vector<std::unique_ptr<ServiceCopy>> services;
-    for (const char* vm : {"tray-a", "tray-b"}) {
+    auto start = [&](const char* vm) {
         CreateMachine(vm);
         services.emplace_back(new ServiceCopy(folder, std::string(vm) + ".exe"));
         services.back()->WriteIni({{"VboxInstallPath", StandinFolder()},
@@ -362,9 +447,10 @@ TEST(EndToEnd, TwoServicesSeenByStatusAndByTheRunningCompanion) {
                                    {"MaxWaitTimeout", "10000"}});
         ASSERT_EQ(services.back()->Run("-i").exitCode, 0u);
         ASSERT_EQ(StartByName(vm), 0u);
-    }
-    ASSERT_TRUE(WaitForState("tray-a", SERVICE_RUNNING));
-    ASSERT_TRUE(WaitForState("tray-b", SERVICE_RUNNING));
+        ASSERT_TRUE(WaitForState(vm, SERVICE_RUNNING));
+    };
+    start("tray-a");
+    start("tray-b");
     const std::string running = ": service running; machine Running, 1024x768, RDP 3389\n";
     ProcessResult status = RunProcess(TrayExe(), "--status");
     EXPECT_EQ(status.exitCode, 0u);
@@ -380,10 +466,22 @@ TEST(EndToEnd, TwoServicesSeenByStatusAndByTheRunningCompanion) {
     Ctl("vrde tray-b on 3389");
     Ctl("screen tray-b 1024x768");
 
+    // Another owner of the companion's pipe (here one that allows a single instance): the
+    // companion says so and polls, and takes the name once it is free.
+    const std::string both =
+        "tray-a: Paused, 1024x768, RDP 3389\ntray-b: Running, 1024x768, RDP 3389";
+    HANDLE taker =
+        CreateNamedPipeA("\\\\.\\pipe\\kelvarantray", PIPE_ACCESS_DUPLEX, 0, 1, 16, 16, 0, nullptr);
     Companion companion;
-    Companion::Shows("tray-a: Paused, 1024x768, RDP 3389\ntray-b: Running, 1024x768, RDP 3389");
-    EXPECT_EQ(RunProcess(TrayExe(), "", 15000).exitCode, 0u) << "a second one must leave at once";
-    EXPECT_EQ(ProcessesNamed("kelvaran-tray.exe").size(), 1u);
+    const std::string taken = "State changes unheard (pipe taken): polling every 5 s\n" + both;
+    EXPECT_TRUE(WaitUntil([&] { return Companion::Title() == taken; })) << Companion::Title();
+    CloseHandle(taker);
+    Companion::Icon(Severity::Amber, both);
+    // A second start leaves at once, and the first tells again where it is.
+    EXPECT_EQ(RunProcess(TrayExe(), "", 15000).exitCode, 0u);
+    EXPECT_TRUE(WaitUntil([] { return shell.told == 2; }));
+    EXPECT_EQ(shell.balloon.find("Kelvaran shows your machines here"), 0u);
+    EXPECT_TRUE(ProcessesNamed("kelvaran-tray.exe").empty());
 
     // Its DACL, read through a connection that the companion ends after a second of silence:
     // SYSTEM and SERVICE write, the user also creates instances.
@@ -400,8 +498,10 @@ TEST(EndToEnd, TwoServicesSeenByStatusAndByTheRunningCompanion) {
     LocalFree(dacl);
     LocalFree(security);
     CloseHandle(probe);
-    // Clients that hold the pipe with a partial word, another word, a longer message or nothing
-    // at all; a resume must still reach the companion, through its pipe (it polls every 30 s).
+    // The shell restarts (or the scaling changes) while it holds the icon. Clients hold the pipe
+    // with a partial word, another word, a longer message or nothing at all; a resume must still
+    // reach the companion, through its pipe (it polls every 30 s), and show on the icon.
+    SendMessageA(Companion::Window(), RegisterWindowMessageA("TaskbarCreated"), 0, 0);
     std::vector<HANDLE> clients;
     for (const std::string& bytes : {std::string("\x00\x02", 2), std::string("\x01\x02\x00\x00", 4),
                                      std::string("\x00\x02\x00\x00\x00", 5), std::string()}) {
@@ -413,36 +513,69 @@ TEST(EndToEnd, TwoServicesSeenByStatusAndByTheRunningCompanion) {
                   nullptr);
     }
     EXPECT_EQ(VBoxManage("controlvm tray-a resume").exitCode, 0u);
-    Companion::Shows("tray-a: Running, 1024x768, RDP 3389\ntray-b: Running");
+    const std::string up = "tray-a: Running, 1024x768, RDP 3389\n";
+    Companion::Icon(Severity::Green, up + "tray-b: Running, 1024x768, RDP 3389");
     for (HANDLE client : clients) {
         CloseHandle(client);
     }
 
+    // From the keyboard, the menu opens at the icon; remote desktop (in bold: the double click's)
+    // and the log viewer start from System32; Escape gives the focus back to the icon.
+    char system[MAX_PATH];
+    std::string folder32(system, GetSystemDirectoryA(system, MAX_PATH));
+    Companion::Menu(101);
+    Companion::Menu(104);
+    Companion::Menu(0);
+    EXPECT_EQ(shell.menu, "300,500 default 101 header grey 1");
+    EXPECT_EQ(shell.started, folder32 + "\\mstsc.exe | \"" + folder32 +
+                                 "\\mstsc.exe\" /v:localhost:3389\n" + folder32 +
+                                 "\\notepad.exe | \"" + folder32 + "\\notepad.exe\" \"" +
+                                 services[0]->LogPath() + "\"\n");
+    EXPECT_EQ(shell.focus, 1);
+
+    // A burst of notifications: a survey at most every second.
+    int surveys = shell.surveys;
+    ULONGLONG began = GetTickCount64();
+    for (int i = 0; i < 1000; ++i) {
+        DWORD reply = 0;
+        ASSERT_EQ(Exchange("\\\\.\\pipe\\kelvarantray", std::string("\x00\x02\x00\x00", 4), &reply),
+                  0);
+    }
+    int bound = 2 + int((GetTickCount64() - began) / 1000);
+    EXPECT_TRUE(WaitUntil([&] { return shell.surveys > surveys; }));
+    EXPECT_LE(shell.surveys - surveys, bound);
+
+    // The shell refuses two changes, then takes the icon again, as the state is by then.
+    shell.failModify = 2;
     EXPECT_EQ(ControlByName("tray-b", SERVICE_CONTROL_STOP), 0u);
-    Companion::Shows("tray-b: service stopped", 20000);
+    Companion::Icon(Severity::Grey, up + "tray-b: service stopped");
     EXPECT_EQ(Status(), "tray-a" + running + "tray-b: service stopped\n");
     EXPECT_EQ(services[1]->Run("-u").exitCode, 0u);
-    EXPECT_EQ(Status(), "tray-a" + running);
-    EXPECT_EQ(companion.Close(), 0u);
-    EXPECT_EQ(ControlByName("tray-a", SERVICE_CONTROL_STOP), 0u);
-    EXPECT_TRUE(WaitForState("tray-a", SERVICE_STOPPED));
-    RemoveMachine("tray-a");
-    RemoveMachine("tray-b");
-}
 
-// Another owner of the pipe's name (here one that allows a single instance): the companion
-// says so and polls, and takes the name once it is free.
-TEST(EndToEnd, ATakenPipeIsPolledAndTakenOnceFree) {
-    HANDLE squatter =
-        CreateNamedPipeA("\\\\.\\pipe\\kelvarantray", PIPE_ACCESS_DUPLEX, 0, 1, 16, 16, 0, nullptr);
-    ASSERT_NE(squatter, INVALID_HANDLE_VALUE);
-    Companion companion;
-    Companion::Shows("State changes unheard (pipe taken): polling every 5 s\n");
-    CloseHandle(squatter);
-    EXPECT_TRUE(
-        WaitUntil([] { return Companion::Title().find("taken") == std::string::npos; }, 15000))
-        << Companion::Title();
-    EXPECT_EQ(companion.Close(), 0u);
+    // Another process took tray-c's pipe before its service started: nothing it says is shown.
+    // One instance, which answers Running, 1024x768 and remote desktop on port 4444.
+    HANDLE pipe = CreateNamedPipeA(ControlPipeName("tray-c").c_str(), PIPE_ACCESS_DUPLEX, 0, 1, 16,
+                                   16, 0, nullptr);
+    // It serves until this process ends.
+    std::thread([pipe] {
+        const std::map<DWORD, DWORD> replies = {{256, 1}, {257, 4444}, {258, 0x03000400}, {259, 5}};
+        for (DWORD word = 0, moved = 0;; DisconnectNamedPipe(pipe)) {
+            ConnectNamedPipe(pipe, nullptr);
+            if (ReadFile(pipe, &word, 4, &moved, nullptr) && replies.count(word) != 0) {
+                WriteFile(pipe, &replies.at(word), 4, &moved, nullptr);
+            }
+        }
+    }).detach();
+    start("tray-c");
+    EXPECT_EQ(Status(),
+              "tray-a" + running + "tray-c: service running; pipe held by another process\n");
+    Companion::Icon(Severity::Red, up + "tray-c: pipe held by another process");
+    for (const char* vm : {"tray-a", "tray-c"}) {
+        EXPECT_EQ(ControlByName(vm, SERVICE_CONTROL_STOP), 0u);
+        EXPECT_TRUE(WaitForState(vm, SERVICE_STOPPED));
+        RemoveMachine(vm);
+    }
+    RemoveMachine("tray-b");
 }
 
 // The command line: the logon start in the user's Run key, and usage for anything else.
@@ -454,12 +587,13 @@ TEST(CommandLine, AutostartAndUsage) {
         std::string value;  // the Run key's "Kelvaran Tray" afterwards; "-" for none
     };
     const Row rows[] = {
-        {"--autostart on", 0, "\"" + TrayExe() + "\""},
+        {"--autostart on", 0, "\"" + TrayExe() + "\" --logon"},
         {"--autostart off", 0, "-"},
         {"--autostart off", 0, "-"},
         {"--autostart", 2, "-"},
         {"--autostart yes", 2, "-"},
         {"--status extra", 2, "-"},
+        {"--icon-sheet NUL", 0, "-"},
         {"-h", 2, "-"},
     };
     for (const Row& row : rows) {
