@@ -70,16 +70,6 @@ void DeriveNames(const std::wstring& exePath) {
     Publish(ServiceConfig.LogPath, ReplaceExtension(exePath, L".log"));
 }
 
-void DeriveServiceKeyName(const std::wstring& exePath) {
-    size_t slash = exePath.rfind(L'\\');
-    std::wstring base = exePath.substr(slash != std::wstring::npos ? slash + 1 : 0);
-    std::wstring name = base.size() > 4 ? base.substr(0, base.size() - 4) : L"kelvaran";
-    for (wchar_t& c : name) {
-        c = c == L' ' ? L'_' : c;
-    }
-    Publish(ServiceConfig.ServiceKeyName, name);
-}
-
 // The key's text, or fallback, into field, cut to units - 1 UTF-16 units as the profile functions
 // cut a value to their buffer.
 template <size_t N>
@@ -200,7 +190,7 @@ int LoadLocked(BOOL full) {
     ServiceConfig.LogLevel = ReadLogLevel(ini);
 
     if (full) {
-        DeriveServiceKeyName(exePath);
+        Publish(ServiceConfig.ServiceKeyName, KeyNameOf(exePath));
         if (!ReadFolder(ini, L"VboxInstallPath", ServiceConfig.VboxInstallPath)) {
             LogMessage(1, "ERROR: VboxInstallPath not configured");
             return 0;
@@ -229,6 +219,16 @@ int LoadLocked(BOOL full) {
 int LoadConfiguration(BOOL full) {
     std::lock_guard<std::mutex> hold(PassLock);
     return LoadLocked(full);
+}
+
+std::wstring KeyNameOf(const std::wstring& exePath) {
+    size_t slash = exePath.rfind(L'\\');
+    std::wstring base = exePath.substr(slash != std::wstring::npos ? slash + 1 : 0);
+    std::wstring name = base.size() > 4 ? base.substr(0, base.size() - 4) : L"kelvaran";
+    for (wchar_t& c : name) {
+        c = c == L' ' ? L'_' : c;
+    }
+    return name;
 }
 
 void SetVirtualBoxEnvironment() {

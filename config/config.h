@@ -52,6 +52,11 @@ extern ServiceConfigRecord ServiceConfig;
 // configuration is complete, 0 otherwise (the reason is logged).
 int LoadConfiguration(BOOL full);
 
+// The service's key name that an executable's path gives: its base name less its last four
+// characters, blanks as '_'; "kelvaran" for a base name of four characters or fewer. It names the
+// service's event source too.
+std::wstring KeyNameOf(const std::wstring& exePath);
+
 // Publishes VBOX_INSTALL_PATH and VBOX_USER_HOME for this process and the processes it starts.
 void SetVirtualBoxEnvironment();
 
@@ -67,7 +72,8 @@ DWORD ProcessUserSid(BYTE (&sid)[SECURITY_MAX_SID_SIZE]);
 
 // Appends "[MM/DD/YY HH:MM:SS] message" to the log when level passes LogLevel, in UTF-8; a new log
 // starts with the UTF-8 byte order mark. %S takes a wide string. Lines from concurrent callers
-// never interleave.
+// never interleave. A line whose format config/events.def lists is also reported to the Windows
+// event log, whatever LogLevel says, with each conversion's text as an insertion string.
 // The compiler checks the arguments against the format: DWORD and HRESULT are longs, so pass
 // them to "0x%08x" as unsigned.
 void LogMessage(int level, const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));

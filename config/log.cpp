@@ -7,13 +7,72 @@
 #include <cstring>
 #include <ctime>
 #include <cwchar>
+#include <atomic>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace {
 
 // One open, write and close at a time, so that lines of concurrent callers never interleave.
 std::mutex LogLock;
+
+// The Windows event of a kind of line, by the line's format.
+struct EventKind {
+    DWORD id;
+    WORD type;
+    const char* format;
+};
+
+constexpr EventKind EventKinds[] = {
+#define KELVARAN_EVENT(id, type, format) {id, EVENTLOG_##type##_TYPE, format},
+#include "config/events.def"
+#undef KELVARAN_EVENT
+};
+
+const EventKind* EventKindOf(const char* format) {
+    for (const EventKind& kind : EventKinds) {
+        if (strcmp(kind.format, format) == 0) {
+            return &kind;
+        }
+    }
+    return nullptr;
+}
+
+// Reports the line as its event, under the service's own source. The event log's own failure (no
+// source, a full log) costs the service nothing and is logged once, by a line that is no event.
+void ReportLineEvent(const EventKind& kind, const std::vector<std::string>& inserts) {
+    static std::atomic<DWORD> registerError{ERROR_SUCCESS};
+    // Registered once, for the process's life: the name derives from the executable's, which
+    // never changes.
+    static const HANDLE source = [] {
+        HANDLE handle =
+            RegisterEventSourceW(nullptr, KeyNameOf(Wide(ServiceConfig.ExePath)).c_str());
+        registerError = handle == nullptr ? GetLastError() : ERROR_SUCCESS;
+        return handle;
+    }();
+    static std::atomic<bool> failureLogged{false};
+    std::vector<std::wstring> wide;
+    for (const std::string& insert : inserts) {
+        wide.push_back(Wide(insert.c_str()));
+    }
+    std::vector<LPCWSTR> strings;
+    for (const std::wstring& text : wide) {
+        strings.push_back(text.c_str());
+    }
+    BOOL reported =
+        source != nullptr &&
+        ReportEventW(source, kind.type, 0, kind.id, nullptr, static_cast<WORD>(strings.size()), 0,
+                     strings.empty() ? nullptr : strings.data(), nullptr);
+    DWORD error = reported            ? ERROR_SUCCESS
+                  : source == nullptr ? registerError.load()
+                                      : GetLastError();
+    if (!reported && !failureLogged.exchange(true)) {
+        LogMessage(
+            1, "ERROR reporting to the Windows event log (0x%08x); later failures are not logged",
+            static_cast<unsigned>(error));
+    }
+}
 
 void AppendVFormat(std::string& out, const char* format, va_list args) {
     va_list measure;
@@ -87,8 +146,9 @@ ValueKind KindOf(char conversion, const std::string& length) {
 
 // The runtime's printf turns wide text into bytes through the C locale, which cuts the text at
 // its first character above U+00FF. So each conversion is formatted here on its own: wide text
-// as UTF-8, everything else by the runtime as usual.
-std::string FormatText(const char* format, va_list args) {
+// as UTF-8, everything else by the runtime as usual. pieces, if given, receives each conversion's
+// text in order: an event's insertion strings.
+std::string FormatText(const char* format, va_list args, std::vector<std::string>* pieces) {
     std::string out;
     const char* rest = format;
     while (const char* percent = strchr(rest, '%')) {
@@ -153,10 +213,14 @@ std::string FormatText(const char* format, va_list args) {
                 text.resize(cut);
             }
             std::string narrowFormat = std::string(percent, precisionAt) + "s";
+            size_t start = out.size();
             if (percent[1 + strspn(percent + 1, "-+ #0")] == '*') {
                 AppendFormat(out, narrowFormat.c_str(), stars[0], text.c_str());
             } else {
                 AppendFormat(out, narrowFormat.c_str(), text.c_str());
+            }
+            if (pieces != nullptr) {
+                pieces->push_back(out.substr(start));
             }
             va_end(here);
             continue;
@@ -164,7 +228,11 @@ std::string FormatText(const char* format, va_list args) {
 
         // %n writes through a pointer: it is skipped, never served.
         if (conversion != 'n') {
+            size_t start = out.size();
             AppendVFormat(out, std::string(percent, rest).c_str(), here);
+            if (pieces != nullptr) {
+                pieces->push_back(out.substr(start));
+            }
         }
         va_end(here);
         switch (KindOf(conversion, length)) {
@@ -200,8 +268,11 @@ std::string FormatText(const char* format, va_list args) {
 }  // namespace
 
 void LogMessage(int level, const char* format, ...) {
+    // Loglevel governs the file alone: a line of an event's kind is reported whatever it says.
     signed char threshold = ServiceConfig.LogLevel;
-    if (threshold == 0 || threshold < static_cast<signed char>(level & 0xFF)) {
+    bool toFile = threshold != 0 && threshold >= static_cast<signed char>(level & 0xFF);
+    const EventKind* kind = EventKindOf(format);
+    if (!toFile && kind == nullptr) {
         return;
     }
 
@@ -215,8 +286,15 @@ void LogMessage(int level, const char* format, ...) {
 
     va_list args;
     va_start(args, format);
-    std::string message = FormatText(format, args);
+    std::vector<std::string> inserts;
+    std::string message = FormatText(format, args, kind != nullptr ? &inserts : nullptr);
     va_end(args);
+    if (kind != nullptr) {
+        ReportLineEvent(*kind, inserts);
+    }
+    if (!toFile) {
+        return;
+    }
 
     // Each line ends with CR LF on disk; an empty file (a new one) starts with the byte order mark,
     // and a log of an earlier release, in the ANSI code page, is appended to as it is.

@@ -86,7 +86,37 @@ DWORD WithOwnService(DWORD access, Use use) {
     return error;
 }
 
+// The key of the service's event source.
+std::wstring EventSourceKey() {
+    return L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" +
+           Wide(ServiceConfig.ServiceKeyName);
+}
+
 }  // namespace
+
+DWORD AddEventSource() {
+    HKEY key = nullptr;
+    DWORD error = RegCreateKeyExW(HKEY_LOCAL_MACHINE, EventSourceKey().c_str(), 0, nullptr, 0,
+                                  KEY_SET_VALUE, nullptr, &key, nullptr);
+    if (error == ERROR_SUCCESS) {
+        const std::wstring file = Wide(ServiceConfig.ExePath);
+        const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+        error = RegSetValueExW(key, L"EventMessageFile", 0, REG_EXPAND_SZ,
+                               reinterpret_cast<const BYTE*>(file.c_str()),
+                               static_cast<DWORD>((file.size() + 1) * sizeof(wchar_t)));
+        if (error == ERROR_SUCCESS) {
+            error = RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD,
+                                   reinterpret_cast<const BYTE*>(&types), sizeof types);
+        }
+        RegCloseKey(key);
+    }
+    return error;
+}
+
+DWORD RemoveEventSource() {
+    DWORD error = RegDeleteKeyW(HKEY_LOCAL_MACHINE, EventSourceKey().c_str());
+    return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
+}
 
 int InstallService(const InstallOptions& options) {
     ServiceAccount account;
@@ -135,6 +165,12 @@ int InstallService(const InstallOptions& options) {
         }
         SetFailureActions(service);
         GrantInteractiveAccess(service);
+        // Before the install's own event, which it names.
+        DWORD sourceError = AddEventSource();
+        if (sourceError != ERROR_SUCCESS) {
+            LogMessage(1, "ERROR registering the service's event source (0x%08x)",
+                       static_cast<unsigned>(sourceError));
+        }
         char runsAs[sizeof account.Name + 16] = "";
         if (runAs != nullptr) {
             snprintf(runsAs, sizeof runsAs, " to run as %s", account.Name);

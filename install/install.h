@@ -54,6 +54,13 @@ DWORD CheckPreshutdownTimeout(DWORD wanted);
 // "-u": removes the service's registration.
 UninstallResult UninstallService();
 
+// The service's event source in the Application log, named after the service: its message file is
+// this executable. "-i" adds it, and so does each start, for a service installed before there was
+// one (an account's service may not; it goes on without). Returns 0 or the Windows error.
+DWORD AddEventSource();
+// "-u" removes it, once the removal is logged. Returns 0 (also when there is none) or the error.
+DWORD RemoveEventSource();
+
 // Adds the INTERACTIVE entry to the service's DACL. Best effort: failures are only logged.
 void GrantInteractiveAccess(SC_HANDLE service);
 

@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 void ReportFailure(const char* action, const char* reason, DWORD error) {
     const char* display = ServiceConfig.DisplayName;
@@ -12,7 +13,12 @@ void ReportFailure(const char* action, const char* reason, DWORD error) {
     snprintf(code, sizeof code, "0x%08x", static_cast<unsigned>(error));
     const char* text = reason[0] != '\0' ? reason : code;
     ConsolePrint(STD_OUTPUT_HANDLE, "\nERROR %s %s (%s) service: %s\n", action, display, key, text);
-    LogMessage(1, "ERROR %s %s (%s) service: %s", action, display, key, text);
+    // Two kinds of line, each an event of its own.
+    if (strcmp(action, "installing") == 0) {
+        LogMessage(1, "ERROR installing %s (%s) service: %s", display, key, text);
+    } else {
+        LogMessage(1, "ERROR uninstalling %s (%s) service: %s", display, key, text);
+    }
 }
 
 void ReportInstallFailure(const char* format, ...) {

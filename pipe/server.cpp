@@ -175,15 +175,32 @@ void QueryThread(void* argument) {
     }
 }
 
+// A kind of failure that may repeat without end: its line, with the Windows error, and the line
+// that counts the ones not logged since, with the last one's error. Each is an event of its own.
+struct PacedKind {
+    const char* line;
+    const char* counted;
+};
+const PacedKind ReadFailure = {
+    "ERROR reading from client (0x%08x)",
+    "ERROR reading from client (0x%08x) (%lu more since the last such line)"};
+const PacedKind WaitFailure = {
+    "ERROR waiting for a client of the pipe (0x%08x)",
+    "ERROR waiting for a client of the pipe (0x%08x) (%lu more since the last such line)"};
+const PacedKind CreateFailure = {
+    "Error creating pipe (0x%08x)",
+    "Error creating pipe (0x%08x) (%lu more since the last such line)"};
+
 // A failure that may repeat without end (a client that left without a request or took too long,
 // an instance that cannot be made): the first line at once, the next ones counted into one line a
-// minute at most, so that the log cannot grow without limit.
+// minute at most, so that the log, and the event log, cannot grow without limit.
 class PacedLine {
 public:
-    void Count(ULONGLONG now, const char* line) {
-        snprintf(last_, sizeof last_, "%s", line);
+    void Count(ULONGLONG now, const PacedKind& kind, DWORD error) {
+        last_ = &kind;
+        error_ = error;
         if ((unlogged_ == 0) && (!logged_ || (now - lastLine_ >= PacedLinePeriod))) {
-            LogMessage(1, "%s", last_);
+            LogMessage(1, kind.line, static_cast<unsigned>(error));
             logged_ = true;
             lastLine_ = now;
         } else {
@@ -193,14 +210,15 @@ public:
 
     void Flush(ULONGLONG now, bool ending) {
         if ((unlogged_ != 0) && (ending || (now - lastLine_ >= PacedLinePeriod))) {
-            LogMessage(1, "%s (%lu more since the last such line)", last_, unlogged_);
+            LogMessage(1, last_->counted, static_cast<unsigned>(error_), unlogged_);
             unlogged_ = 0;
             lastLine_ = now;
         }
     }
 
 private:
-    char last_[64] = "";
+    const PacedKind* last_ = &ReadFailure;
+    DWORD error_ = ERROR_SUCCESS;
     bool logged_ = false;
     ULONGLONG lastLine_ = 0;
     unsigned long unlogged_ = 0;
@@ -236,10 +254,11 @@ public:
             Connection* connection = nullptr;
             ULONG_PTR key = 0;
             DWORD bytes = 0;
-            BOOL ok = Dequeue(wait, &connection, &key, &bytes);
+            DWORD error = ERROR_SUCCESS;
+            BOOL ok = Dequeue(wait, &connection, &key, &bytes, &error);
             now = GetTickCount64();
             if (connection != nullptr) {
-                Completed(connection, key, ok, bytes, now);
+                Completed(connection, key, ok ? ERROR_SUCCESS : error, bytes, now);
             }
             if (now >= nextSweep) {
                 Sweep(now);
@@ -254,16 +273,18 @@ public:
 private:
     // One packet of the port, or none (connection null) after wait ms. A failure without a packet
     // is logged once and paced, should it last.
-    BOOL Dequeue(DWORD wait, Connection** connection, ULONG_PTR* key, DWORD* bytes) {
+    // *error is the failure of a packet's transfer.
+    BOOL Dequeue(DWORD wait, Connection** connection, ULONG_PTR* key, DWORD* bytes, DWORD* error) {
         OVERLAPPED* overlapped = nullptr;
         BOOL ok = GetQueuedCompletionStatus(port_, bytes, key, &overlapped, wait);
-        DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+        *error = ok ? ERROR_SUCCESS : GetLastError();
+        DWORD failure = *error;
         if (overlapped != nullptr) {
             *connection = CONTAINING_RECORD(overlapped, Connection, overlapped);
-        } else if (error != WAIT_TIMEOUT) {
+        } else if (failure != WAIT_TIMEOUT) {
             if (!portFailureLogged_) {
                 LogMessage(1, "ERROR waiting for the pipe's clients (0x%08x)",
-                           static_cast<unsigned>(error));
+                           static_cast<unsigned>(failure));
                 portFailureLogged_ = true;
             }
             Sleep(SweepPeriod);
@@ -309,15 +330,13 @@ private:
             // A client came (and maybe went) before the wait: no packet, it is served now.
             StartRead(connection, now);
         } else {
-            InstanceFailed(now, "ERROR waiting for a client of the pipe", error);
+            InstanceFailed(now, WaitFailure, error);
             Close(connection);
         }
     }
 
-    void InstanceFailed(ULONGLONG now, const char* what, DWORD error) {
-        char line[64];
-        snprintf(line, sizeof line, "%s (0x%08x)", what, static_cast<unsigned>(error));
-        instanceErrors_.Count(now, line);
+    void InstanceFailed(ULONGLONG now, const PacedKind& kind, DWORD error) {
+        instanceErrors_.Count(now, kind, error);
         retryAt_ = now + SweepPeriod;
     }
 
@@ -338,7 +357,7 @@ private:
                     }
                     DWORD error = Create(&connection);
                     if (error != ERROR_SUCCESS) {
-                        InstanceFailed(now, "Error creating pipe", error);
+                        InstanceFailed(now, CreateFailure, error);
                         return;
                     }
                 }
@@ -354,7 +373,9 @@ private:
         ZeroMemory(&connection->overlapped, sizeof(connection->overlapped));
     }
 
-    void Completed(Connection* connection, ULONG_PTR key, BOOL ok, DWORD bytes, ULONGLONG now) {
+    // error is the transfer's failure, 0 when it went through.
+    void Completed(Connection* connection, ULONG_PTR key, DWORD error, DWORD bytes, ULONGLONG now) {
+        const bool ok = error == ERROR_SUCCESS;
         if (key == ReplyKey) {
             --querying_;
             StartWrite(connection, now);
@@ -381,7 +402,7 @@ private:
                 } else {
                     // A partial word, the wake word and any other word get no reply.
                     if (!ok || (bytes == 0)) {
-                        readErrors_.Count(now, "ERROR reading from client");
+                        readErrors_.Count(now, ReadFailure, ok ? ERROR_NO_DATA : error);
                     }
                     Close(connection);
                 }
@@ -395,10 +416,12 @@ private:
     void StartRead(Connection* connection, ULONGLONG now) {
         Begin(connection, Stage::Reading, now);
         connection->request = 0;
-        if (!ReadFile(connection->pipe, &connection->request, sizeof(connection->request), nullptr,
-                      &connection->overlapped) &&
-            (GetLastError() != ERROR_IO_PENDING)) {
-            readErrors_.Count(now, "ERROR reading from client");
+        DWORD error = ReadFile(connection->pipe, &connection->request, sizeof(connection->request),
+                               nullptr, &connection->overlapped)
+                          ? ERROR_SUCCESS
+                          : GetLastError();
+        if ((error != ERROR_SUCCESS) && (error != ERROR_IO_PENDING)) {
+            readErrors_.Count(now, ReadFailure, error);
             Close(connection);
         }
     }
@@ -502,7 +525,8 @@ private:
             Connection* connection = nullptr;
             ULONG_PTR key = 0;
             DWORD bytes = 0;
-            Dequeue(INFINITE, &connection, &key, &bytes);
+            DWORD error = ERROR_SUCCESS;
+            Dequeue(INFINITE, &connection, &key, &bytes, &error);
             if (connection != nullptr) {
                 querying_ -= key == ReplyKey ? 1 : 0;
                 Close(connection);

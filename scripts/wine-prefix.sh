@@ -58,32 +58,37 @@ ensure)
 up)
     [ $# -ge 3 ] || die "up needs the keeper executable"
     ensure
+    # Wine's event log keeps nothing: it prints each ReportEventW on its debug channels, and a
+    # service writes to the standard error of services.exe, which the prefix's first process
+    # starts. So every process that may be that one writes there: events.log, appended to.
+    export WINEDEBUG=fixme+advapi,warn+eventlog,err+eventlog
+    events="$dir/events.log"
     standin=""
     for ((i = 4; i < $#; i++)); do
         [ "${!i}" = "--standin" ] && { j=$((i + 1)); standin=${!j}; }
     done
     if [ -n "$standin" ]; then
         # Registration is idempotent and cheap next to a test run: done at every "up".
-        WINEPREFIX="$dir" wine "$standin/VBoxSVC.exe" /RegServer >/dev/null 2>&1 ||
+        WINEPREFIX="$dir" wine "$standin/VBoxSVC.exe" /RegServer >/dev/null 2>>"$events" ||
             die "VBoxSVC.exe /RegServer failed in $dir"
-        WINEPREFIX="$dir" wine regsvr32 /s "$standin/VBoxC.dll" >/dev/null 2>&1 ||
+        WINEPREFIX="$dir" wine regsvr32 /s "$standin/VBoxC.dll" >/dev/null 2>>"$events" ||
             die "regsvr32 VBoxC.dll failed in $dir"
     fi
     # Read by the prefix's desktop process when it starts: set before any program of the prefix.
     case " ${*:4} " in
     *" --windows "*)
         WINEPREFIX="$dir" wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f \
-            >/dev/null 2>&1 || die "cannot choose the null graphics driver in $dir"
+            >/dev/null 2>>"$events" || die "cannot choose the null graphics driver in $dir"
         ;;
     esac
     pidfile="$dir/.keeper.pid"
     if [ -f "$pidfile" ] && kill -0 "$(cat "$pidfile")" 2>/dev/null; then
         exit 0
     fi
-    WINEPREFIX="$dir" setsid wine "$3" </dev/null >/dev/null 2>&1 &
+    WINEPREFIX="$dir" setsid wine "$3" </dev/null >/dev/null 2>>"$events" &
     echo $! >"$pidfile"
     # Wait until the prefix's service manager answers, so the first test does not pay for it.
-    WINEPREFIX="$dir" wine sc query eventlog >/dev/null 2>&1 || true
+    WINEPREFIX="$dir" wine sc query eventlog >/dev/null 2>>"$events" || true
     ;;
 down)
     pidfile="$dir/.keeper.pid"

@@ -111,9 +111,25 @@ void ReportUnlessStopping(DWORD state) {
     }
 }
 
-void SetServiceSpecificExitCode(DWORD code) {
-    std::lock_guard<std::mutex> hold(ReportLock);
-    ServiceRuntime.Status.dwServiceSpecificExitCode = code;
+void ReportServiceEnd(DWORD win32ExitCode, DWORD specificCode) {
+    if (win32ExitCode != NO_ERROR) {
+        const bool specific = win32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR;
+        const DWORD code = specific ? specificCode : win32ExitCode;
+        const char* reason = !specific            ? "a Windows error"
+                             : code == 0x80800001 ? "the machine could not be started"
+                             : code == 0x80800002 ? "the machine aborted"
+                             : code == 0x80800003 ? "the connection to VirtualBox was lost"
+                             : code == ConfigurationIncompleteCode
+                                 ? "the configuration is incomplete"
+                                 : "a failure";
+        LogMessage(1, "ERROR: the service ends with exit code 0x%08x: %s",
+                   static_cast<unsigned>(code), reason);
+    }
+    {
+        std::lock_guard<std::mutex> hold(ReportLock);
+        ServiceRuntime.Status.dwServiceSpecificExitCode = specificCode;
+    }
+    ReportServiceStatus(SERVICE_STOPPED, win32ExitCode, 0);
 }
 
 ULONGLONG StopRequestTime() {
@@ -184,17 +200,24 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     }
     if (eventError != 0) {
         LogMessage(1, "ERROR creating service events (0x%08x)", static_cast<unsigned>(eventError));
-        ReportServiceStatus(SERVICE_STOPPED, eventError, 0);
+        ReportServiceEnd(eventError, 0);
         return;
     }
     if (!LoadConfiguration(TRUE)) {
         // The reason is in the log. A failure, with a code of its own: not an ending that went
         // well.
-        SetServiceSpecificExitCode(ConfigurationIncompleteCode);
-        ReportServiceStatus(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, 0);
+        ReportServiceEnd(ERROR_SERVICE_SPECIFIC_ERROR, ConfigurationIncompleteCode);
         return;
     }
     LogStartBanner();
+    // A service installed before it had an event source gets one, if it may.
+    DWORD sourceError = AddEventSource();
+    if (sourceError != ERROR_SUCCESS) {
+        LogMessage(3,
+                   "The service's event source could not be registered (0x%08x): Event Viewer "
+                   "shows its events without their text",
+                   static_cast<unsigned>(sourceError));
+    }
     ServiceRuntime.LocalSystem = LogAccount();
     ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, 0);
     if (PreshutdownSupported) {
@@ -210,7 +233,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
         DWORD error = GetLastError();
         LogMessage(1, "ERROR starting the supervisor thread (0x%08x)",
                    static_cast<unsigned>(error));
-        ReportServiceStatus(SERVICE_STOPPED, error != 0 ? error : ERROR_NOT_ENOUGH_MEMORY, 0);
+        ReportServiceEnd(error != 0 ? error : ERROR_NOT_ENOUGH_MEMORY, 0);
         return;
     }
     // The companion's questions are answered with 0 until the supervisor has connected. The

@@ -50,11 +50,13 @@ int Install(int argc, const char* const* argv) {
 int Uninstall() {
     const char* display = ServiceConfig.DisplayName;
     const char* key = ServiceConfig.ServiceKeyName;
+    // The event source goes after the removal's own event, which it names.
     switch (UninstallService()) {
         case UninstallDone:
             ConsolePrint(STD_OUTPUT_HANDLE, "\n%s (%s) service uninstalled successfully.\n",
                          display, key);
             LogMessage(1, "Service %s (%s) uninstalled successfully.", display, key);
+            RemoveEventSource();
             return 0;
         case UninstallPending:
             ConsolePrint(
@@ -63,6 +65,7 @@ int Uninstall() {
                 display, key);
             LogMessage(1, "Service %s (%s) is still running and will be uninstalled when stopped.",
                        display, key);
+            RemoveEventSource();
             return 2;
         case UninstallNotFound:
             return 0;

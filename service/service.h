@@ -37,8 +37,9 @@ void ReportUnlessStopping(DWORD state);
 // The whole status record as last reported; safe to read from any thread.
 SERVICE_STATUS ReportedServiceStatus();
 
-// The service-specific exit code of the final STOPPED report, set under the report lock.
-void SetServiceSpecificExitCode(DWORD code);
+// The final report, STOPPED with these exit codes (specificCode with ERROR_SERVICE_SPECIFIC_ERROR).
+// A failing end is logged first, and so reported as an event with its code.
+void ReportServiceEnd(DWORD win32ExitCode, DWORD specificCode);
 
 // GetTickCount64 at the first stop, shutdown or pre-shutdown request; 0 before one came.
 ULONGLONG StopRequestTime();

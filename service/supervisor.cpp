@@ -175,9 +175,5 @@ void MachineSupervisorThread(void*) {
     Sleep(TearDownPause);
     StopControlPipeServer(PipeServerEndBound);
     CloseVirtualBox(LinkCloseBound);
-    if (specificCode != 0) {
-        SetServiceSpecificExitCode(specificCode);
-    }
-    ReportServiceStatus(SERVICE_STOPPED,
-                        specificCode != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR, 0);
+    ReportServiceEnd(specificCode != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR, specificCode);
 }

@@ -161,7 +161,7 @@ TEST_F(OneReleaseLife, StartsThatFindNoMachineToRun) {
         SCOPED_TRACE(row);
         RemoveMachine(name_);
         if (row < 3) {
-            Install({{"VmName", wrong[row]}});
+            Install({{"VmName", wrong[row]}, {"Loglevel", row == 0 ? "0" : "3"}});
         } else {
             // The power-off never completes: the machine stays Stopping, however slow the start.
             CreateMachine(300, -1);
@@ -175,15 +175,28 @@ TEST_F(OneReleaseLife, StartsThatFindNoMachineToRun) {
             Outside("acpipowerbutton");
             ASSERT_TRUE(WaitForMachineState(name_, kStopping));
         }
+        EventRecord events;
         Start();
         Statuses statuses = WaitStopped();
         ExpectStoppedWith(statuses, ERROR_SERVICE_SPECIFIC_ERROR, 0x80800001);
         std::vector<std::string> log = Log();
+        // Error events, whatever Loglevel says (0, the file not written, in the first row).
+        std::vector<std::string> errors = events.Since();
+        errors.erase(
+            std::remove_if(errors.begin(), errors.end(), [](auto& e) { return e[0] != '1'; }),
+            errors.end());
+        EXPECT_EQ(errors, (std::vector<std::string>{
+                              row < 3    ? "1 3032: " + wrong[row]
+                              : row == 3 ? "1 3038: " + service_->IniPath()
+                                         : "1 3044: " + name_,
+                              "1 3000: 80800001 | the machine could not be started"}));
         std::vector<JournalEntry> calls = Calls();
         EXPECT_EQ(
             CountCalls(calls, "Machine.LaunchVMProcess") + CountCalls(calls, "Machine.LockMachine"),
             0u);
-        if (row < 3) {
+        if (row == 0) {
+            EXPECT_EQ(GetFileAttributesA(service_->LogPath().c_str()), INVALID_FILE_ATTRIBUTES);
+        } else if (row < 3) {
             std::string missing = "ERROR: Could not find registered VM '" + wrong[row] + "'";
             EXPECT_EQ(CountLog(log, missing), 1u);
             std::vector<std::string> lines = {
@@ -345,6 +358,7 @@ TEST_F(OneReleaseLife, HeartbeatOverASlowPowerOff) {
     CreateMachine(300, 3000);
     Install({{"MaxWaitTimeout", "7000"}, {"Loglevel", "2"}});
     DeleteFileA(service_->LogPath().c_str());
+    EventRecord events;
     Start();
     ASSERT_TRUE(WaitFor(SERVICE_RUNNING));
     WriteIni(service_->IniPath(), CompleteIni({{"VboxInstallPath", StandinFolder()},
@@ -367,6 +381,11 @@ TEST_F(OneReleaseLife, HeartbeatOverASlowPowerOff) {
                          {warning(home), warning(std::string(home) + "\\Machines\\" + name_),
                           "Starting " + vm, vm + " started", "Stopping (poweroff) " + vm,
                           vm + " stopped (poweroff)"}));
+    // The warnings are events too; a start and stop that go well report nothing else.
+    const std::string event = "2 2000: " + WineUser() + " | ";
+    EXPECT_EQ(events.Since(),
+              (std::vector<std::string>{event + home + " | " + name_,
+                                        event + home + "\\Machines\\" + name_ + " | " + name_}));
 }
 
 // A one-time savestate saves the machine and is removed from the INI file, ShutdownCommand

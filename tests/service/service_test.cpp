@@ -40,6 +40,18 @@ std::string Usage(const std::string& name) {
            " service to run as NAME (asks for its password)\n";
 }
 
+// The values of the service's event source, as reg.exe lists them; empty when it has none.
+std::string EventSource(const ServiceCopy& copy) {
+    std::string listed =
+        testsupport::RunProcess("C:\\windows\\system32\\reg.exe",
+                                "query HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\"
+                                "Application\\" +
+                                    copy.Name())
+            .output;
+    size_t values = listed.find("    ");
+    return values != std::string::npos ? listed.substr(values) : "";
+}
+
 bool Exists(const std::string& service) {
     SERVICE_STATUS_PROCESS status;
     return testsupport::QueryStatus(service, &status) != ERROR_SERVICE_DOES_NOT_EXIST;
@@ -95,7 +107,8 @@ TEST(CommandLine, AnswersFromAConsole) {
 // ignored. The log gets the one line (no access error in particular). Windows waits at a host
 // shutdown for MaxWaitTimeout, the last resort's 30 s and the tear-down's 12.5 s. "--account" of
 // a user registers the account as DOMAIN\name, with the password read from standard input, which
-// neither the registry, the INI file nor the log shows, and no interactive service.
+// neither the registry, the INI file nor the log shows, and no interactive service. The event
+// source is the executable's, for errors, warnings and information.
 TEST(Install, RegistersTheServiceAsConfigured) {
     // Folder suffix, executable, INI keys, argument, display name, pre-shutdown time-out.
     const std::tuple<const char*, const char*, IniKeys, const char*, const char*, DWORD> rows[] = {
@@ -132,6 +145,8 @@ TEST(Install, RegistersTheServiceAsConfigured) {
         EXPECT_EQ(settings.description,
                   "Provides automatic start and shutdown of VirtualBox machine.");
         EXPECT_EQ(settings.preshutdownTimeout, preshutdown);
+        EXPECT_EQ(EventSource(copy), "    EventMessageFile    REG_EXPAND_SZ    " + copy.ExePath() +
+                                         "\n    TypesSupported    REG_DWORD    0x7\n\n");
         std::string key = "query HKLM\\System\\CurrentControlSet\\Services\\" + copy.Name() + " /s";
         std::string kept = testsupport::RunProcess("C:\\windows\\system32\\reg.exe", key).output +
                            testsupport::ReadFileContent(copy.IniPath()) +
@@ -158,7 +173,8 @@ void ExpectAnswer(const ServiceCopy& copy, const std::string& display, const std
 }
 
 // A second install fails and keeps the first registration; two services may not share a display
-// name; a missing service is what "-u" was asked for: status 0.
+// name; a missing service is what "-u" was asked for: status 0. The event source comes and goes
+// with the service.
 TEST(Install, RefusalsAndRemoval) {
     TempFolder folder;
     ServiceCopy twice(folder, "InstallTwice.exe");
@@ -182,6 +198,7 @@ TEST(Install, RefusalsAndRemoval) {
         };
     for (const auto& [copy, display, argument, exit, text, logged, registered] : rows) {
         ExpectAnswer(*copy, display, argument, exit, text, logged, registered);
+        EXPECT_EQ(EventSource(*copy).empty(), *registered == '\0') << "its event source";
     }
 }
 

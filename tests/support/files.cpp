@@ -7,6 +7,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <regex>
 #include <sstream>
 
 #include "tests/support/child.h"
@@ -163,6 +165,47 @@ ProcessResult RunProcess(const std::string& exe, const std::string& arguments, D
     result.exitCode = RunChild(exe, arguments, timeoutMs, &result.output, &problem, input);
     EXPECT_TRUE(problem.empty()) << problem;
     return result;
+}
+
+EventRecord::EventRecord() {
+    const char* prefix = getenv("KELVARAN_WINEPREFIX");
+    path_ = "Z:" + std::string(prefix != nullptr ? prefix : "") + "/events.log";
+    std::replace(path_.begin(), path_.end(), '/', '\\');
+    mark_ = ReadFileContent(path_).size();
+}
+
+std::vector<std::string> EventRecord::Since() const {
+    std::istringstream lines(ReadFileContent(path_).substr(mark_));
+    const std::regex report(
+        "^([0-9a-f]+):fixme:advapi:ReportEventW \\([0-9A-Fa-f]+,0x([0-9a-f]+),"
+        "0x[0-9a-f]+,0x([0-9a-f]+),");
+    const std::regex insert("^([0-9a-f]+):(err|warn|trace):eventlog:ReportEventW L\"(.*)\"\r?$");
+    std::vector<std::string> events;
+    std::map<std::string, size_t> byThread;  // a thread's lines follow its report
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch match;
+        if (std::regex_search(line, match, report)) {
+            byThread[match[1]] = events.size();
+            events.push_back(std::to_string(std::stoul(match[2], nullptr, 16)) + " " +
+                             std::to_string(std::stoul(match[3], nullptr, 16)) + ":");
+        } else if (std::regex_search(line, match, insert) && byThread.count(match[1]) != 0) {
+            // Wine escapes the text as C does, with \XXXX for what is not ASCII.
+            std::wstring text;
+            for (std::string raw = match[3]; !raw.empty();) {
+                bool unit = raw.size() >= 5 && raw[0] == '\\' && isxdigit(raw[1]);
+                text += unit ? static_cast<wchar_t>(std::stoul(raw.substr(1, 4), nullptr, 16))
+                             : static_cast<wchar_t>(raw[raw[0] == '\\' ? 1 : 0]);
+                raw.erase(0, unit ? 5 : raw[0] == '\\' ? 2 : 1);
+            }
+            std::string utf8(text.size() * 3, '\0');
+            utf8.resize(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                            &utf8[0], static_cast<int>(utf8.size()), nullptr,
+                                            nullptr));
+            std::string& event = events[byThread[match[1]]];
+            event += (event.back() == ':' ? " " : " | ") + utf8;
+        }
+    }
+    return events;
 }
 
 std::string WineUser() {

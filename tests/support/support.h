@@ -90,6 +90,20 @@ std::string WineUser();
 // The ids of the processes with this executable base name (exact case).
 std::vector<DWORD> ProcessesNamed(const std::string& name);
 
+// What the prefix's services report to Windows' event log from the moment of construction on, as
+// Wine prints it into the prefix's events.log (scripts/wine-prefix.sh): "TYPE ID: insert | ...",
+// an event each, TYPE 1 for an error, 2 a warning, 4 information (whose inserts Wine does not
+// print), ID in decimal.
+class EventRecord {
+public:
+    EventRecord();
+    std::vector<std::string> Since() const;
+
+private:
+    std::string path_;
+    size_t mark_;
+};
+
 // The name of a table's row, for a parameterised test whose rows have a field name.
 template <typename Row>
 std::string RowName(const testing::TestParamInfo<Row>& info) {

@@ -350,6 +350,99 @@ TEST_F(Log, ConversionsFormatAsPrintfWithWideTextInUtf8) {
                "12|ab|010|1.000000e-05|1.5|250|100%"}));
 }
 
+// Events as ReportEventW gets them; it fails with refused when that is set.
+struct Reported {
+    DWORD id;
+    WORD type;
+    std::vector<std::wstring> strings;
+};
+std::vector<Reported> reported;
+DWORD refused = 0;
+BOOL WINAPI RecordingReportEventW(HANDLE, WORD type, WORD, DWORD id, PSID, WORD count, DWORD,
+                                  LPCWSTR* strings, LPVOID) {
+    reported.push_back({id, type, std::vector<std::wstring>(strings, strings + count)});
+    SetLastError(refused);
+    return refused == 0;
+}
+
+// An event's text as Event Viewer makes it from kelvaran.exe's message table, as UTF-8.
+std::string EventText(HMODULE messages, DWORD id, const std::vector<std::wstring>& inserts) {
+    std::vector<DWORD_PTR> arguments;
+    for (const std::wstring& insert : inserts) {
+        arguments.push_back(reinterpret_cast<DWORD_PTR>(insert.c_str()));
+    }
+    wchar_t* text = nullptr;
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER |
+                                      FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                  messages, id, 0x409, reinterpret_cast<wchar_t*>(&text), 0,
+                                  reinterpret_cast<va_list*>(arguments.data()));
+    std::string utf8 = Utf8(text, static_cast<int>(length));
+    LocalFree(text);
+    return utf8;
+}
+
+// Every kind of line has its event, whose text in kelvaran.exe is the line's format with an
+// insertion string for each conversion. A line logged is reported whatever Loglevel says, as
+// error, warning or information, and Event Viewer shows the log's very line, text outside every
+// code page included; a line of no kind is not reported. A failing event log is said once.
+TEST_F(Log, EveryKindOfLineIsAnEventThatReadsAsTheLine) {
+    HMODULE messages =
+        LoadLibraryExW(Wide((testsupport::BinFolder() + "\\kelvaran.exe").c_str()).c_str(), nullptr,
+                       LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(messages, nullptr);
+    const std::pair<DWORD, std::string> kinds[] = {
+#define KELVARAN_EVENT(id, type, format) {id, format},
+#include "config/events.def"
+#undef KELVARAN_EVENT
+    };
+    const std::regex conversion("%[-+ #0]*[0-9*]*(\\.[0-9*]+)?(hh|h|ll|l|L|z)?[diouxXcsSp]");
+    for (const auto& [id, format] : kinds) {
+        std::vector<std::wstring> inserts;
+        std::string expected = format;
+        for (std::smatch found; std::regex_search(expected, found, conversion);) {
+            inserts.push_back(L"<" + std::to_wstring(inserts.size() + 1) + L">");
+            expected.replace(found.position(), found.length(), Utf8(inserts.back().c_str()));
+        }
+        EXPECT_EQ(EventText(messages, id, inserts), expected) << id;
+    }
+    const auto system = testsupport::System(ReportEventW, "advapi32", "ReportEventW");
+    testsupport::Repoint(system, &RecordingReportEventW);
+    ServiceConfig.LogLevel = 0;
+    LogMessage(1, "ERROR: Could not find registered VM '%s'", "\u4f1a\u8b70\u5ba4");
+    LogMessage(1, "Starting VM '%s'", "\u4f1a\u8b70\u5ba4");
+    ServiceConfig.LogLevel = 3;
+    LogMessage(1,
+               "WARNING: VirtualBox works on the home folder %S, not on VboxUserHome %s: another "
+               "VirtualBox server of this account works on that home",
+               L"C:\\Users\\\u0418\u0432\u0430\u043d", "C:\\Users\\ivan");
+    LogMessage(2,
+               "ERROR: Can't find VBoxHeadless executable. Check your VboxInstallPath option in %s",
+               "C:\\\u0421\u0435\u0440\u0432\u0438\u0441\\\u043e\u0444\u0438\u0441.ini");
+    LogMessage(1, "Service %s (%s) installed successfully%s.", "B\u00fcro", "office", "");
+    refused = ERROR_LOG_FILE_FULL;
+    LogMessage(1, "ERROR: Could not find registered VM '%s'", "vm");
+    LogMessage(1, "ERROR: Could not find registered VM '%s'", "vm");
+    testsupport::Repoint(&RecordingReportEventW, system);
+    Lines log = testsupport::ReadLog(kLog);
+    ASSERT_EQ(log.size(), 6u);
+    EXPECT_EQ(log[3],
+              "ERROR reporting to the Windows event log (0x000005de); later failures are not "
+              "logged");
+    log.erase(log.begin() + 3);
+    log.insert(log.begin(), "ERROR: Could not find registered VM '\u4f1a\u8b70\u5ba4'");
+    const std::pair<DWORD, WORD> events[] = {
+        {3032, EVENTLOG_ERROR_TYPE}, {2001, EVENTLOG_WARNING_TYPE},
+        {3038, EVENTLOG_ERROR_TYPE}, {1000, EVENTLOG_INFORMATION_TYPE},
+        {3032, EVENTLOG_ERROR_TYPE}, {3032, EVENTLOG_ERROR_TYPE}};
+    ASSERT_EQ(reported.size(), std::size(events));
+    for (size_t i = 0; i < reported.size(); ++i) {
+        EXPECT_EQ(reported[i].id, events[i].first);
+        EXPECT_EQ(reported[i].type, events[i].second);
+        EXPECT_EQ(EventText(messages, reported[i].id, reported[i].strings), log[i]);
+    }
+    FreeLibrary(messages);
+}
+
 // Every thread of the service logs; a line mixed with another would be unreadable.
 TEST_F(Log, LinesFromManyThreadsNeverInterleave) {
     OnThreads(6, [] {

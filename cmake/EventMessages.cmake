@@ -1,0 +1,28 @@
+# cmake -DIN=events.def -DOUT=messages.mc -P EventMessages.cmake
+# Writes the message compiler's source for the event list: each event's text is its log line's
+# format with the printf conversions numbered as insertion strings (%1, %2, ...) and ended by %0,
+# which keeps FormatMessage from adding a line break.
+file(STRINGS ${IN} lines REGEX "^KELVARAN_EVENT\\(")
+set(mc "LanguageNames=(English=0x409:MSG00409)\n\n")
+foreach(line IN LISTS lines)
+    if(NOT line MATCHES "^KELVARAN_EVENT\\(([0-9]+), [A-Z]+, \"(.*)\"\\)$")
+        message(FATAL_ERROR "not an event: ${line}")
+    endif()
+    set(id ${CMAKE_MATCH_1})
+    set(format "${CMAKE_MATCH_2}")
+    string(REPLACE "\\\\" "\\" format "${format}")
+    string(REPLACE "\\\"" "\"" format "${format}")
+    set(text "")
+    set(insert 0)
+    set(conversion "%[-+ #0]*[0-9*]*(\\.[0-9*]+)?(hh|h|ll|l|L|I64|z)?[diouxXcsSp]")
+    while(format MATCHES "^([^%]*)(${conversion})(.*)$")
+        math(EXPR insert "${insert} + 1")
+        string(APPEND text "${CMAKE_MATCH_1}%${insert}")
+        set(format "${CMAKE_MATCH_5}")
+    endwhile()
+    if(format MATCHES "%")
+        message(FATAL_ERROR "a conversion the event list cannot take: ${line}")
+    endif()
+    string(APPEND mc "MessageId=${id}\nLanguage=English\n${text}${format}%0\n.\n\n")
+endforeach()
+file(WRITE ${OUT} "${mc}")
