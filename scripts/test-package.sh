@@ -47,6 +47,8 @@ for exe in names[:3]:
     assert struct.unpack_from("<I", data, header + 8)[0] == 0, f"{exe}: link time in the PE header"
     for path in (here.encode(), b"/tmp/"):
         assert path not in data, f"{exe}: holds the build path {path}"
+    # Windows looks for version.dll beside the executable first: no import of it.
+    assert b"VERSION.dll" not in data, f"{exe} imports version.dll"
     at = data.find(struct.pack("<I", 0xFEEF04BD))
     words = struct.unpack_from("<4I", data, at + 8)
     found = [(w >> 16, w & 0xFFFF) for w in words]

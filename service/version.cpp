@@ -2,7 +2,7 @@
 #include "config/config.h"
 #include "service/service.h"
 
-#include <cstdlib>
+#include <cstring>
 
 BOOL PreshutdownSupported = FALSE;
 
@@ -20,29 +20,29 @@ void DetectPreshutdownSupport() {
         condition);
 }
 
+// Read from the executable's own resource in memory, without version.dll: Windows looks for that
+// DLL beside the executable first, in a folder others may be able to write to (one made under C:\,
+// say), and the service runs as LocalSystem.
 int ReadProductVersion(WORD version[4]) {
     version[0] = version[1] = version[2] = version[3] = 0;
-    const std::wstring path = Wide(ServiceConfig.ExePath);
-    DWORD size = GetFileVersionInfoSizeW(path.c_str(), nullptr);
-    if (size == 0) {
+    HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(VS_VERSION_INFO),
+                                MAKEINTRESOURCEW(16));  // RT_VERSION
+    HGLOBAL loaded = found != nullptr ? LoadResource(nullptr, found) : nullptr;
+    const BYTE* block =
+        loaded != nullptr ? static_cast<const BYTE*>(LockResource(loaded)) : nullptr;
+    // VS_VERSIONINFO: three words, the key "VS_VERSION_INFO", padding to 32 bits, VS_FIXEDFILEINFO.
+    const size_t offset = (3 * sizeof(WORD) + sizeof(L"VS_VERSION_INFO") + 3) & ~size_t{3};
+    VS_FIXEDFILEINFO fixed{};
+    if (block == nullptr || SizeofResource(nullptr, found) < offset + sizeof fixed) {
         return 0;
     }
-    void* block = malloc(size);
-    if (block == nullptr) {
+    memcpy(&fixed, block + offset, sizeof fixed);
+    if (fixed.dwSignature != VS_FFI_SIGNATURE) {
         return 0;
     }
-    int result = 0;
-    VS_FIXEDFILEINFO* fixed = nullptr;
-    UINT length = 0;
-    if (GetFileVersionInfoW(path.c_str(), 0, size, block) &&
-        VerQueryValueW(block, L"\\", reinterpret_cast<void**>(&fixed), &length) &&
-        fixed != nullptr && length >= sizeof *fixed) {
-        version[0] = HIWORD(fixed->dwProductVersionMS);
-        version[1] = LOWORD(fixed->dwProductVersionMS);
-        version[2] = HIWORD(fixed->dwProductVersionLS);
-        version[3] = LOWORD(fixed->dwProductVersionLS);
-        result = 1;
-    }
-    free(block);
-    return result;
+    version[0] = HIWORD(fixed.dwProductVersionMS);
+    version[1] = LOWORD(fixed.dwProductVersionMS);
+    version[2] = HIWORD(fixed.dwProductVersionLS);
+    version[3] = LOWORD(fixed.dwProductVersionLS);
+    return 1;
 }

