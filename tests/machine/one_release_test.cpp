@@ -150,7 +150,6 @@ using OneReleaseLife = MachineTest;
 // VBoxHeadless.exe (found before VirtualBox is asked about the machine), or the machine is on its
 // way down (left alone).
 TEST_F(OneReleaseLife, StartsThatFindNoMachineToRun) {
-    std::string vm = "VM '" + name_ + "'";
     char home[MAX_PATH] = "";
     GetEnvironmentVariableA("VBOX_USER_HOME", home, sizeof home);
     const std::string wrong[] = {"ghost", "OFFICE", "\u0141ukasz"};
@@ -180,7 +179,8 @@ TEST_F(OneReleaseLife, StartsThatFindNoMachineToRun) {
         Statuses statuses = WaitStopped();
         ExpectStoppedWith(statuses, ERROR_SERVICE_SPECIFIC_ERROR, 0x80800001);
         std::vector<std::string> log = Log();
-        // Error events, whatever Loglevel says (0, the file not written, in the first row).
+        // Error events, whatever Loglevel says (0, the file not written, in the first row): one
+        // per line, which reads as the event does.
         std::vector<std::string> errors = events.Since();
         errors.erase(
             std::remove_if(errors.begin(), errors.end(), [](auto& e) { return e[0] != '1'; }),
@@ -197,10 +197,9 @@ TEST_F(OneReleaseLife, StartsThatFindNoMachineToRun) {
         if (row == 0) {
             EXPECT_EQ(GetFileAttributesA(service_->LogPath().c_str()), INVALID_FILE_ATTRIBUTES);
         } else if (row < 3) {
-            std::string missing = "ERROR: Could not find registered VM '" + wrong[row] + "'";
-            EXPECT_EQ(CountLog(log, missing), 1u);
             std::vector<std::string> lines = {
-                missing, "VirtualBox's home folder is " + std::string(home),
+                "ERROR: Could not find registered VM '" + wrong[row] + "'",
+                "VirtualBox's home folder is " + std::string(home),
                 "Machines registered there: 'office', 'lab', 'Lukasz'"};
             if (row == 1) {
                 lines.push_back(
@@ -211,14 +210,8 @@ TEST_F(OneReleaseLife, StartsThatFindNoMachineToRun) {
             EXPECT_EQ(CountLog(log, "Did you mean"), row == 1 ? 1u : 0u);
             EXPECT_EQ(MachineState("Lukasz"), kPoweredOff);
         } else if (row == 3) {
-            EXPECT_EQ(CountLog(log,
-                               "ERROR: Can't find VBoxHeadless executable. Check your "
-                               "VboxInstallPath option in " +
-                                   service_->IniPath()),
-                      1u);
             EXPECT_EQ(Members(calls), "VirtualBox.FindMachine Machine.Id");
         } else {
-            EXPECT_EQ(CountLog(log, "ERROR starting " + vm + " because it is stopping"), 1u);
             EXPECT_EQ(MachineState(name_), kStopping) << "left alone";
         }
     }

@@ -189,11 +189,21 @@ std::vector<std::string> EventRecord::Since() const {
             events.push_back(std::to_string(std::stoul(match[2], nullptr, 16)) + " " +
                              std::to_string(std::stoul(match[3], nullptr, 16)) + ":");
         } else if (std::regex_search(line, match, insert) && byThread.count(match[1]) != 0) {
-            // Wine escapes the text as C does, and what is not ASCII as \XXXX (no insert that
-            // these tests read holds such).
-            std::string text = std::regex_replace(match[3].str(), std::regex("\\\\(.)"), "$1");
+            // Wine escapes the text as C does, and a character that is not ASCII as \XXXX.
+            std::string text = match[3], utf8;
+            for (size_t at = 0; at < text.size(); ++at) {
+                bool unit = text[at] == '\\' && isxdigit(text[at + 1]);
+                wchar_t c =
+                    unit ? static_cast<wchar_t>(std::stoul(text.substr(at + 1, 4), nullptr, 16))
+                         : L'\0';
+                char bytes[4];
+                at += unit ? 4 : text[at] == '\\' ? 1 : 0;
+                utf8 += unit ? std::string(bytes, WideCharToMultiByte(CP_UTF8, 0, &c, 1, bytes, 4,
+                                                                      nullptr, nullptr))
+                             : std::string(1, text[at]);
+            }
             std::string& event = events[byThread[match[1]]];
-            event += (event.back() == ':' ? " " : " | ") + text;
+            event += (event.back() == ':' ? " " : " | ") + utf8;
         }
     }
     return events;

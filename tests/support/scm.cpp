@@ -80,8 +80,15 @@ DWORD QueryStatus(const std::string& service, SERVICE_STATUS_PROCESS* status) {
 DWORD StartByName(const std::string& service) {
     DWORD error = 0;
     ScHandle handle(OpenByName(service, SERVICE_START, &error));
-    return handle.handle == nullptr ? error
-                                    : LastErrorUnless(StartServiceA(handle.handle, 0, nullptr));
+    // Under load Wine's manager now and then loses the new process while it initialises
+    // (ERROR_INTERNAL_ERROR), as CreateProcess does: a second start goes through.
+    for (int attempt = 0; attempt < 3 && handle.handle != nullptr; ++attempt) {
+        error = LastErrorUnless(StartServiceA(handle.handle, 0, nullptr));
+        if (error != ERROR_INTERNAL_ERROR) {
+            break;
+        }
+    }
+    return error;
 }
 
 DWORD ControlByName(const std::string& service, DWORD control) {
