@@ -1,6 +1,5 @@
-// The stand-in's own contract, where no product test reaches it: the overflow of a passive
-// listener and what differs between the releases it plays. The client is the service's own
-// (vbox/vbox.h), in the multithreaded apartment.
+// The stand-in's own contract, where no product test reaches it: what differs between the releases
+// it plays. The client is the service's own (vbox/vbox.h), in the multithreaded apartment.
 #include "tests/support/support.h"
 #include "vbox/vbox.h"
 
@@ -133,32 +132,5 @@ TEST_P(Releases, DifferWhereVirtualBoxDoes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Standin, Releases, testing::Range(0, 3));
-
-// More than 500 unprocessed events unregister a passive listener, as in VirtualBox. (A listener
-// that keeps up, the service's own, runs in every machine test.)
-TEST_F(Standin, OverflowUnregistersASlowListener) {
-    ASSERT_NO_FATAL_FAILURE(Open());
-    Manage("startvm");
-    VARIANT shared[] = {DispatchArg(session_.Get()), LongArg(1)};
-    ASSERT_EQ(CallMethod(machine_.Get(), L"LockMachine", shared, 2, nullptr), S_OK);
-    DispatchRef console, source, slow, event;
-    ASSERT_EQ(GetObjectProperty(session_.Get(), L"Console", console.Put()), S_OK);
-    ASSERT_EQ(GetObjectProperty(vbox_.Get(), L"EventSource", source.Put()), S_OK);
-    ASSERT_EQ(CallObjectMethod(source.Get(), L"CreateListener", nullptr, 0, slow.Put()), S_OK);
-    VARIANT types;
-    types.vt = VT_ARRAY | VT_I4;
-    types.parray = SafeArrayCreateVector(VT_I4, 0, 1);
-    static_cast<LONG*>(types.parray->pvData)[0] = 32;  // a machine's state change
-    VARIANT listen[] = {DispatchArg(slow.Get()), types, LongArg(0)};
-    ASSERT_EQ(CallMethod(source.Get(), L"RegisterListener", listen, 3, nullptr), S_OK);
-    SafeArrayDestroy(types.parray);
-    for (int i = 0; i < 502; ++i) {
-        EXPECT_EQ(CallMethod(console.Get(), i % 2 ? L"Resume" : L"Pause", nullptr, 0, nullptr),
-                  S_OK);
-    }
-    VARIANT poll[] = {DispatchArg(slow.Get()), LongArg(0)};
-    EXPECT_EQ(CallObjectMethod(source.Get(), L"GetEvent", poll, 2, event.Put()),
-              static_cast<HRESULT>(0x80BB0001));  // VBOX_E_OBJECT_NOT_FOUND
-}
 
 }  // namespace

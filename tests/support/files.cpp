@@ -11,6 +11,7 @@
 #include <regex>
 #include <sstream>
 
+#include "config/config.h"
 #include "tests/support/child.h"
 
 namespace testsupport {
@@ -92,9 +93,7 @@ void WriteIni(const std::string& path, const IniKeys& keys, IniForm form) {
         text += key.first + "=" + key.second + "\r\n";
     }
     if (form == IniForm::Utf16) {
-        std::wstring wide(text.size(), L'\0');
-        wide.resize(MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                        &wide[0], static_cast<int>(wide.size())));
+        std::wstring wide = Wide(text.c_str());
         text =
             "\xFF\xFE" + std::string(reinterpret_cast<const char*>(wide.data()), wide.size() * 2);
     }
@@ -196,11 +195,8 @@ std::vector<std::string> EventRecord::Since() const {
                 wchar_t c =
                     unit ? static_cast<wchar_t>(std::stoul(text.substr(at + 1, 4), nullptr, 16))
                          : L'\0';
-                char bytes[4];
                 at += unit ? 4 : text[at] == '\\' ? 1 : 0;
-                utf8 += unit ? std::string(bytes, WideCharToMultiByte(CP_UTF8, 0, &c, 1, bytes, 4,
-                                                                      nullptr, nullptr))
-                             : std::string(1, text[at]);
+                utf8 += unit ? Utf8(&c, 1) : std::string(1, text[at]);
             }
             std::string& event = events[byThread[match[1]]];
             event += (event.back() == ':' ? " " : " | ") + utf8;

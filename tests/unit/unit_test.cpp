@@ -176,17 +176,17 @@ TEST(Config, PassesReadEachKey) {
 
 // The text in an encoding, or "" when the ANSI code page cannot hold it.
 std::string Encoded(const std::wstring& text, TextEncoding encoding) {
-    if (encoding == TextEncoding::Utf16) {
-        return "\xFF\xFE" +
-               std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2);
-    }
     BOOL lossy = FALSE;
-    UINT page = encoding == TextEncoding::Ansi ? CP_ACP : CP_UTF8;
-    std::string bytes(text.size() * 4, '\0');
-    bytes.resize(WideCharToMultiByte(page, 0, text.data(), static_cast<int>(text.size()), &bytes[0],
-                                     static_cast<int>(bytes.size()), nullptr,
-                                     page == CP_ACP ? &lossy : nullptr));
-    return lossy ? "" : (encoding == TextEncoding::Utf8Bom ? "\xEF\xBB\xBF" : "") + bytes;
+    std::string ansi(text.size() * 2 + 1, '\0');
+    ansi.resize(
+        WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &ansi[0], ansi.size(), nullptr, &lossy) -
+        1);
+    const std::string utf16(reinterpret_cast<const char*>(text.data()), text.size() * 2);
+    return encoding == TextEncoding::Utf16     ? "\xFF\xFE" + utf16
+           : encoding == TextEncoding::Utf8Bom ? "\xEF\xBB\xBF" + Utf8(text.c_str())
+           : encoding == TextEncoding::Utf8    ? Utf8(text.c_str())
+           : lossy                             ? ""
+                                               : ansi;
 }
 
 // Each row's file, written as UTF-16LE, Windows' profile functions read whole; the reader gives
