@@ -51,75 +51,92 @@ std::string Narrow(const std::wstring& text) {
 
 // ---- The model -------------------------------------------------------------------------------
 
-const Machine kUp = M(L"up", SERVICE_RUNNING);
-
 // For one machine: the tooltip's line, --status's line (empty: the same), then the icon's
-// colour (Green, Amber, grey as Y, Red) and the menu's remote desktop, start, stop and log.
+// colour (Green, Amber, grey as Y, Red) and the menu's remote desktop, start, stop and log; and the
+// balloon when it comes to this from Running (empty: none).
 struct LineRow {
     std::string name;
     Machine machine;
-    std::wstring tooltip, status;
-    std::string iconAndMenu;
+    std::string tooltip, status, iconAndMenu, balloon = "";
 };
 
 class Lines : public testing::TestWithParam<LineRow> {};
 
-TEST_P(Lines, TooltipStatusIconAndMenu) {
+const Machine kOffice = M(L"office", SERVICE_RUNNING);
+
+TEST_P(Lines, TooltipStatusIconMenuAndBalloon) {
     const LineRow& row = GetParam();
-    EXPECT_EQ(Narrow(tray::TooltipText({row.machine}, false)), Narrow(row.tooltip));
-    EXPECT_EQ(Narrow(tray::StatusLine(row.machine)),
-              Narrow(row.status.empty() ? row.tooltip : row.status));
+    EXPECT_EQ(Narrow(tray::TooltipText({row.machine}, false)), row.tooltip);
+    EXPECT_EQ(Narrow(tray::StatusLine(row.machine)), row.status.empty() ? row.tooltip : row.status);
     tray::MenuState menu = tray::MenuFor(row.machine);
     std::string shown = {"GAYR"[int(tray::SeverityOf(row.machine))], "01"[menu.remoteDesktop],
                          "01"[menu.startService], "01"[menu.stopService], "01"[menu.openLog]};
     EXPECT_EQ(shown, row.iconAndMenu);
+    // No balloon when the companion stopped it (a stop asked of another service changes nothing);
+    // one within the quiet span however often it falls again (a stop from the companion covers
+    // one fall only), then one after it.
+    for (bool stoppedHere : {false, true}) {
+        tray::DownWatch watch;
+        EXPECT_TRUE(watch.Update({kOffice}, 0).empty());
+        watch.ExpectStop(stoppedHere ? L"office" : L"none such");
+        std::vector<std::wstring> texts = watch.Update({row.machine}, 0);
+        EXPECT_EQ(Narrow(texts.empty() ? L"" : texts[0]), stoppedHere ? "" : row.balloon);
+        size_t told = texts.size();
+        for (ULONGLONG at : {60000ull, 120000ull, 60000ull + tray::DownWatch::QuietSpan}) {
+            watch.Update({kOffice}, at);
+            told += watch.Update({row.machine}, at).size();
+        }
+        EXPECT_EQ(told, row.balloon.empty() ? 0u : 2u) << stoppedHere;
+    }
+    // A machine never seen up is no news.
+    tray::DownWatch never;
+    EXPECT_TRUE(never.Update({row.machine}, 0).empty() && never.Update({row.machine}, 1).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, Lines,
-    testing::Values(
-        LineRow{"Running", M(L"office", SERVICE_RUNNING), L"office: Running, 1280x800, RDP 3389",
-                L"office: service running; machine Running, 1280x800, RDP 3389", "G1011"},
-        LineRow{"NoVrdeServer",
-                With(M(L"office", SERVICE_RUNNING), [](Machine* m) { m->vrdePort = 0xFFFFFFFF; }),
-                L"office: Running, 1280x800", L"office: service running; machine Running, 1280x800",
-                "G0011"},
-        LineRow{"Paused", M(L"office", SERVICE_RUNNING, 6), L"office: Paused, 1280x800, RDP 3389",
-                L"office: service running; machine Paused, 1280x800, RDP 3389", "A0011"},
-        LineRow{"Saving", M(L"office", SERVICE_RUNNING, 12), L"office: Saving",
-                L"office: service running; machine Saving", "A0011"},
-        LineRow{"NoAnswer", M(L"office", SERVICE_RUNNING, kNoAnswer),
-                L"office: no answer on its pipe", L"office: service running; no answer on its pipe",
-                "Y0011"},
-        LineRow{"ServiceStarting", M(L"office", SERVICE_START_PENDING), L"office: service starting",
-                L"", "A0011"},
-        LineRow{"ServiceStopping", M(L"office", SERVICE_STOP_PENDING), L"office: service stopping",
-                L"", "A0001"},
-        LineRow{"ServiceStopped", M(L"office", SERVICE_STOPPED), L"office: service stopped", L"",
-                "Y0101"},
-        LineRow{"NeverStarted", M(L"office", SERVICE_STOPPED, 0, 1077), L"office: service stopped",
-                L"", "Y0101"},
-        LineRow{"MachineAborted", M(L"office", SERVICE_STOPPED, 0, 1066, 0x80800002),
-                L"office: service failed: the machine aborted", L"", "R0101"},
-        LineRow{"OtherFailure", M(L"office", SERVICE_STOPPED, 0, 1066, 0x80800009),
-                L"office: service failed: code 0x80800009", L"", "R0101"},
-        LineRow{"WindowsError", M(L"office", SERVICE_STOPPED, 0, 1053),
-                L"office: service failed: error 1053", L"", "R0101"},
-        LineRow{"NoLogYet",
-                With(M(L"office", SERVICE_STOPPED), [](Machine* m) { m->logExists = false; }),
-                L"office: service stopped", L"", "Y0100"},
-        LineRow{"NamesDiffer",
-                With(M(L"office", SERVICE_RUNNING), [](Machine* m) { m->service = L"kelvaran"; }),
-                L"office: Running, 1280x800, RDP 3389",
-                L"office (kelvaran): service running; machine Running, 1280x800, RDP 3389",
-                "G1011"},
-        LineRow{"Impostor",
-                With(M(L"office", SERVICE_RUNNING), [](Machine* m) { m->impostor = true; }),
-                L"office: pipe held by another process",
-                L"office: service running; pipe held by another process", "R0011"},
-        LineRow{"NoVmName", With(M(L"", SERVICE_STOPPED), [](Machine* m) { m->service = L"x"; }),
-                L"x: no VmName in its INI file", L"x: service stopped; no VmName in its INI file",
-                "Y0101"}),
+    testing::ValuesIn(std::vector<LineRow>{
+        {"Running", kOffice, "office: Running, 1280x800, RDP 3389",
+         "office: service running; machine Running, 1280x800, RDP 3389", "G1011"},
+        {"NoVrdeServer", With(kOffice, [](Machine* m) { m->vrdePort = 0xFFFFFFFF; }),
+         "office: Running, 1280x800", "office: service running; machine Running, 1280x800",
+         "G0011"},
+        {"Paused", M(L"office", SERVICE_RUNNING, 6), "office: Paused, 1280x800, RDP 3389",
+         "office: service running; machine Paused, 1280x800, RDP 3389", "A0011"},
+        {"Saving", M(L"office", SERVICE_RUNNING, 12), "office: Saving",
+         "office: service running; machine Saving", "A0011"},
+        {"Aborted", M(L"office", SERVICE_RUNNING, 4), "office: Aborted",
+         "office: service running; machine Aborted", "R0011", "office stopped: aborted"},
+        {"PoweredOff", M(L"office", SERVICE_RUNNING, 1), "office: Powered off",
+         "office: service running; machine Powered off", "Y0011", "office stopped: powered off"},
+        {"NoAnswer", M(L"office", SERVICE_RUNNING, kNoAnswer), "office: no answer on its pipe",
+         "office: service running; no answer on its pipe", "Y0011"},
+        {"ServiceStarting", M(L"office", SERVICE_START_PENDING), "office: service starting", "",
+         "A0011"},
+        {"ServiceStopping", M(L"office", SERVICE_STOP_PENDING), "office: service stopping", "",
+         "A0001"},
+        {"ServiceStopped", M(L"office", SERVICE_STOPPED), "office: service stopped", "", "Y0101",
+         "office stopped: service stopped"},
+        {"NeverStarted", M(L"office", SERVICE_STOPPED, 0, 1077), "office: service stopped", "",
+         "Y0101", "office stopped: service stopped"},
+        {"MachineAborted", M(L"office", SERVICE_STOPPED, 0, 1066, 0x80800002),
+         "office: service failed: the machine aborted", "", "R0101",
+         "office stopped: the machine aborted"},
+        {"OtherFailure", M(L"office", SERVICE_STOPPED, 0, 1066, 0x80800009),
+         "office: service failed: code 0x80800009", "", "R0101", "office stopped: code 0x80800009"},
+        {"WindowsError", M(L"office", SERVICE_STOPPED, 0, 1053),
+         "office: service failed: error 1053", "", "R0101", "office stopped: error 1053"},
+        {"NoLogYet", With(M(L"office", SERVICE_STOPPED), [](Machine* m) { m->logExists = false; }),
+         "office: service stopped", "", "Y0100", "office stopped: service stopped"},
+        {"NamesDiffer", With(kOffice, [](Machine* m) { m->service = L"kelvaran"; }),
+         "office: Running, 1280x800, RDP 3389",
+         "office (kelvaran): service running; machine Running, 1280x800, RDP 3389", "G1011"},
+        {"Impostor", With(kOffice, [](Machine* m) { m->impostor = true; }),
+         "office: pipe held by another process",
+         "office: service running; pipe held by another process", "R0011"},
+        {"NoVmName", With(M(L"", SERVICE_STOPPED), [](Machine* m) { m->service = L"x"; }),
+         "x: no VmName in its INI file", "x: service stopped; no VmName in its INI file",
+         "Y0101"}}),
     RowName<LineRow>);
 
 // Many machines: the icon shows the worst; the tooltip keeps to its 127 characters, the worst
@@ -129,7 +146,8 @@ TEST(Tooltip, ManyMachinesFitTheLimit) {
     for (int i = 0; i < 60; ++i) {
         machines.push_back(M(L"machine-with-a-long-name-" + std::to_wstring(i), SERVICE_RUNNING));
         machines.back().state = i == 45 ? 4 : i == 20 ? 6 : 5;
-        EXPECT_EQ(tray::WorstSeverity(machines), Severity(i >= 45 ? 3 : i >= 20 ? 1 : 0));
+        machines.back().answered = i != 30;
+        EXPECT_EQ(tray::WorstSeverity(machines), Severity((i >= 20) + (i >= 30) + (i >= 45)));
         std::wstring text = tray::TooltipText(machines, i % 2 == 1);
         ASSERT_LE(text.size(), 127u) << Narrow(text);
         size_t lines = std::count(text.begin(), text.end(), L'\n') + 1 - i % 2;
@@ -139,58 +157,12 @@ TEST(Tooltip, ManyMachinesFitTheLimit) {
         EXPECT_EQ(text.find(L"State changes unheard") == 0 || text.find(L"Pipe taken") == 0,
                   i % 2 == 1)
             << Narrow(text);
-        if (i >= 45) {
-            EXPECT_NE(text.find(L"machine-with-a-long-name-45: Aborted"), std::wstring::npos);
-        }
+        EXPECT_EQ(text.find(L"machine-with-a-long-name-45: Aborted") != std::wstring::npos,
+                  i >= 45);
     }
     EXPECT_EQ(Narrow(tray::TooltipText({}, false)), "Kelvaran: no machine found");
     EXPECT_EQ(tray::WorstSeverity({}), Severity::Grey);
 }
-
-// A balloon for a machine that went down, unless the companion stopped it; one within the quiet
-// span however often its service fails and is restarted.
-struct DownRow {
-    std::string name;
-    Machine before, after;
-    bool stoppedHere;
-    std::wstring balloon;
-};
-
-class Down : public testing::TestWithParam<DownRow> {};
-
-TEST_P(Down, BalloonForAMachineThatWentDown) {
-    const DownRow& row = GetParam();
-    tray::DownWatch watch;
-    EXPECT_TRUE(watch.Update({row.before}, 0).empty());
-    if (row.stoppedHere) {
-        watch.ExpectStop(row.after.service);
-    }
-    std::vector<std::wstring> texts = watch.Update({row.after}, 0);
-    EXPECT_EQ(Narrow(texts.empty() ? L"" : texts[0]), Narrow(row.balloon));
-    // Two more falls within the span (a stop from the companion covers one end only), then one
-    // after it.
-    size_t told = texts.size();
-    for (ULONGLONG at : {60000ull, 120000ull, 60000ull + tray::DownWatch::QuietSpan}) {
-        watch.Update({row.before}, at);
-        told += watch.Update({row.after}, at).size();
-    }
-    EXPECT_EQ(told, row.balloon.empty() && !row.stoppedHere ? 0u : 2u);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, Down,
-    testing::Values(
-        DownRow{"Aborted", kUp, M(L"up", SERVICE_RUNNING, 4), false, L"up stopped: aborted"},
-        DownRow{"PoweredOff", kUp, M(L"up", SERVICE_RUNNING, 1), false, L"up stopped: powered off"},
-        DownRow{"ServiceFailed", kUp, M(L"up", SERVICE_STOPPED, 0, 1066, 0x80800002), false,
-                L"up stopped: the machine aborted"},
-        DownRow{"ServiceStopped", kUp, M(L"up", SERVICE_STOPPED), false,
-                L"up stopped: service stopped"},
-        DownRow{"StoppedHere", kUp, M(L"up", SERVICE_STOPPED), true, L""},
-        DownRow{"NeverUp", M(L"up", SERVICE_STOPPED), M(L"up", SERVICE_STOPPED), false, L""},
-        DownRow{"Paused", kUp, M(L"up", SERVICE_RUNNING, 6), false, L""},
-        DownRow{"NoAnswer", kUp, M(L"up", SERVICE_RUNNING, kNoAnswer), false, L""}),
-    RowName<DownRow>);
 
 // The icon's pixels at 100, 150 and 200 %: the pixels along its edge keep 3:1 against a light
 // and a dark taskbar, and no two states look alike in grey (a shape, not only a colour, tells).
@@ -235,20 +207,20 @@ TEST(Discovery, FindsKelvaranCopiesAmongForeignServices) {
     std::string blanks = folder.File("my machines");
     CreateDirectoryA(blanks.c_str(), nullptr);
     struct Row {
-        std::string service, exe, command, source, vm;  // vm "-": not a machine
+        std::wstring service;
+        std::string exe, command, source, vm;  // vm "-": not a machine
     };
-    const std::string office = folder.File("office.exe");
-    const std::string second = blanks + "\\second one.exe";
-    const std::string third = blanks + "\\third.exe";
+    const std::string office = folder.File("office.exe"), second = blanks + "\\second one.exe",
+                      third = blanks + "\\third.exe";
     const Row rows[] = {
-        {"office", office, office, "kelvaran.exe", "office"},
-        {"quoted", second, "\"" + second + "\" -x", "kelvaran.exe", "second one"},
-        {"unquoted", third, third + " -x", "kelvaran.exe", "third"},
-        {"noext", folder.File("fourth.exe"), folder.File("fourth"), "kelvaran.exe", "fourth"},
-        {"noini", folder.File("noini.exe"), folder.File("noini.exe"), "kelvaran.exe", ""},
-        {"companion", folder.File("tray.exe"), folder.File("tray.exe"), "kelvaran-tray.exe", "-"},
-        {"gone", "", folder.File("gone.exe"), "", "-"},
-        {"wine", "", "%SystemRoot%\\system32\\svchost.exe -k netsvcs", "", "-"},
+        {L"office", office, office, "kelvaran.exe", "office"},
+        {L"quoted", second, "\"" + second + "\" -x", "kelvaran.exe", "second one"},
+        {L"unquoted", third, third + " -x", "kelvaran.exe", "third"},
+        {L"noext", folder.File("fourth.exe"), folder.File("fourth"), "kelvaran.exe", "fourth"},
+        {L"noini", folder.File("noini.exe"), folder.File("noini.exe"), "kelvaran.exe", ""},
+        {L"companion", folder.File("tray.exe"), folder.File("tray.exe"), "kelvaran-tray.exe", "-"},
+        {L"gone", "", folder.File("gone.exe"), "", "-"},
+        {L"wine", "", "%SystemRoot%\\system32\\svchost.exe -k netsvcs", "", "-"},
     };
     std::vector<tray::ServiceEntry> services;
     for (const Row& row : rows) {
@@ -260,9 +232,7 @@ TEST(Discovery, FindsKelvaranCopiesAmongForeignServices) {
         if (!row.vm.empty() && row.vm != "-") {
             WriteIni(SiblingPath(row.exe, ".ini"), {{"VmName", row.vm}});
         }
-        services.push_back({std::wstring(row.service.begin(), row.service.end()),
-                            std::wstring(row.command.begin(), row.command.end()),
-                            {}});
+        services.push_back({row.service, std::wstring(row.command.begin(), row.command.end()), {}});
     }
     WriteFileContent(folder.File("office.log"), "[01/01/25 00:00:00] a line\r\n");
     std::string found;
@@ -289,8 +259,10 @@ TEST(Questions, ASilentPipeIsGivenUp) {
 
 // ---- The companion with the stand-in ---------------------------------------------------------
 
-std::string TrayExe() {
-    return BinFolder() + "\\kelvaran-tray.exe";
+const char kTrayPipe[] = "\\\\.\\pipe\\kelvarantray";
+
+ProcessResult Tray(const std::string& arguments, DWORD timeoutMs = 60000) {
+    return RunProcess(BinFolder() + "\\kelvaran-tray.exe", arguments, timeoutMs);
 }
 
 // What the companion in this process gave the shell (which holds one icon, and refuses a
@@ -364,19 +336,17 @@ BOOL WINAPI Enumerate(SC_HANDLE manager, SC_ENUM_TYPE level, DWORD type, DWORD s
 }
 
 // Each system function and its stand-in, swapped one way or back.
-template <typename F>
-void Swap(bool in, F mine, const char* module, const char* name) {
-    F system = System(mine, module, name);
-    in ? Repoint(system, mine) : Repoint(mine, system);
-}
-
 void SwapAll(bool in) {
-    Swap(in, &Notify, "shell32", "Shell_NotifyIconW");
-    Swap(in, &Place, "shell32", "Shell_NotifyIconGetRect");
-    Swap(in, &Track, "user32", "TrackPopupMenuEx");
-    Swap(in, &Start, "kernel32", "CreateProcessW");
-    Swap(in, &NoAssociation, "shell32", "ShellExecuteExW");
-    Swap(in, &Enumerate, "advapi32", "EnumServicesStatusExW");
+    auto swap = [in](auto mine, const char* module, const char* name) {
+        auto system = System(mine, module, name);
+        in ? Repoint(system, mine) : Repoint(mine, system);
+    };
+    swap(&Notify, "shell32", "Shell_NotifyIconW");
+    swap(&Place, "shell32", "Shell_NotifyIconGetRect");
+    swap(&Track, "user32", "TrackPopupMenuEx");
+    swap(&Start, "kernel32", "CreateProcessW");
+    swap(&NoAssociation, "shell32", "ShellExecuteExW");
+    swap(&Enumerate, "advapi32", "EnumServicesStatusExW");
 }
 
 // The companion, started by hand, on a thread of this process, holding the session's companion
@@ -398,9 +368,8 @@ public:
     }
     // The window's title: the tooltip's text uncut.
     static std::string Title() {
-        char title[4096] = "";
-        GetWindowTextA(Window(), title, sizeof title);
-        return title;
+        std::string title(4096, '\0');
+        return title.substr(0, GetWindowTextA(Window(), &title[0], 4096));
     }
     // Waits until the shell holds the icon of that severity and tooltip.
     static void Icon(Severity severity, const std::string& tip) {
@@ -411,20 +380,11 @@ public:
         EXPECT_TRUE(WaitUntil(shown, 20000)) << int(severity) << " " << tip << " in:\n"
                                              << shell.severity << " " << shell.tip;
     }
-    // The menu as the keyboard opens it, answered with the item id (0: Escape).
-    static void Menu(int id) {
-        shell.answer = id;
-        SendMessageA(Window(), WM_APP + 1, 0, NIN_KEYSELECT);
-    }
 
 private:
     HANDLE mutex_ = CreateMutexA(nullptr, FALSE, "Local\\KelvaranTray");
     std::thread thread_;
 };
-
-std::string Status() {
-    return RunProcess(TrayExe(), "--status").output;
-}
 
 // Two services and their machines, seen by --status, then by a running companion through its
 // pipe, whatever else connects to it: its icon, brought back after the shell lost or refused it,
@@ -452,7 +412,7 @@ TEST(EndToEnd, TwoServicesSeenByStatusAndByTheRunningCompanion) {
     start("tray-a");
     start("tray-b");
     const std::string running = ": service running; machine Running, 1024x768, RDP 3389\n";
-    ProcessResult status = RunProcess(TrayExe(), "--status");
+    ProcessResult status = Tray("--status");
     EXPECT_EQ(status.exitCode, 0u);
     EXPECT_EQ(status.output, "tray-a" + running + "tray-b" + running);
 
@@ -460,44 +420,25 @@ TEST(EndToEnd, TwoServicesSeenByStatusAndByTheRunningCompanion) {
     EXPECT_EQ(VBoxManage("controlvm tray-a pause").exitCode, 0u);
     Ctl("vrde tray-b off 3389");
     Ctl("screen tray-b 800x600");
-    EXPECT_EQ(Status(),
+    EXPECT_EQ(Tray("--status").output,
               "tray-a: service running; machine Paused, 1024x768, RDP 3389\n"
               "tray-b: service running; machine Running, 800x600\n");
-    Ctl("vrde tray-b on 3389");
-    Ctl("screen tray-b 1024x768");
 
     // Another owner of the companion's pipe (here one that allows a single instance): the
     // companion says so and polls, and takes the name once it is free.
-    const std::string both =
-        "tray-a: Paused, 1024x768, RDP 3389\ntray-b: Running, 1024x768, RDP 3389";
-    HANDLE taker =
-        CreateNamedPipeA("\\\\.\\pipe\\kelvarantray", PIPE_ACCESS_DUPLEX, 0, 1, 16, 16, 0, nullptr);
+    const std::string both = "tray-a: Paused, 1024x768, RDP 3389\ntray-b: Running, 800x600";
+    HANDLE taker = CreateNamedPipeA(kTrayPipe, PIPE_ACCESS_DUPLEX, 0, 1, 16, 16, 0, nullptr);
     Companion companion;
     const std::string taken = "State changes unheard (pipe taken): polling every 5 s\n" + both;
     EXPECT_TRUE(WaitUntil([&] { return Companion::Title() == taken; })) << Companion::Title();
     CloseHandle(taker);
     Companion::Icon(Severity::Amber, both);
     // A second start leaves at once, and the first tells again where it is.
-    EXPECT_EQ(RunProcess(TrayExe(), "", 15000).exitCode, 0u);
+    EXPECT_EQ(Tray("", 15000).exitCode, 0u);
     EXPECT_TRUE(WaitUntil([] { return shell.told == 2; }));
     EXPECT_EQ(shell.balloon.find("Kelvaran shows your machines here"), 0u);
     EXPECT_TRUE(ProcessesNamed("kelvaran-tray.exe").empty());
 
-    // Its DACL, read through a connection that the companion ends after a second of silence:
-    // SYSTEM and SERVICE write, the user also creates instances.
-    HANDLE probe = CreateFileA("\\\\.\\pipe\\kelvarantray", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                               0, nullptr);
-    PSECURITY_DESCRIPTOR security = nullptr;
-    char* dacl = nullptr;
-    GetSecurityInfo(probe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
-                    nullptr, &security);
-    ConvertSecurityDescriptorToStringSecurityDescriptorA(security, SDDL_REVISION_1,
-                                                         DACL_SECURITY_INFORMATION, &dacl, 0);
-    EXPECT_STREQ(dacl,
-                 "D:P(A;;0x12019b;;;SY)(A;;0x12019b;;;SU)(A;;0x12019f;;;S-1-5-21-0-0-0-1000)");
-    LocalFree(dacl);
-    LocalFree(security);
-    CloseHandle(probe);
     // The shell restarts (or the scaling changes) while it holds the icon. Clients hold the pipe
     // with a partial word, another word, a longer message or nothing at all; a resume must still
     // reach the companion, through its pipe (it polls every 30 s), and show on the icon.
@@ -505,16 +446,28 @@ TEST(EndToEnd, TwoServicesSeenByStatusAndByTheRunningCompanion) {
     std::vector<HANDLE> clients;
     for (const std::string& bytes : {std::string("\x00\x02", 2), std::string("\x01\x02\x00\x00", 4),
                                      std::string("\x00\x02\x00\x00\x00", 5), std::string()}) {
-        clients.push_back(CreateFileA("\\\\.\\pipe\\kelvarantray", GENERIC_READ | GENERIC_WRITE, 0,
-                                      nullptr, OPEN_EXISTING, 0, nullptr));
+        clients.push_back(CreateFileA(kTrayPipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
         ASSERT_NE(clients.back(), INVALID_HANDLE_VALUE) << GetLastError();
         DWORD written = 0;
         WriteFile(clients.back(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
                   nullptr);
     }
+    // The pipe's DACL, read through the silent client before the companion ends it: SYSTEM and
+    // SERVICE write, the user also creates instances.
+    PSECURITY_DESCRIPTOR security = nullptr;
+    char* dacl = nullptr;
+    GetSecurityInfo(clients.back(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                    nullptr, nullptr, &security);
+    ConvertSecurityDescriptorToStringSecurityDescriptorA(security, SDDL_REVISION_1,
+                                                         DACL_SECURITY_INFORMATION, &dacl, 0);
+    EXPECT_STREQ(dacl,
+                 "D:P(A;;0x12019b;;;SY)(A;;0x12019b;;;SU)(A;;0x12019f;;;S-1-5-21-0-0-0-1000)");
+    LocalFree(dacl);
+    LocalFree(security);
     EXPECT_EQ(VBoxManage("controlvm tray-a resume").exitCode, 0u);
     const std::string up = "tray-a: Running, 1024x768, RDP 3389\n";
-    Companion::Icon(Severity::Green, up + "tray-b: Running, 1024x768, RDP 3389");
+    Companion::Icon(Severity::Green, up + "tray-b: Running, 800x600");
     for (HANDLE client : clients) {
         CloseHandle(client);
     }
@@ -523,9 +476,10 @@ TEST(EndToEnd, TwoServicesSeenByStatusAndByTheRunningCompanion) {
     // and the log viewer start from System32; Escape gives the focus back to the icon.
     char system[MAX_PATH];
     std::string folder32(system, GetSystemDirectoryA(system, MAX_PATH));
-    Companion::Menu(101);
-    Companion::Menu(104);
-    Companion::Menu(0);
+    for (int id : {101, 104, 0}) {  // the menu as the keyboard opens it; 0: Escape
+        shell.answer = id;
+        SendMessageA(Companion::Window(), WM_APP + 1, 0, NIN_KEYSELECT);
+    }
     EXPECT_EQ(shell.menu, "300,500 default 101 header grey 1");
     EXPECT_EQ(shell.started, folder32 + "\\mstsc.exe | \"" + folder32 +
                                  "\\mstsc.exe\" /v:localhost:3389\n" + folder32 +
@@ -538,8 +492,7 @@ TEST(EndToEnd, TwoServicesSeenByStatusAndByTheRunningCompanion) {
     ULONGLONG began = GetTickCount64();
     for (int i = 0; i < 1000; ++i) {
         DWORD reply = 0;
-        ASSERT_EQ(Exchange("\\\\.\\pipe\\kelvarantray", std::string("\x00\x02\x00\x00", 4), &reply),
-                  0);
+        ASSERT_EQ(Exchange(kTrayPipe, std::string("\x00\x02\x00\x00", 4), &reply), 0);
     }
     int bound = 2 + int((GetTickCount64() - began) / 1000);
     EXPECT_TRUE(WaitUntil([&] { return shell.surveys > surveys; }));
@@ -549,7 +502,7 @@ TEST(EndToEnd, TwoServicesSeenByStatusAndByTheRunningCompanion) {
     shell.failModify = 2;
     EXPECT_EQ(ControlByName("tray-b", SERVICE_CONTROL_STOP), 0u);
     Companion::Icon(Severity::Grey, up + "tray-b: service stopped");
-    EXPECT_EQ(Status(), "tray-a" + running + "tray-b: service stopped\n");
+    EXPECT_EQ(Tray("--status").output, "tray-a" + running + "tray-b: service stopped\n");
     EXPECT_EQ(services[1]->Run("-u").exitCode, 0u);
 
     // Another process took tray-c's pipe before its service started: nothing it says is shown.
@@ -567,47 +520,42 @@ TEST(EndToEnd, TwoServicesSeenByStatusAndByTheRunningCompanion) {
         }
     }).detach();
     start("tray-c");
-    EXPECT_EQ(Status(),
+    EXPECT_EQ(Tray("--status").output,
               "tray-a" + running + "tray-c: service running; pipe held by another process\n");
     Companion::Icon(Severity::Red, up + "tray-c: pipe held by another process");
-    for (const char* vm : {"tray-a", "tray-c"}) {
-        EXPECT_EQ(ControlByName(vm, SERVICE_CONTROL_STOP), 0u);
-        EXPECT_TRUE(WaitForState(vm, SERVICE_STOPPED));
+    services.clear();  // each stopped and removed before its machine
+    for (const char* vm : {"tray-a", "tray-b", "tray-c"}) {
         RemoveMachine(vm);
     }
-    RemoveMachine("tray-b");
 }
 
 // The command line: the logon start in the user's Run key, and usage for anything else.
 TEST(CommandLine, AutostartAndUsage) {
     const char key[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
     struct Row {
-        std::string arguments;
+        std::string arguments, value;  // value: the Run key's "Kelvaran Tray" afterwards; "-": none
         DWORD exitCode;
-        std::string value;  // the Run key's "Kelvaran Tray" afterwards; "-" for none
     };
     const Row rows[] = {
-        {"--autostart on", 0, "\"" + TrayExe() + "\" --logon"},
-        {"--autostart off", 0, "-"},
-        {"--autostart off", 0, "-"},
-        {"--autostart", 2, "-"},
-        {"--autostart yes", 2, "-"},
-        {"--status extra", 2, "-"},
-        {"--icon-sheet NUL", 0, "-"},
-        {"-h", 2, "-"},
+        {"--autostart on", "\"" + BinFolder() + "\\kelvaran-tray.exe\" --logon", 0},
+        {"--autostart off", "-", 0},
+        {"--autostart off", "-", 0},
+        {"--autostart", "-", 2},
+        {"--autostart yes", "-", 2},
+        {"--status extra", "-", 2},
+        {"--icon-sheet NUL", "-", 0},
+        {"-h", "-", 2},
     };
     for (const Row& row : rows) {
-        ProcessResult result = RunProcess(TrayExe(), row.arguments);
+        ProcessResult result = Tray(row.arguments);
         EXPECT_EQ(result.exitCode, row.exitCode) << row.arguments << ": " << result.output;
         EXPECT_EQ(result.output.find("Usage: kelvaran-tray.exe") == 0, row.exitCode == 2)
             << row.arguments;
         char value[MAX_PATH] = "";
         DWORD size = sizeof value;
-        if (RegGetValueA(HKEY_CURRENT_USER, key, "Kelvaran Tray", RRF_RT_REG_SZ, nullptr, value,
-                         &size) != ERROR_SUCCESS) {
-            snprintf(value, sizeof value, "-");
-        }
-        EXPECT_EQ(value, row.value) << row.arguments;
+        bool set = RegGetValueA(HKEY_CURRENT_USER, key, "Kelvaran Tray", RRF_RT_REG_SZ, nullptr,
+                                value, &size) == ERROR_SUCCESS;
+        EXPECT_EQ(set ? value : "-", row.value) << row.arguments;
     }
 }
 
