@@ -63,6 +63,16 @@ up)
     # starts. So every process that may be that one writes there: events.log, appended to.
     export WINEDEBUG=fixme+advapi,warn+eventlog,err+eventlog
     events="$dir/events.log"
+    # Read by the prefix's desktop process when it starts: set before any program of the prefix
+    # needs a window.
+    case " ${*:4} " in
+    *" --windows "*)
+        WINEPREFIX="$dir" wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f \
+            >/dev/null 2>>"$events" || die "cannot choose the null graphics driver in $dir"
+        # A new prefix's first session takes the driver it had when it started: the next, with it.
+        WINEPREFIX="$dir" wineserver -w
+        ;;
+    esac
     standin=""
     for ((i = 4; i < $#; i++)); do
         [ "${!i}" = "--standin" ] && { j=$((i + 1)); standin=${!j}; }
@@ -74,19 +84,19 @@ up)
         WINEPREFIX="$dir" wine regsvr32 /s "$standin/VBoxC.dll" >/dev/null 2>>"$events" ||
             die "regsvr32 VBoxC.dll failed in $dir"
     fi
-    # Read by the prefix's desktop process when it starts: set before any program of the prefix.
-    case " ${*:4} " in
-    *" --windows "*)
-        WINEPREFIX="$dir" wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f \
-            >/dev/null 2>>"$events" || die "cannot choose the null graphics driver in $dir"
-        ;;
-    esac
     pidfile="$dir/.keeper.pid"
     if [ -f "$pidfile" ] && kill -0 "$(cat "$pidfile")" 2>/dev/null; then
         exit 0
     fi
     WINEPREFIX="$dir" setsid wine "$3" </dev/null >/dev/null 2>>"$events" &
     echo $! >"$pidfile"
+    # Wine's desktop process inherits, for good, the standard handles of the program that brings
+    # it up: brought up here, it holds none of a test's (ctest would wait on them for ever).
+    case " ${*:4} " in
+    *" --windows "*)
+        WINEPREFIX="$dir" setsid wine explorer.exe /desktop </dev/null >/dev/null 2>>"$events" &
+        ;;
+    esac
     # Wait until the prefix's service manager answers, so the first test does not pay for it.
     WINEPREFIX="$dir" wine sc query eventlog >/dev/null 2>>"$events" || true
     ;;
