@@ -33,7 +33,7 @@ grep -q "^package: no certificate given.*not signed$" "$scratch/check.txt" || fa
 # check <zip> <folder>: unpacks the zip into the folder and checks it.
 check() {
     mkdir -p "$2"
-    python3 - "$1" "$2" "$product" "$here" "$members" <<'EOF'
+    python3 - "$1" "$2" "$product" "$here" "$members" <<'EOF' || return 1
 import re, struct, sys, zipfile
 zip_path, folder, product, here, members = sys.argv[1:]
 archive = zipfile.ZipFile(zip_path)
@@ -49,7 +49,8 @@ for exe in names[:3]:
         assert path not in data, f"{exe}: holds the build path {path}"
     # Windows looks for version.dll beside the executable first: no import of it.
     assert b"VERSION.dll" not in data, f"{exe} imports version.dll"
-    at = data.find(struct.pack("<I", 0xFEEF04BD))
+    # The fixed part follows the resource's key (the signature's bytes may stand in code before).
+    at = data.find(struct.pack("<I", 0xFEEF04BD), data.find("VS_VERSION_INFO".encode("utf-16-le")))
     words = struct.unpack_from("<4I", data, at + 8)
     found = [(w >> 16, w & 0xFFFF) for w in words]
     assert found[0] + found[1] == fixed and found[2] + found[3] == fixed, f"{exe}: {found}"

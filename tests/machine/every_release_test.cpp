@@ -119,10 +119,7 @@ TEST_P(EveryRelease, StartAndStop) {
     const bool joined = row.from == kRunning || row.from == kPaused || (spawn && !fails);
     const bool launched = !joined && !stopFirst;
     machine_ = row.vm != nullptr ? row.vm : name_;
-    if (row.exe != nullptr) {
-        exe_ = row.exe;
-        CreateDirectoryA(folder_.File(exe_.substr(0, exe_.rfind('\\'))).c_str(), nullptr);
-    }
+    exe_ = row.exe != nullptr ? row.exe : exe_;
     CreateMachine();
     Ctl("acpi \"" + machine_ + "\" both 200");
     ASSERT_NO_FATAL_FAILURE(Prepare(row.from));

@@ -51,13 +51,6 @@ void MachineTest::SetUp() {
 MachineTest::MachineTest() : name_(TestName()) {}
 
 void MachineTest::TearDown() {
-    if (HasFailure() && service_) {
-        printf("--- log of %s\n%s--- journal since the start\n", name_.c_str(),
-               ReadFileContent(service_->LogPath()).c_str());
-        for (const JournalEntry& entry : journal_ ? journal_->Entries() : Calls()) {
-            printf("%s\n", entry.line.c_str());
-        }
-    }
     recorder_.reset();
     service_.reset();
     // A case that ended the server leaves the next to be started from a service.

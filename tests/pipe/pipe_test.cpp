@@ -21,7 +21,6 @@ using namespace testsupport;
 
 // The wire's words: the VRDE switch, its port, the screen size, the machine's state.
 const DWORD kRequests[] = {256, 257, 258, 259};
-const char kTrayPipe[] = "\\\\.\\pipe\\kelvarantray";
 // What every client of either pipe lends the pipe's owner: its identity, nothing to act with.
 const DWORD kIdentifyOnly = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 
@@ -465,14 +464,14 @@ TEST_F(PipeTest, QueriesRacingTheLinksCloseGetTheFactOrZero) {
 // absent, never reading or busy costs a bounded wait; a listening one gets a connection per
 // notification with the word 512 alone. The opens lend no token.
 TEST_F(PipeTest, NotifyTrayNeverHoldsTheCaller) {
-    EXPECT_TRUE(ReturnsWithin(1000, NotifyTray, kTrayPipe)) << "nobody listens";
-    HANDLE instance = CreateNamedPipeA(kTrayPipe, PIPE_ACCESS_DUPLEX, 0, 1, 0, 0, 0, nullptr);
-    EXPECT_TRUE(ReturnsWithin(5000, NotifyTray, kTrayPipe)) << "it never reads";
-    EXPECT_TRUE(ReturnsWithin(1000, NotifyTray, kTrayPipe)) << "its only instance is taken";
+    EXPECT_TRUE(ReturnsWithin(1000, NotifyTray, TrayPipeName)) << "nobody listens";
+    HANDLE instance = CreateNamedPipeA(TrayPipeName, PIPE_ACCESS_DUPLEX, 0, 1, 0, 0, 0, nullptr);
+    EXPECT_TRUE(ReturnsWithin(5000, NotifyTray, TrayPipeName)) << "it never reads";
+    EXPECT_TRUE(ReturnsWithin(1000, NotifyTray, TrayPipeName)) << "its only instance is taken";
     CloseHandle(instance);
     TrayListener listener;
     for (int i = 0; i < 3; ++i) {
-        EXPECT_TRUE(ReturnsWithin(1000, NotifyTray, kTrayPipe)) << "a companion listens";
+        EXPECT_TRUE(ReturnsWithin(1000, NotifyTray, TrayPipeName)) << "a companion listens";
     }
     EXPECT_TRUE(listener.WaitHeard(3));
     EXPECT_EQ(opens, std::vector<DWORD>(6, kIdentifyOnly));

@@ -80,23 +80,23 @@ std::vector<TYPEKIND> StateEntries(IDispatch* object) {
     return kinds;
 }
 
-// Each release's Version and form of LaunchVMProcess's environment (an array from 6.1 on, where a
-// null one is empty); VBoxManage's words are the same in every release, and only 7.0 has
-// AbortedSaved: a machine restored from Saved whose VM process dies. In every release the type
-// library holds MachineState as MIDL writes it, an alias of an enumeration with a made-up name.
-// From 6.1 on a second server of the account, on another home, leaves its clients to the first
-// (VBoxSDS). With "typeinfo off" no object gives type information, and calls by name go on.
+// Each release's form of LaunchVMProcess's environment (an array from 6.1 on, where a null one is
+// empty); VBoxManage's words are the same in every release, and only 7.0 has AbortedSaved: a
+// machine restored from Saved whose VM process dies. In every release the type library holds
+// MachineState as MIDL writes it, an alias of an enumeration with a made-up name. From 6.1 on a
+// second server of the account, on another home, leaves its clients to the first (VBoxSDS). (The
+// Version and the calls without type information show in every machine group's log.)
 class Releases : public Standin, public testing::WithParamInterface<int> {};
 
 TEST_P(Releases, DifferWhereVirtualBoxDoes) {
-    // Release, Version, what a BSTR and an empty array for the environment get, and the state of
-    // a restored machine killed.
-    const std::tuple<const char*, const wchar_t*, HRESULT, HRESULT, const char*> rows[] = {
-        {"5.0", L"5.0.40", S_OK, DISP_E_TYPEMISMATCH, "aborted"},
-        {"6.1", L"6.1.50", DISP_E_TYPEMISMATCH, S_OK, "aborted"},
-        {"7.0", L"7.0.20", DISP_E_TYPEMISMATCH, S_OK, "abortedsaved"},
+    // Release, what a BSTR and an empty array for the environment get, and the state of a restored
+    // machine killed.
+    const std::tuple<const char*, HRESULT, HRESULT, const char*> rows[] = {
+        {"5.0", S_OK, DISP_E_TYPEMISMATCH, "aborted"},
+        {"6.1", DISP_E_TYPEMISMATCH, S_OK, "aborted"},
+        {"7.0", DISP_E_TYPEMISMATCH, S_OK, "abortedsaved"},
     };
-    const auto& [release, version, bstr, array, killed] = rows[GetParam()];
+    const auto& [release, bstr, array, killed] = rows[GetParam()];
     ASSERT_NO_FATAL_FAILURE(Open(release));
     // The alias alone: the enumeration it stands for has a name of its own.
     EXPECT_EQ(StateEntries(vbox_.Get()), std::vector<TYPEKIND>{TKIND_ALIAS});
@@ -109,12 +109,6 @@ TEST_P(Releases, DifferWhereVirtualBoxDoes) {
         SetEnvironmentVariableA("VBOX_USER_HOME", nullptr);
         EXPECT_EQ(testsupport::Ctl("home"), home) << "a second server served";
     }
-    testsupport::Ctl("typeinfo off");
-    ITypeInfo* info = nullptr;
-    EXPECT_EQ(machine_.Get()->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info), DISP_E_BADINDEX);
-    ScopedBstr text;
-    GetStringProperty(vbox_.Get(), L"Version", text.Put());
-    EXPECT_STREQ(text.Get(), version);
     ScopedBstr headless(SysAllocString(L"headless"));
     VARIANT args[] = {DispatchArg(session_.Get()), BstrArg(headless.Get()), BstrArg(nullptr)};
     DispatchRef progress;
@@ -128,7 +122,6 @@ TEST_P(Releases, DifferWhereVirtualBoxDoes) {
     Manage("startvm");
     testsupport::Ctl("kill \"" + name_ + "\"");
     EXPECT_TRUE(testsupport::WaitUntil([&] { return VMState() == killed; })) << VMState();
-    testsupport::Ctl("typeinfo on");
 }
 
 INSTANTIATE_TEST_SUITE_P(Standin, Releases, testing::Range(0, 3));

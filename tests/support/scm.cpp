@@ -129,40 +129,39 @@ DWORD QuerySettings(const std::string& service, ServiceSettings* settings) {
     settings->displayName = config->lpDisplayName != nullptr ? config->lpDisplayName : "";
     settings->account = config->lpServiceStartName != nullptr ? config->lpServiceStartName : "";
     BYTE more[1024] = {};
+    auto query = [&](DWORD level) {
+        return QueryServiceConfig2A(handle.handle, level, more, sizeof more, &needed);
+    };
     auto* description = reinterpret_cast<SERVICE_DESCRIPTIONA*>(more);
-    settings->description = QueryServiceConfig2A(handle.handle, SERVICE_CONFIG_DESCRIPTION, more,
-                                                 sizeof more, &needed) &&
-                                    description->lpDescription != nullptr
+    auto* preshutdown = reinterpret_cast<SERVICE_PRESHUTDOWN_INFO*>(more);
+    // Each read after its query has filled the block.
+    settings->description = query(SERVICE_CONFIG_DESCRIPTION) && description->lpDescription
                                 ? description->lpDescription
                                 : "";
-    auto* preshutdown = reinterpret_cast<SERVICE_PRESHUTDOWN_INFO*>(more);
     settings->preshutdownTimeout =
-        QueryServiceConfig2A(handle.handle, SERVICE_CONFIG_PRESHUTDOWN_INFO, more, sizeof more,
-                             &needed)
-            ? preshutdown->dwPreshutdownTimeout
-            : 0;
+        query(SERVICE_CONFIG_PRESHUTDOWN_INFO) ? preshutdown->dwPreshutdownTimeout : 0;
     return 0;
 }
 
-std::string Sequence(const Statuses& statuses) {
+// The states, with each report's checkpoint, or a run of equal states as one.
+std::string Text(const Statuses& statuses, bool checkpoints) {
     std::string text;
-    for (const SERVICE_STATUS_PROCESS& status : statuses) {
-        text += (text.empty() ? "" : " ") + std::string(StateName(status.dwCurrentState)) + ":" +
-                std::to_string(status.dwCheckPoint);
+    for (size_t i = 0; i < statuses.size(); ++i) {
+        DWORD state = statuses[i].dwCurrentState;
+        if (checkpoints || i == 0 || state != statuses[i - 1].dwCurrentState) {
+            text += (text.empty() ? "" : " ") + std::string(StateName(state)) +
+                    (checkpoints ? ":" + std::to_string(statuses[i].dwCheckPoint) : "");
+        }
     }
     return text;
 }
 
+std::string Sequence(const Statuses& statuses) {
+    return Text(statuses, true);
+}
+
 std::string States(const Statuses& statuses) {
-    std::string text;
-    DWORD last = 0;
-    for (const SERVICE_STATUS_PROCESS& status : statuses) {
-        if (status.dwCurrentState != last) {
-            text += (text.empty() ? "" : " ") + std::string(StateName(status.dwCurrentState));
-            last = status.dwCurrentState;
-        }
-    }
-    return text;
+    return Text(statuses, false);
 }
 
 std::string Describe(const Statuses& statuses) {
@@ -215,6 +214,7 @@ void ExpectStoppedWith(const Statuses& statuses, DWORD win32, DWORD specific) {
 ServiceCopy::ServiceCopy(const TempFolder& folder, const std::string& exeName,
                          const std::string& source)
     : exePath_(folder.File(exeName)), name_(exeName.substr(exeName.rfind('\\') + 1)) {
+    CreateDirectoryA(exePath_.substr(0, exePath_.rfind('\\')).c_str(), nullptr);
     name_ = name_.size() > 4 ? name_.substr(0, name_.size() - 4) : "kelvaran";
     std::string from = BinFolder() + "\\" + source;
     EXPECT_TRUE(CopyFileA(from.c_str(), exePath_.c_str(), FALSE))

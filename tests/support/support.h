@@ -181,7 +181,7 @@ public:
         return exePath_;
     }
     // The base name less its last four characters, blanks as '_'. exeName may lead through a
-    // folder of the folder.
+    // folder of the folder, which is made.
     const std::string& Name() const {
         return name_;
     }
