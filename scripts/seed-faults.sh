@@ -13,11 +13,11 @@ scratch=${KELVARAN_SEED_DIR:-/tmp/kelvaran-seed}
 
 # name | file | perl substitution (must change the file) | ctest regex of the groups to run
 faults=(
-    'unquoted-image-path|install/install.cpp|s/\? "\\"" : ""/? "" : ""/|service'
+    'unquoted-image-path|install/install.cpp|s/npos \? L"\\"" \+ exePath \+ L"\\"" : exePath/npos ? exePath : exePath/|service'
     'running-after-stop-pending|service/control.cpp|s/if \(FirstStopRequest.load\(\) == 0\)/if (true)/|unit|machine-7.0.*StopDuringStart'
     'tray-not-notified|service/supervisor.cpp|s/^    NotifyTray\(\);\n//m|machine-5.0.*Life'
     'state-reply-in-release-numbering|pipe/queries.cpp|s/GetMachineState\(machine.Get\(\), &state\)/GetLongProperty(machine.Get(), L"State", &state)/|machine-7.0.*EveryRelease'
-    'shutdown-once-left-in-ini|vbox/machine.cpp|s/WritePrivateProfileStringA\(ConfigSection, "ShutdownOnceCommand", nullptr,\s*ServiceConfig.IniPath\);//|machine-7.0.*ShutdownOnce'
+    'shutdown-once-left-in-ini|vbox/machine.cpp|s/DWORD error =\s*DeleteIniKey\(/DWORD error = ERROR_SUCCESS \&\& DeleteIniKey(/|machine-7.0.*ShutdownOnce'
     'pipe-instances-for-interactive|pipe/server.cpp|s/SystemAccess & ~FILE_CREATE_PIPE_INSTANCE/SystemAccess/|pipe'
     'failed-save-logged-as-stopped|vbox/machine.cpp|s/(\n\s*)LogMessage\(1, "ERROR stopping \(%s\)/$1outcome = StopOutcome_Stopped;$1LogMessage(1, "ERROR stopping (%s)/|machine-7.0.*SaveFails'
     'heartbeat-stops-advancing|service/control.cpp|s/Sleep\(1000\);\n    \}/Sleep(1000);\n        break;\n    }/|unit|machine-7.0.*Heartbeat'
@@ -40,7 +40,7 @@ faults=(
     'pipe-without-first-instance-flag|pipe/server.cpp|s/\? FILE_FLAG_FIRST_PIPE_INSTANCE : 0/? 0 : 0/|pipe.*LaterInstance'
     'half-read-states-used|vbox/release.cpp|s/\(value >= StateSlots\)\) \{\n(\s*)return EnumRead::Unreadable;/(value >= StateSlots)) {\n$1continue;/|unit'
     'spawn-taken-for-down|vbox/machine.cpp|s/\(session != SessionState_Spawning\)\) \{/true) {/|machine-7.0.*Spawning'
-    'incomplete-ini-reported-as-success|service/control.cpp|s/SetServiceSpecificExitCode\(ConfigurationIncompleteCode\);\n(\s*)ReportServiceStatus\(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, 0\);/(void)ConfigurationIncompleteCode;\n$1ReportServiceStatus(SERVICE_STOPPED, NO_ERROR, 0);/|service'
+    'incomplete-ini-reported-as-success|service/control.cpp|s/ReportServiceEnd\(ERROR_SERVICE_SPECIFIC_ERROR, ConfigurationIncompleteCode\);/ReportServiceEnd(NO_ERROR, 0);/|service'
     'account-service-interactive|install/install.cpp|s/\(runAs == nullptr \? SERVICE_INTERACTIVE_PROCESS : 0\)/SERVICE_INTERACTIVE_PROCESS/|unit|service.Install'
     'option-typo-installs-localsystem|service/main.cpp|s/\} else if \(strncmp\(argv\[i\], "--", 2\) == 0\) \{/} else if (false) {/|service.CommandLine'
     'folder-denial-ignored|vbox/folders.cpp|s/denied->Header.AceType == ACCESS_DENIED_ACE_TYPE &&/false \&\&/|unit'
