@@ -46,8 +46,8 @@ void ReportLineEvent(const EventKind& kind, const std::vector<std::string>& inse
     // Registered once, for the process's life: the name derives from the executable's, which
     // never changes.
     static const HANDLE source = [] {
-        HANDLE handle =
-            RegisterEventSourceW(nullptr, KeyNameOf(Wide(ServiceConfig.ExePath)).c_str());
+        const std::wstring name = KeyNameOf(Wide(ServiceConfig.ExePath));
+        HANDLE handle = RegisterEventSourceW(nullptr, name.c_str());
         registerError = handle == nullptr ? GetLastError() : ERROR_SUCCESS;
         return handle;
     }();
