@@ -6,10 +6,10 @@
 #include <sddl.h>
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include "config/config.h"
 #include "pipe/pipe.h"
 #include "tray/handles.h"
 
@@ -75,7 +75,7 @@ private:
 
     ListenerLink* link_;
     SECURITY_ATTRIBUTES security_{};
-    std::wstring name_ = std::wstring(TrayPipeName, TrayPipeName + strlen(TrayPipeName));
+    std::wstring name_ = Wide(TrayPipeName);
     std::vector<Instance> instances_ = std::vector<Instance>(Instances);
 };
 

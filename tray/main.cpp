@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "config/config.h"
 #include "tray/app.h"
 #include "tray/handles.h"
 
@@ -77,12 +78,8 @@ private:
             for (wchar_t c : text) {
                 lines += c == L'\n' ? std::wstring(L"\r\n") : std::wstring(1, c);
             }
-            int size =
-                WideCharToMultiByte(CP_UTF8, 0, lines.c_str(), -1, nullptr, 0, nullptr, nullptr);
-            std::string bytes(size > 0 ? size : 1, '\0');
-            WideCharToMultiByte(CP_UTF8, 0, lines.c_str(), -1, &bytes[0], size, nullptr, nullptr);
-            WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size() - 1), &written,
-                      nullptr);
+            std::string bytes = Utf8(lines.c_str());
+            WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
         }
     }
 

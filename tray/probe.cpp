@@ -2,7 +2,6 @@
 #include "tray/tray.h"
 
 #include <algorithm>
-#include <cstring>
 #include <cwchar>
 
 #include "config/config.h"
@@ -18,10 +17,6 @@ const DWORD StepTimeout = 3000;
 const DWORD BusyWait = 2000;
 // As the service reads VmName, so that both form the same pipe name.
 const DWORD VmNameSize = 255;
-
-std::wstring Widened(const char* text) {
-    return std::wstring(text, text + strlen(text));
-}
 
 bool IsFile(const std::wstring& path) {
     DWORD attributes = GetFileAttributesW(path.c_str());
@@ -270,7 +265,7 @@ void AskMachine(Machine* machine) {
     if (machine->status.dwCurrentState != SERVICE_RUNNING || machine->vm.empty()) {
         return;
     }
-    std::wstring pipe = Widened(ControlPipePrefix) + L"." + machine->vm;
+    std::wstring pipe = Wide(ControlPipePrefix) + L"." + machine->vm;
     DWORD pid = machine->status.dwProcessId;
     bool* impostor = &machine->impostor;
     if (!AskPipe(pipe, pid, RequestMachineState, &machine->state, impostor)) {

@@ -1,18 +1,14 @@
 // Calls VirtualBox members by name through IDispatch, as VirtualBox's own scripting bindings do.
 #include "vbox/vbox.h"
 
+#include "config/config.h"
+
+#include <string>
 #include <vector>
 
 BSTR Utf8ToBstr(const char* text) {
-    int length = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-    if (length <= 0) {
-        return nullptr;
-    }
-    BSTR result = SysAllocStringLen(nullptr, static_cast<UINT>(length - 1));
-    if (result != nullptr) {
-        MultiByteToWideChar(CP_UTF8, 0, text, -1, result, length);
-    }
-    return result;
+    const std::wstring wide = Wide(text);
+    return SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
 }
 
 bool IsServerGone(HRESULT hr) {

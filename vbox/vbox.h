@@ -150,7 +150,7 @@ private:
 // Each returns the member's own HRESULT: when Invoke reports DISP_E_EXCEPTION, the code is the one
 // in EXCEPINFO.scode. A member that succeeds without giving the object asked for yields E_POINTER.
 
-// A BSTR made from UTF-8 text; null when the text cannot be converted.
+// A BSTR made from UTF-8 text (a null text gives an empty one); null when memory runs out.
 BSTR Utf8ToBstr(const char* text);
 
 // args are in the member's declaration order; result may be null.
