@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -266,17 +267,6 @@ protected:
 using Log = Fresh;
 using Status = Fresh;
 
-// Runs body on count threads at once.
-void OnThreads(int count, void (*body)()) {
-    std::vector<std::thread> threads;
-    for (int t = 0; t < count; ++t) {
-        threads.emplace_back(body);
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-}
-
 // LogLevel is a signed byte: 0 and negative levels write nothing, not even a file; a message's
 // level counts by its low byte. Lines are stamped with the local time and end with CR LF, and
 // lines of many threads never mix.
@@ -303,11 +293,15 @@ TEST_F(Log, WritesOnlyTheLevelsTheConfigurationAllows) {
         EXPECT_TRUE(expected.empty() || first == before || first == stamp()) << first;
     }
     DeleteFileA(kLog.c_str());
-    OnThreads(6, [] {
-        for (int i = 0; i < 150; ++i) {
-            LogMessage(1, "%s", std::string(300, '.').c_str());
-        }
-    });
+    std::vector<std::thread> threads(6);
+    for (std::thread& thread : threads) {
+        thread = std::thread([] {
+            for (int i = 0; i < 150; ++i) {
+                LogMessage(1, "%s", std::string(300, '.').c_str());
+            }
+        });
+    }
+    std::for_each(threads.begin(), threads.end(), std::mem_fn(&std::thread::join));
     EXPECT_EQ(testsupport::ReadLog(kLog), Lines(6 * 150, std::string(300, '.')));
 }
 
